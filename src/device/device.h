@@ -1,0 +1,49 @@
+#pragma once
+// The one interface to whatever does the voxel work. Two implementations: the CUDA
+// backend (a GPU) and the CPU backend; both compute the same function (see kernels.h).
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "volume/volume.h"
+
+class Device {
+public:
+    virtual ~Device() = default;
+
+    virtual const char* kind() const = 0;         // "cpu" or "cuda"
+    virtual std::string description() const = 0;  // GPU model or CPU thread count
+
+    // Voxel memory of this backend; allocVoxels fills every byte with 0x05.
+    virtual float* allocVoxels(size_t n) = 0;
+    virtual void freeVoxels(float* p) = 0;
+    // Host staging buffers (page-locked on the GPU) for whole-volume transfers.
+    virtual float* allocStaging(size_t n) = 0;
+    virtual void freeStaging(float* p) = 0;
+    virtual void upload(float* dst, const float* hostSrc, size_t n) = 0;
+    virtual void download(float* hostDst, const float* src, size_t n) = 0;
+
+    // Resampling: `out` is already allocated with its final geometry.
+    virtual void isotropicResample(const Volume& in, Volume& out, float rx, float ry, float rz) = 0;
+    virtual void halfSample(const Volume& in, Volume& out) = 0;
+    // Maps out-grid voxels through `affine` (row-major 4x4, reference voxel units) into
+    // the source, using src.center, out.center and both voxel sizes.
+    virtual void transformVolume(const Volume& src, Volume& out, const float affine[16]) = 0;
+
+    // The prepared cost pair (one at a time). binCount is 64, 128 or 256.
+    virtual void initCorrelationRatio(const Volume& src, const Volume& ref, int binCount) = 0;
+    virtual void freeCorrelationRatio() = 0;
+    // n matrices (16 floats each, contiguous) -> n values of 1 - correlation ratio.
+    virtual void calcCorrelationRatio(const float* matrices, int n, float* results) = 0;
+};
+
+// The backend chosen once, at first use, from TARVO_DEVICE (auto, cpu, cuda).
+Device& device();
+// True when TARVO_VERBOSE=1: device name and stage times on standard error.
+bool verbose();
+
+std::unique_ptr<Device> makeCpuDevice(int threads = 0);  // 0: all hardware threads
+#ifdef TARVO_WITH_CUDA
+// Null when no usable GPU.
+std::unique_ptr<Device> makeCudaDevice();
+#endif

@@ -1,0 +1,241 @@
+#pragma once
+// Per-voxel arithmetic shared by the CUDA kernels and the CPU backend, so that both
+// compute the same function and the CPU tests cover what the GPU runs. Keep each
+// function's float operations in the written order: host code is built without
+// floating-point contraction and device code with --fmad=false, and the fused
+// multiply-adds the results depend on are spelled fmaf.
+#include <cmath>
+#include <cstdint>
+
+#if defined(__CUDACC__)
+#define TARVO_HD __host__ __device__ __forceinline__
+#else
+#define TARVO_HD inline
+#endif
+
+namespace kern {
+
+struct V3 {
+    float x, y, z;
+};
+
+struct Dim3 {
+    int x, y, z;
+};
+
+// ---- sampling convention of the source texture -------------------------------------
+// Voxel i sits at coordinate i + 0.5; indices clamp to the edge; the blend weight is
+// held with 8 fractional bits, as the texture hardware does.
+
+TARVO_HD float quantizeWeight(float f) { return rintf(f * 256.0f) * (1.0f / 256.0f); }
+
+// One axis: the two clamped voxel indices and the quantised weight of the upper one.
+TARVO_HD void linearAxis(float u, int n, int& i0, int& i1, float& f) {
+    float a = u - 0.5f;
+    float fl = floorf(a);
+    // Clamp before converting so that huge or NaN coordinates cannot overflow the int.
+    fl = fmaxf(fminf(fl, (float)n), -1.0f);
+    f = quantizeWeight(a - fl);
+    if (!(f >= 0.0f && f <= 1.0f)) f = 0.0f;  // NaN coordinate
+    int i = (int)fl;
+    i0 = i < 0 ? 0 : (i > n - 1 ? n - 1 : i);
+    int j = i + 1;
+    i1 = j < 0 ? 0 : (j > n - 1 ? n - 1 : j);
+}
+
+TARVO_HD float lerp8(float a, float b, float f) { return a + f * (b - a); }
+
+// Trilinear fetch at unnormalised coordinate (u, v, w) of a volume in storage order.
+TARVO_HD float fetchLinear(const float* d, Dim3 n, float u, float v, float w) {
+    int x0, x1, y0, y1, z0, z1;
+    float fx, fy, fz;
+    linearAxis(u, n.x, x0, x1, fx);
+    linearAxis(v, n.y, y0, y1, fy);
+    linearAxis(w, n.z, z0, z1, fz);
+    const int64_t sx = n.x, sxy = (int64_t)n.x * n.y;
+    const float* p00 = d + z0 * sxy + y0 * sx;
+    const float* p01 = d + z0 * sxy + y1 * sx;
+    const float* p10 = d + z1 * sxy + y0 * sx;
+    const float* p11 = d + z1 * sxy + y1 * sx;
+    float a = lerp8(p00[x0], p00[x1], fx);
+    float b = lerp8(p01[x0], p01[x1], fx);
+    float c = lerp8(p10[x0], p10[x1], fx);
+    float e = lerp8(p11[x0], p11[x1], fx);
+    float ab = lerp8(a, b, fy);
+    float ce = lerp8(c, e, fy);
+    return lerp8(ab, ce, fz);
+}
+
+TARVO_HD int pointAxis(float u, int n) {
+    float fl = fmaxf(fminf(floorf(u), (float)(n - 1)), 0.0f);
+    return (int)fl;
+}
+
+// Nearest-texel fetch: texel floor(m), clamped.
+TARVO_HD float fetchPoint(const float* d, Dim3 n, float u, float v, float w) {
+    int i = pointAxis(u, n.x), j = pointAxis(v, n.y), k = pointAxis(w, n.z);
+    return d[((int64_t)k * n.y + j) * n.x + i];
+}
+
+// ---- launch-shape helper -----------------------------------------------------------
+// ceil(n / k) for k a power of two, in unsigned 32-bit arithmetic.
+TARVO_HD unsigned ceilDivPow2(unsigned n, unsigned log2k) {
+    return (n + (1u << log2k) - 1u) >> log2k;
+}
+
+// ---- isotropic resampling ----------------------------------------------------------
+TARVO_HD V3 isotropicPosition(int i, int j, int k, float rx, float ry, float rz) {
+    return V3{(float)i * rx, (float)j * ry, (float)k * rz};
+}
+
+// ---- half-sampling: 27 taps at integer coordinates around (2i, 2j, 2k) ---------------
+template <class Fetch>
+TARVO_HD float halfSampleValue(const Fetch& f, int i, int j, int k) {
+    const float u = (float)i + (float)i, v = (float)j + (float)j, w = (float)k + (float)k;
+    float s0 = f(u, v, w);
+    float s1 = 0.0f;
+    s1 += f(u + 1, v, w);
+    s1 += f(u - 1, v, w);
+    s1 += f(u, v + 1, w);
+    s1 += f(u, v - 1, w);
+    s1 += f(u, v, w + 1);
+    s1 += f(u, v, w - 1);
+    float s2 = 0.0f;
+    s2 += f(u + 1, v + 1, w);
+    s2 += f(u + 1, v - 1, w);
+    s2 += f(u - 1, v + 1, w);
+    s2 += f(u - 1, v - 1, w);
+    s2 += f(u + 1, v, w + 1);
+    s2 += f(u + 1, v, w - 1);
+    s2 += f(u - 1, v, w + 1);
+    s2 += f(u - 1, v, w - 1);
+    s2 += f(u, v + 1, w + 1);
+    s2 += f(u, v + 1, w - 1);
+    s2 += f(u, v - 1, w + 1);
+    s2 += f(u, v - 1, w - 1);
+    float s3 = 0.0f;
+    s3 += f(u + 1, v + 1, w + 1);
+    s3 += f(u + 1, v + 1, w - 1);
+    s3 += f(u + 1, v - 1, w + 1);
+    s3 += f(u + 1, v - 1, w - 1);
+    s3 += f(u - 1, v + 1, w + 1);
+    s3 += f(u - 1, v + 1, w - 1);
+    s3 += f(u - 1, v - 1, w + 1);
+    s3 += f(u - 1, v - 1, w - 1);
+    float value = s1 * 0.0625f;
+    value = fmaf(s0, 0.125f, value);
+    value = fmaf(s2, 0.0312f, value);
+    value = fmaf(s3, 0.0157f, value);
+    return value;
+}
+
+// ---- affine resampling -------------------------------------------------------------
+// Output voxel (i, j, k) -> sampling position in the source.
+TARVO_HD V3 transformPosition(const float* A, int i, int j, int k, V3 outCenter, V3 refVoxel,
+                              V3 srcVoxel, V3 srcCenter) {
+    const float px = (float)i - outCenter.x, py = (float)j - outCenter.y,
+                pz = (float)k - outCenter.z;
+    float q[3];
+    for (int r = 0; r < 3; ++r) {
+        float m = A[4 * r + 1] * py;
+        m = fmaf(A[4 * r + 0], px, m);
+        m = fmaf(A[4 * r + 2], pz, m);
+        q[r] = m + A[4 * r + 3];
+    }
+    V3 s;
+    s.x = (q[0] * refVoxel.x) / srcVoxel.x + srcCenter.x;
+    s.y = (q[1] * refVoxel.y) / srcVoxel.y + srcCenter.y;
+    s.z = (q[2] * refVoxel.z) / srcVoxel.z + srcCenter.z;
+    return s;
+}
+
+// Half-open: [0, n) on every axis; NaN is outside.
+TARVO_HD bool insideHalfOpen(V3 s, Dim3 n) {
+    return s.x >= 0.0f && s.x < (float)n.x && s.y >= 0.0f && s.y < (float)n.y && s.z >= 0.0f &&
+           s.z < (float)n.z;
+}
+
+// ---- correlation-ratio cost --------------------------------------------------------
+// The reference centre enters truncated toward zero; the source centre keeps its fraction.
+TARVO_HD V3 truncatedCenter(V3 c) { return V3{truncf(c.x), truncf(c.y), truncf(c.z)}; }
+
+// Reference voxel position -> source position (A: first 12 elements used).
+TARVO_HD V3 costPosition(const float* A, float px, float py, float pz, V3 refC, V3 srcC) {
+    const float ex = px - refC.x, ey = py - refC.y, ez = pz - refC.z;
+    V3 m;
+    float t = A[1] * ey;
+    t = fmaf(A[0], ex, t);
+    t = fmaf(A[2], ez, t);
+    m.x = (t + A[3]) + srcC.x;
+    t = A[5] * ey;
+    t = fmaf(A[4], ex, t);
+    t = fmaf(A[6], ez, t);
+    m.y = (t + A[7]) + srcC.y;
+    t = A[9] * ey;
+    t = fmaf(A[8], ex, t);
+    t = fmaf(A[10], ez, t);
+    m.z = (t + A[11]) + srcC.z;
+    return m;
+}
+
+// Inclusive: [0, n] on every axis; NaN is outside.
+TARVO_HD bool insideInclusive(V3 m, float X, float Y, float Z) {
+    return m.x >= 0.0f && m.x <= X && m.y >= 0.0f && m.y <= Y && m.z >= 0.0f && m.z <= Z;
+}
+
+// Bin count from the registration stage; 0 for an unknown stage.
+TARVO_HD int binCountForStage(int stage) {
+    switch (stage) {
+        case 1: return 64;
+        case 2: return 128;
+        case 3:
+        case 4: return 256;
+        default: return 0;
+    }
+}
+
+// Intensity -> bin: truncated to a 64-bit integer, low 32 bits unsigned, divided by width.
+TARVO_HD uint32_t binOf(float w, uint32_t binWidth) {
+    if (!(w > -9.0e18f && w < 9.0e18f)) return 0xffffffffu;  // out of int64 range or NaN
+    return (uint32_t)(uint64_t)(int64_t)w / binWidth;
+}
+
+// Within-bin squared deviation of one bin.
+TARVO_HD float binVariance(float S, float Q, float N) {
+    float V = N > 0.0f ? Q - (S * S) / N : 0.0f;
+    if (V < 0.0f) V = 0.0f;
+    return V;
+}
+
+// Final ratio from the totals.
+TARVO_HD float ratioFromTotals(float S, float Q, float N, float V) {
+    if (N > 1.0f) {
+        float T = Q - (S * S) / N;
+        if (T > 1.0f) return V / T;
+    }
+    return 1.0f;
+}
+
+// The whole sum step over per-bin sums, folding in the order of a block tree sum
+// (h = binCount/2, binCount/4, ... 1). binCount <= 256. Both backends call this on the host
+// or device with identical per-bin inputs, so they agree bit for bit from here on.
+TARVO_HD float correlationRatioFromBins(const float* S, const float* Q, const float* N,
+                                        int binCount) {
+    float s[256], q[256], n[256], v[256];
+    for (int t = 0; t < binCount; ++t) {
+        s[t] = S[t];
+        q[t] = Q[t];
+        n[t] = N[t];
+        v[t] = binVariance(S[t], Q[t], N[t]);
+    }
+    for (int h = binCount / 2; h >= 1; h /= 2)
+        for (int t = 0; t < h; ++t) {
+            s[t] += s[t + h];
+            q[t] += q[t + h];
+            n[t] += n[t + h];
+            v[t] += v[t + h];
+        }
+    return ratioFromTotals(s[0], q[0], n[0], v[0]);
+}
+
+}  // namespace kern

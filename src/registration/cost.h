@@ -1,0 +1,18 @@
+#pragma once
+#include "geometry/matrix.h"
+#include "geometry/transform.h"
+#include "volume/volume.h"
+
+// Evaluations made so far and the seconds spent in them (never reset).
+extern int globalCount;
+extern float crTotalTime;
+
+// Cost in [-1, 0]: the device value minus 1. Lower is better.
+float matrixCost(const Volume& src, const Volume& ref, const Matrix& m);
+float paramsCost(const Volume& src, const Volume& ref, const TransformParams& p);
+// n parameter sets in one device call; counts n evaluations, times the call once.
+void paramsCostBatch(const Volume& src, const Volume& ref, const TransformParams* p, int n,
+                     float* costs);
+
+// Process clock in whole milliseconds.
+long long clockMs();

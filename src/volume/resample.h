@@ -1,0 +1,17 @@
+#pragma once
+#include "geometry/matrix.h"
+#include "geometry/transform.h"
+#include "volume/volume.h"
+
+// New volume of counts trunc(x / (nx/dx)) ... with voxel sizes (nx, ny, nz); null (after a
+// message naming nothing but the sizes) when an axis would have no voxels or too many.
+VolumePtr isotropicResample(const Volume& in, float nx, float ny, float nz);
+// Smoothed, half resolution: (n + 1) / 2 voxels per axis, twice the voxel sizes.
+VolumePtr halfSample(const Volume& in);
+// Source resampled into the reference grid through m (reference -> source, about the
+// centres, reference voxel units).
+VolumePtr transformVolume(const Volume& src, const Volume& ref, const Matrix& m);
+// Composes the affine with the reference voxel sizes, prints its inverse and writes it to
+// "test.txt", then resamples with the forward matrix. Null when "test.txt" cannot be
+// written (after "cannot open file!").
+VolumePtr finishRegistration(const Volume& src, const Volume& ref, const TransformParams& p);

@@ -1,0 +1,2 @@
+// placeholder, replaced by the phantom tool
+int main() { return 1; }
