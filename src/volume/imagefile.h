@@ -8,7 +8,8 @@
 // uploads the voxels. On failure prints one line naming the file on standard output and
 // returns null ("Error: File '%s' not exist!\n", "Error: Unrecognized datatype!\n", or a
 // message of ours for corrupt or unusable files).
-VolumePtr loadVolume(const char* path);
+// The volume lives on `dev` (the chosen backend when null).
+VolumePtr loadVolume(const char* path, Device* dev = nullptr);
 
 // Downloads, converts back to the volume's datatype and range, writes the file (format by
 // extension, else by FSLOUTPUTTYPE). On failure prints one line naming the file on standard

@@ -3,14 +3,15 @@
 #include "device/device.h"
 
 Volume::~Volume() {
-    if (data) device().freeVoxels(data);
+    if (data && owner) owner->freeVoxels(data);
 }
 
-VolumePtr makeVolume(int32_t x, int32_t y, int32_t z) {
+VolumePtr makeVolume(int32_t x, int32_t y, int32_t z, Device* dev) {
     VolumePtr v(new Volume);
     v->x = x;
     v->y = y;
     v->z = z;
-    v->data = device().allocVoxels(v->count());
+    v->owner = dev ? dev : &device();
+    v->data = v->owner->allocVoxels(v->count());
     return v;
 }

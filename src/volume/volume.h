@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <memory>
 
+class Device;
+
 // Where the voxel grid lies in the world: voxel index (i, j, k, 1) -> mm.
 // code 0 means the file had no usable orientation.
 struct Orientation {
@@ -21,6 +23,7 @@ struct Volume {
     int16_t datatype = 0;
     int16_t stage = 0;
     Orientation orient;
+    Device* owner = nullptr;  // the backend whose memory holds data
 
     Volume() = default;
     Volume(const Volume&) = delete;
@@ -38,5 +41,6 @@ constexpr uint64_t kMaxVoxels = 0x7fffffffULL;
 
 // A new volume of the given counts with every byte of its voxels set to 0x05 (the
 // allocation fill) and all other fields zero, t = 1. Counts must be positive and their
-// product at most kMaxVoxels (callers check).
-VolumePtr makeVolume(int32_t x, int32_t y, int32_t z);
+// product at most kMaxVoxels (callers check). Allocated on `dev`, or on the process's
+// chosen backend when null; derived volumes live on the backend of their input.
+VolumePtr makeVolume(int32_t x, int32_t y, int32_t z, Device* dev = nullptr);
