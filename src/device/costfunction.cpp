@@ -1,0 +1,43 @@
+#include "device/costfunction.h"
+
+#include <cstdio>
+
+#include "device/device.h"
+#include "device/kernels.h"
+
+// The backend holding the prepared pair, if any: one pair at a time.
+static Device* prepared = nullptr;
+
+static int binsOrComplain(const Volume& ref) {
+    int bins = kern::binCountForStage(ref.stage);
+    if (!bins) std::printf("\nError Stage!\n");
+    return bins;
+}
+
+void initCorrelationRatio(const Volume& src, const Volume& ref) {
+    int bins = binsOrComplain(ref);
+    if (!bins) return;
+    freeCorrelationRatio();
+    src.owner->initCorrelationRatio(src, ref, bins);
+    prepared = src.owner;
+}
+
+void freeCorrelationRatio() {
+    if (prepared) prepared->freeCorrelationRatio();
+    prepared = nullptr;
+}
+
+void calcCorrelationRatio(const Volume& src, const Volume& ref, const float* matrix, float* result) {
+    calcCorrelationRatioBatch(src, ref, matrix, 1, result);
+}
+
+void calcCorrelationRatioBatch(const Volume& /*src*/, const Volume& ref, const float* matrices, int n,
+                               float* results) {
+    for (int i = 0; i < n; ++i) results[i] = 0.0f;
+    if (n <= 0 || !binsOrComplain(ref)) return;
+    if (!prepared) {  // nothing prepared: nothing to measure
+        for (int i = 0; i < n; ++i) results[i] = 1.0f;
+        return;
+    }
+    prepared->calcCorrelationRatio(matrices, n, results);
+}

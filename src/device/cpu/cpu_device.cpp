@@ -1,0 +1,182 @@
+#include "device/cpu/cpu_device.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "device/cpu/simd.h"
+#include "device/kernels.h"
+
+namespace {
+
+// Voxels per cost chunk: small enough to spread one large bin over every core, large
+// enough that the per-chunk bookkeeping is noise. Fixed, so that the grouping of the
+// partial sums (and thus every cost) is the same for any thread count.
+constexpr uint32_t kChunk = 4096;
+
+float* allocFloats(size_t n) {
+    void* p = std::malloc(n ? n * sizeof(float) : 1);
+    if (!p) throw std::bad_alloc();
+    return (float*)p;
+}
+
+struct LinearFetch {
+    const float* d;
+    kern::Dim3 n;
+    float operator()(float u, float v, float w) const { return kern::fetchLinear(d, n, u, v, w); }
+};
+
+}  // namespace
+
+CpuDevice::CpuDevice(int threads) : pool_(threads) {}
+CpuDevice::~CpuDevice() = default;
+
+std::string CpuDevice::description() const {
+    return "CPU, " + std::to_string(pool_.size()) + " threads" +
+           (simdAvailable() ? ", AVX2" : "");
+}
+
+float* CpuDevice::allocVoxels(size_t n) {
+    float* p = allocFloats(n);
+    std::memset(p, 5, n * sizeof(float));
+    return p;
+}
+void CpuDevice::freeVoxels(float* p) { std::free(p); }
+float* CpuDevice::allocStaging(size_t n) { return allocFloats(n); }
+void CpuDevice::freeStaging(float* p) { std::free(p); }
+void CpuDevice::upload(float* dst, const float* src, size_t n) { std::memcpy(dst, src, n * sizeof(float)); }
+void CpuDevice::download(float* dst, const float* src, size_t n) { std::memcpy(dst, src, n * sizeof(float)); }
+
+template <class F>
+void CpuDevice::forEachRow(int y, int z, const F& rowFn) {
+    const size_t rows = (size_t)y * (size_t)z;
+    // A few rows per task keeps the hand-out cheap on tiny volumes.
+    const size_t per = rows > 4096 ? 16 : 1;
+    pool_.parallelFor((rows + per - 1) / per, [&](size_t t) {
+        for (size_t r = t * per; r < rows && r < (t + 1) * per; ++r) rowFn((int)(r % y), (int)(r / y));
+    });
+}
+
+void CpuDevice::isotropicResample(const Volume& in, Volume& out, float rx, float ry, float rz) {
+    const LinearFetch fetch{in.data, {in.x, in.y, in.z}};
+    const int X = out.x;
+    forEachRow(out.y, out.z, [&](int j, int k) {
+        float* row = out.data + ((size_t)k * out.y + j) * X;
+        for (int i = 0; i < X; ++i) {
+            kern::V3 p = kern::isotropicPosition(i, j, k, rx, ry, rz);
+            row[i] = fetch(p.x, p.y, p.z);
+        }
+    });
+}
+
+void CpuDevice::halfSample(const Volume& in, Volume& out) {
+    const LinearFetch fetch{in.data, {in.x, in.y, in.z}};
+    const int X = out.x;
+    forEachRow(out.y, out.z, [&](int j, int k) {
+        float* row = out.data + ((size_t)k * out.y + j) * X;
+        for (int i = 0; i < X; ++i) row[i] = kern::halfSampleValue(fetch, i, j, k);
+    });
+}
+
+void CpuDevice::transformVolume(const Volume& src, Volume& out, const float affine[16]) {
+    const LinearFetch fetch{src.data, {src.x, src.y, src.z}};
+    const kern::Dim3 sd{src.x, src.y, src.z};
+    const kern::V3 outC{out.center[0], out.center[1], out.center[2]};
+    const kern::V3 srcC{src.center[0], src.center[1], src.center[2]};
+    const kern::V3 refVox{out.dx, out.dy, out.dz}, srcVox{src.dx, src.dy, src.dz};
+    const int X = out.x;
+    forEachRow(out.y, out.z, [&](int j, int k) {
+        float* row = out.data + ((size_t)k * out.y + j) * X;
+        for (int i = 0; i < X; ++i) {
+            kern::V3 s = kern::transformPosition(affine, i, j, k, outC, refVox, srcVox, srcC);
+            row[i] = kern::insideHalfOpen(s, sd) ? fetch(s.x, s.y, s.z) : 0.0f;
+        }
+    });
+}
+
+void CpuDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int binCount) {
+    auto p = std::make_unique<Pair>();
+    const size_t ns = src.count();
+    p->src.assign(src.data, src.data + ns);
+    p->sx = src.x;
+    p->sy = src.y;
+    p->sz = src.z;
+    // Point sampling for coarse sources, as the GPU texture is set up; NaN stays linear.
+    p->linear = !(src.dx >= 4.0f);
+    kern::V3 rc = kern::truncatedCenter({ref.center[0], ref.center[1], ref.center[2]});
+    p->refC[0] = rc.x;
+    p->refC[1] = rc.y;
+    p->refC[2] = rc.z;
+    for (int a = 0; a < 3; ++a) p->srcC[a] = src.center[a];
+    p->binCount = binCount;
+
+    // Counting sort by bin in storage order: the same grouping as the GPU's sort, and
+    // reads inside a bin stay in scan order.
+    const uint32_t width = 256u / (uint32_t)binCount;
+    const size_t nr = ref.count();
+    std::vector<uint32_t> counts(binCount + 1, 0);
+    std::vector<uint16_t> bins(nr);  // binCount marks voxels outside every bin
+    for (size_t v = 0; v < nr; ++v) {
+        uint32_t b = kern::binOf(ref.data[v], width);
+        bins[v] = (uint16_t)(b < (uint32_t)binCount ? b : (uint32_t)binCount);
+        counts[bins[v]]++;
+    }
+    p->pivots.assign(binCount + 1, 0);
+    for (int k = 1; k <= binCount; ++k) p->pivots[k] = p->pivots[k - 1] + counts[k - 1];
+    const size_t inside = p->pivots[binCount];
+    p->px.resize(inside);
+    p->py.resize(inside);
+    p->pz.resize(inside);
+    std::vector<uint32_t> fill(p->pivots.begin(), p->pivots.end() - 1);
+    const size_t X = (size_t)ref.x, XY = (size_t)ref.x * ref.y;
+    for (size_t v = 0; v < nr; ++v) {
+        const uint32_t b = bins[v];
+        if (b == (uint32_t)binCount) continue;
+        const uint32_t at = fill[b]++;
+        const size_t k = v / XY, r = v - k * XY;
+        p->px[at] = (float)(int)(r % X);
+        p->py[at] = (float)(int)(r / X);
+        p->pz[at] = (float)(int)k;
+    }
+    for (int b = 0; b < binCount; ++b) {
+        uint32_t s = p->pivots[b], e = p->pivots[b + 1];
+        if (e - s < 3) continue;  // a bin of fewer than three voxels contributes nothing
+        for (uint32_t c = s; c < e; c += kChunk) p->chunks.push_back({(uint32_t)b, c, std::min(e, c + kChunk)});
+    }
+    pair_ = std::move(p);
+}
+
+void CpuDevice::freeCorrelationRatio() { pair_.reset(); }
+
+void cpuChunkSums(const CpuDevice::Pair& p, const float* A, uint32_t begin, uint32_t end, float out[3]) {
+    if (simdAvailable()) {
+        simdChunkSums(p, A, begin, end, out);
+        return;
+    }
+    scalarChunkSums(p, A, begin, end, out);
+}
+
+void CpuDevice::calcCorrelationRatio(const float* matrices, int n, float* results) {
+    const Pair& p = *pair_;
+    const size_t nc = p.chunks.size();
+    std::vector<float>& part = pair_->partials;
+    part.resize((size_t)n * nc * 3);
+    pool_.parallelFor((size_t)n * nc, [&](size_t t) {
+        size_t m = t / nc, c = t % nc;
+        const Chunk& ch = p.chunks[c];
+        cpuChunkSums(p, matrices + 16 * m, ch.begin, ch.end, &part[3 * t]);
+    });
+    for (int m = 0; m < n; ++m) {
+        float S[256] = {0}, Q[256] = {0}, N[256] = {0};
+        const float* pm = &part[(size_t)m * nc * 3];
+        for (size_t c = 0; c < nc; ++c) {
+            uint32_t b = p.chunks[c].bin;
+            S[b] += pm[3 * c];
+            Q[b] += pm[3 * c + 1];
+            N[b] += pm[3 * c + 2];
+        }
+        results[m] = kern::correlationRatioFromBins(S, Q, N, p.binCount);
+    }
+}

@@ -1,0 +1,121 @@
+#include "volume/resample.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "device/device.h"
+#include "device/stagetimer.h"
+
+namespace {
+
+// Output voxel i was sampled at texture coordinate i*r, which is input voxel index
+// i*r - 0.5 under the sampling convention; the output's orientation says exactly that.
+Orientation sampledOrientation(const Orientation& in, float rx, float ry, float rz) {
+    Orientation o = in;
+    if (in.code <= 0) return o;
+    const float r[3] = {rx, ry, rz};
+    for (int row = 0; row < 4; ++row) {
+        float off = 0.0f;
+        for (int c = 0; c < 3; ++c) {
+            o.m[row][c] = in.m[row][c] * r[c];
+            off += in.m[row][c] * -0.5f;
+        }
+        o.m[row][3] = in.m[row][3] + off;
+    }
+    return o;
+}
+
+void copyIntensityBookkeeping(const Volume& from, Volume& to) {
+    to.datatype = from.datatype;
+    to.maxValue = from.maxValue;
+    to.minValue = from.minValue;
+}
+
+}  // namespace
+
+VolumePtr isotropicResample(const Volume& in, float nx, float ny, float nz) {
+    const float rx = nx / in.dx, ry = ny / in.dy, rz = nz / in.dz;
+    const float cx = (float)in.x / rx, cy = (float)in.y / ry, cz = (float)in.z / rz;
+    // Checked in float before any integer conversion: a zero, negative, NaN or absurd size
+    // must not turn into a garbage count.
+    if (!(cx >= 1.0f && cy >= 1.0f && cz >= 1.0f) || !(cx < 2147483648.0f && cy < 2147483648.0f &&
+                                                        cz < 2147483648.0f)) {
+        std::printf("Error: voxel size %g %g %g leaves an axis with no voxels (or too many)\n",
+                    (double)nx, (double)ny, (double)nz);
+        return nullptr;
+    }
+    const int32_t X = (int32_t)cx, Y = (int32_t)cy, Z = (int32_t)cz;
+    if ((uint64_t)X * (uint64_t)Y * (uint64_t)Z > kMaxVoxels) {
+        std::printf("Error: voxel size %g %g %g gives a grid of more than %llu voxels\n", (double)nx,
+                    (double)ny, (double)nz, (unsigned long long)kMaxVoxels);
+        return nullptr;
+    }
+    StageTimer timer("isotropic resample");
+    VolumePtr out = makeVolume(X, Y, Z, in.owner);
+    out->t = in.t;
+    out->dt = in.dt;
+    out->dx = nx;
+    out->dy = ny;
+    out->dz = nz;
+    out->center[0] = in.center[0] / rx;
+    out->center[1] = in.center[1] / ry;
+    out->center[2] = in.center[2] / rz;
+    copyIntensityBookkeeping(in, *out);
+    out->orient = sampledOrientation(in.orient, rx, ry, rz);
+    in.owner->isotropicResample(in, *out, rx, ry, rz);
+    return out;
+}
+
+VolumePtr halfSample(const Volume& in) {
+    StageTimer timer("half sample");
+    VolumePtr out = makeVolume((in.x + 1) / 2, (in.y + 1) / 2, (in.z + 1) / 2, in.owner);
+    out->t = in.t;
+    out->dt = in.dt;
+    out->dx = in.dx * 2.0f;
+    out->dy = in.dy * 2.0f;
+    out->dz = in.dz * 2.0f;
+    for (int a = 0; a < 3; ++a) out->center[a] = in.center[a] * 0.5f;
+    copyIntensityBookkeeping(in, *out);
+    out->orient = sampledOrientation(in.orient, 2.0f, 2.0f, 2.0f);
+    in.owner->halfSample(in, *out);
+    return out;
+}
+
+VolumePtr transformVolume(const Volume& src, const Volume& ref, const Matrix& m) {
+    StageTimer timer("affine resample");
+    VolumePtr out = makeVolume(ref.x, ref.y, ref.z, src.owner);
+    out->dx = ref.dx;
+    out->dy = ref.dy;
+    out->dz = ref.dz;
+    out->t = ref.t;
+    out->dt = ref.dt;
+    for (int a = 0; a < 3; ++a) out->center[a] = ref.center[a];
+    copyIntensityBookkeeping(src, *out);
+    out->orient = ref.orient;
+    src.owner->transformVolume(src, *out, m.data);
+    return out;
+}
+
+VolumePtr finishRegistration(const Volume& src, const Volume& ref, const TransformParams& p) {
+    Matrix m;
+    composeAffine(p, m, ref.dx, ref.dy, ref.dz);
+    Matrix inv;
+    inverse(m, inv);
+    inv.print();
+    std::FILE* f = std::fopen("test.txt", "w");
+    if (!f) {
+        std::printf("cannot open file!");
+        std::fflush(stdout);
+        return nullptr;
+    }
+    for (int r = 0; r < 4; ++r) {
+        for (int c = 0; c < 4; ++c) std::fprintf(f, "%f ", (double)inv.data[4 * r + c]);
+        std::fprintf(f, "\n");
+    }
+    if (std::fclose(f) != 0) {
+        std::printf("cannot open file!");
+        std::fflush(stdout);
+        return nullptr;
+    }
+    return transformVolume(src, ref, m);
+}
