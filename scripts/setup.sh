@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what building and testing tarvo needs from Debian's packages. Idempotent, and
+# silent when everything is already there. The CUDA backend is built when nvcc is present
+# (the CUDA toolkit is not a Debian package here); without it the CPU-only build works.
+set -euo pipefail
+
+packages=(build-essential cmake ninja-build pkg-config libniftiio-dev libznz-dev zlib1g-dev libgtest-dev)
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "setup: installing ${missing[*]}" >&2
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq >/dev/null
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

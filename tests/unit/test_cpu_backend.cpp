@@ -1,0 +1,313 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+
+#include "device/costfunction.h"
+#include "device/kernels.h"
+#include "testvolumes.h"
+#include "volume/resample.h"
+
+namespace {
+
+Device& cpu() {
+    static std::unique_ptr<Device> d = makeCpuDevice(3);
+    return *d;
+}
+
+float at(const std::vector<float>& v, const Volume& g, int i, int j, int k) {
+    return v[((size_t)k * g.y + j) * g.x + i];
+}
+
+// A smooth, non-separable test pattern.
+float pattern(int i, int j, int k) { return (float)(i * 7 + j * 13 + k * 3 + (i * j) % 11); }
+
+}  // namespace
+
+TEST(Sampling, IntegerCoordinateIsMeanOfNeighboursAndEdgesClamp) {
+    const float d[4] = {10, 20, 40, 80};
+    kern::Dim3 n{4, 1, 1};
+    EXPECT_EQ(kern::fetchLinear(d, n, 0.0f, 0.5f, 0.5f), 10.0f);  // voxel 0 alone
+    EXPECT_EQ(kern::fetchLinear(d, n, 1.0f, 0.5f, 0.5f), 15.0f);
+    EXPECT_EQ(kern::fetchLinear(d, n, 2.5f, 0.5f, 0.5f), 40.0f);  // voxel centre
+    EXPECT_EQ(kern::fetchLinear(d, n, 4.0f, 0.5f, 0.5f), 80.0f);
+    EXPECT_EQ(kern::fetchLinear(d, n, -7.0f, 0.5f, 0.5f), 10.0f);
+    EXPECT_EQ(kern::fetchLinear(d, n, 1e30f, 0.5f, 0.5f), 80.0f);
+    EXPECT_EQ(kern::fetchLinear(d, n, NAN, 0.5f, 0.5f), kern::fetchLinear(d, n, NAN, 0.5f, 0.5f));
+}
+
+TEST(Sampling, WeightsHaveEightFractionalBits) {
+    const float d[2] = {0, 256};
+    kern::Dim3 n{2, 1, 1};
+    // Fraction 0.3 becomes 77/256.
+    EXPECT_EQ(kern::fetchLinear(d, n, 0.8f, 0.5f, 0.5f), 77.0f);
+    EXPECT_EQ(kern::fetchPoint(d, n, 0.99f, 0, 0), 0.0f);
+    EXPECT_EQ(kern::fetchPoint(d, n, 1.0f, 0, 0), 256.0f);
+    EXPECT_EQ(kern::fetchPoint(d, n, 5.0f, 0, 0), 256.0f);
+}
+
+TEST(Resample, HalfSampleCountsCentreAndConstant) {
+    auto v = volumeOf(cpu(), 5, 2, 1, [](int, int, int) { return 42.0f; });
+    v->center[0] = 10;
+    v->center[1] = 20;
+    v->center[2] = 30;
+    v->maxValue = 7;
+    v->datatype = 4;
+    auto h = halfSample(*v);
+    EXPECT_EQ(h->x, 3);
+    EXPECT_EQ(h->y, 1);
+    EXPECT_EQ(h->z, 1);
+    EXPECT_EQ(h->dx, 2.0f);
+    EXPECT_EQ(h->center[0], 5.0f);
+    EXPECT_EQ(h->center[1], 10.0f);
+    EXPECT_EQ(h->center[2], 15.0f);
+    EXPECT_EQ(h->datatype, 4);
+    EXPECT_EQ(h->maxValue, 7.0f);
+    for (float x : contents(*h)) EXPECT_NEAR(x, 42.0f, 42.0f * 1e-6f);
+}
+
+TEST(Resample, HalfSampleMatchesBinomialWeights) {
+    // Along one axis output i draws on inputs 2i-2 .. 2i+1 with about 1/8, 3/8, 3/8, 1/8.
+    auto v = volumeOf(cpu(), 16, 1, 1, [](int i, int, int) { return i == 6 ? 64.0f : 0.0f; });
+    auto h = halfSample(*v);
+    auto c = contents(*h);
+    // Voxel 6 feeds outputs 3 (as 2i) and 4 (as 2i-2): weights 3/8 and 1/8 of the
+    // one-axis filter, times the 1/4+1/2+1/4 sums of the two flat axes.
+    EXPECT_NEAR(c[3], 64.0f * 0.375f, 0.05f);
+    EXPECT_NEAR(c[4], 64.0f * 0.125f, 0.05f);
+    EXPECT_NEAR(c[2], 0.0f, 1e-6f);
+}
+
+TEST(Resample, IsotropicToOwnSizeIsTwoByTwoMean) {
+    auto v = volumeOf(cpu(), 6, 5, 4, pattern);
+    auto o = isotropicResample(*v, 1, 1, 1);
+    ASSERT_TRUE(o);
+    auto in = contents(*v), out = contents(*o);
+    for (int k = 0; k < 4; ++k)
+        for (int j = 0; j < 5; ++j)
+            for (int i = 0; i < 6; ++i) {
+                float s = 0;
+                for (int c = 0; c < 8; ++c)
+                    s += at(in, *v, std::max(i - (c & 1), 0), std::max(j - ((c >> 1) & 1), 0),
+                            std::max(k - (c >> 2), 0));
+                ASSERT_NEAR(at(out, *o, i, j, k), s / 8, 1e-4) << i << "," << j << "," << k;
+            }
+}
+
+TEST(Resample, IsotropicCountsTruncateAndCentreScales) {
+    auto v = volumeOf(cpu(), 181, 4, 3, [](int, int, int) { return 1.0f; });
+    v->center[0] = 10;
+    auto o = isotropicResample(*v, 2, 1, 1);
+    ASSERT_TRUE(o);
+    EXPECT_EQ(o->x, 90);
+    EXPECT_EQ(o->center[0], 5.0f);
+    EXPECT_FALSE(isotropicResample(*v, 1000, 1, 1));  // no voxels left on x
+}
+
+TEST(Resample, OrientationFollowsTheSamplingGrid) {
+    auto v = volumeOf(cpu(), 8, 8, 8, pattern);
+    v->orient.code = 1;
+    v->orient.m[0][3] = -10;
+    auto h = halfSample(*v);
+    EXPECT_EQ(h->orient.code, 1);
+    EXPECT_EQ(h->orient.m[0][0], 2.0f);
+    EXPECT_EQ(h->orient.m[0][3], -10.5f);  // output voxel 0 sampled at input index -0.5
+}
+
+TEST(Transform, IdentityAveragesAndShiftMovesContent) {
+    auto v = volumeOf(cpu(), 12, 10, 8, pattern);
+    v->center[0] = 5;
+    v->center[1] = 4;
+    v->center[2] = 3;
+    Matrix id;
+    auto o = transformVolume(*v, *v, id);
+    auto in = contents(*v), out = contents(*o);
+    EXPECT_EQ(at(out, *o, 3, 3, 3),
+              (at(in, *v, 2, 2, 2) + at(in, *v, 3, 2, 2) + at(in, *v, 2, 3, 2) + at(in, *v, 3, 3, 2) +
+               at(in, *v, 2, 2, 3) + at(in, *v, 3, 2, 3) + at(in, *v, 2, 3, 3) + at(in, *v, 3, 3, 3)) /
+                  8);
+    // The matrix +5 on x is inverted by the commands; here the inverse (-5) samples x - 5.
+    Matrix shift;
+    shift.data[3] = -5;
+    auto s = transformVolume(*v, *v, shift);
+    auto sh = contents(*s);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(at(sh, *s, i, 4, 4), 0.0f);
+    EXPECT_EQ(at(sh, *s, 9, 4, 4), at(out, *o, 4, 4, 4));
+}
+
+TEST(Transform, HalfOpenBoundsAndFourthRow) {
+    auto v = volumeOf(cpu(), 4, 4, 4, [](int, int, int) { return 9.0f; });
+    auto run = [&](float tx, float extra) {
+        Matrix m;
+        m.data[3] = tx;
+        m.data[12] = extra;  // the fourth row is never read
+        m.data[15] = 3;
+        return contents(*transformVolume(*v, *v, m));
+    };
+    auto a = run(-0.25f, 0);
+    EXPECT_EQ(a[0], 0.0f);  // s.x = -0.25: outside, although the texture would clamp
+    EXPECT_EQ(a[1], 9.0f);
+    auto b = run(0.75f, 0);
+    EXPECT_EQ(b[3], 9.0f);  // s.x = 3.75 lies in [n - 0.5, n)
+    auto c = run(1.0f, 0);
+    EXPECT_EQ(c[3], 0.0f);  // s.x = 4 = n: outside
+    EXPECT_EQ(run(0.75f, 5), b);
+}
+
+TEST(Transform, AnisotropicVoxelsConvertReferenceToSourceUnits) {
+    auto src = volumeOf(cpu(), 20, 4, 4, [](int i, int, int) { return (float)i; }, 1);
+    auto ref = volumeOf(cpu(), 10, 4, 4, [](int, int, int) { return 0.0f; }, 2);
+    src->center[0] = 0;
+    ref->center[0] = 0;
+    Matrix id;
+    auto o = transformVolume(*src, *ref, id);
+    EXPECT_EQ(o->x, 10);
+    EXPECT_EQ(o->dx, 2.0f);
+    auto c = contents(*o);
+    // Reference voxel 3 is 6 mm in: source position 6 -> mean of source voxels 5 and 6.
+    EXPECT_NEAR(c[3], 5.5f, 1e-5);
+}
+
+// ---- cost -----------------------------------------------------------------------------
+
+TEST(CostMath, PerBinExample) {
+    float S[64] = {4, 30}, Q[64] = {10, 300}, N[64] = {2, 3};
+    EXPECT_NEAR(kern::correlationRatioFromBins(S, Q, N, 64), 0.025381f, 1e-6);
+    float z[64] = {};
+    EXPECT_EQ(kern::correlationRatioFromBins(z, z, z, 64), 1.0f);
+}
+
+TEST(CostMath, BinsAndStages) {
+    EXPECT_EQ(kern::binOf(255.0f, 4), 63u);
+    EXPECT_EQ(kern::binOf(255.0f, 1), 255u);
+    EXPECT_EQ(kern::binOf(256.0f, 1), 256u);
+    EXPECT_EQ(kern::binOf(3.999f, 4), 0u);
+    EXPECT_EQ(kern::binOf(4.0f, 4), 1u);
+    EXPECT_EQ(kern::binCountForStage(0), 0);
+    EXPECT_EQ(kern::binCountForStage(2), 128);
+}
+
+namespace {
+
+struct Pair {
+    VolumePtr src, ref;
+};
+
+Pair phantomPair(Device& dev, int n, int stage) {
+    Pair p;
+    auto body = [n](int i, int j, int k) {
+        float r = std::sqrt((float)((i - n / 2) * (i - n / 2) + (j - n / 2) * (j - n / 2) +
+                                    (k - n / 2) * (k - n / 2)));
+        return r < n / 5 ? 200.0f : (r < n / 3 ? 120.0f + (float)(i % 3) : 10.0f);
+    };
+    p.ref = volumeOf(dev, n, n, n, body);
+    p.src = volumeOf(dev, n, n, n, [&](int i, int j, int k) { return 255.0f - body(i, j, k) * 0.9f; });
+    for (Volume* v : {p.src.get(), p.ref.get()}) {
+        v->stage = (int16_t)stage;
+        for (int a = 0; a < 3; ++a) v->center[a] = n / 2 + 0.3f;
+    }
+    return p;
+}
+
+float cost(const Pair& p, const Matrix& m) {
+    float v = 0;
+    calcCorrelationRatio(*p.src, *p.ref, m.data, &v);
+    return v;
+}
+
+}  // namespace
+
+TEST(Cost, AlignedBeatsMovedAndOutsideIsOne) {
+    Pair p = phantomPair(cpu(), 24, 4);
+    initCorrelationRatio(*p.src, *p.ref);
+    Matrix id, moved, away;
+    moved.data[3] = 3;
+    away.data[3] = 500;
+    float a = cost(p, id), b = cost(p, moved);
+    EXPECT_LT(a, b);
+    EXPECT_LT(a, 0.05f);
+    EXPECT_EQ(cost(p, away), 1.0f);
+    moved.data[12] = 4;  // fourth row
+    EXPECT_EQ(cost(p, moved), b);
+    freeCorrelationRatio();
+}
+
+TEST(Cost, ConstantSourceAndUnknownStage) {
+    Pair p = phantomPair(cpu(), 12, 4);
+    cpu().upload(p.src->data, std::vector<float>(12 * 12 * 12, 77.0f).data(), 12 * 12 * 12);
+    initCorrelationRatio(*p.src, *p.ref);
+    EXPECT_EQ(cost(p, Matrix()), 1.0f);
+    freeCorrelationRatio();
+    p.ref->stage = 0;
+    testing::internal::CaptureStdout();
+    initCorrelationRatio(*p.src, *p.ref);
+    float v = 5;
+    calcCorrelationRatio(*p.src, *p.ref, Matrix().data, &v);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nError Stage!\n\nError Stage!\n");
+    EXPECT_EQ(v, 0.0f);
+}
+
+TEST(Cost, BinsOfTwoVoxelsContributeNothing) {
+    // Reference: bin 0 everywhere except two voxels in bin 100 and three in bin 200.
+    std::vector<float> ref(64, 0.0f), src(64);
+    ref[5] = ref[6] = 100.5f;
+    ref[9] = ref[10] = ref[11] = 200.5f;
+    for (int i = 0; i < 64; ++i) src[i] = (float)((i * 37) % 64);
+    auto r = volumeFrom(cpu(), 4, 4, 4, ref);
+    auto s = volumeFrom(cpu(), 4, 4, 4, src);
+    r->stage = s->stage = 3;
+    initCorrelationRatio(*s, *r);
+    float withTwo = 0;
+    calcCorrelationRatio(*s, *r, Matrix().data, &withTwo);
+    freeCorrelationRatio();
+    // Moving the two voxels of bin 100 into bin 0 changes nothing but bin 0's membership.
+    ref[5] = ref[6] = 0.0f;
+    auto r2 = volumeFrom(cpu(), 4, 4, 4, ref);
+    r2->stage = 3;
+    initCorrelationRatio(*s, *r2);
+    float without = 0;
+    calcCorrelationRatio(*s, *r2, Matrix().data, &without);
+    freeCorrelationRatio();
+    EXPECT_NE(withTwo, without);  // they left bin 0 and are not counted anywhere
+}
+
+TEST(Cost, BatchEqualsSinglesAndThreadCountDoesNotMatter) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> u(-0.2f, 0.2f);
+    std::vector<float> mats;
+    for (int m = 0; m < 9; ++m) {
+        Matrix a;
+        for (int i = 0; i < 12; ++i) a.data[i] += (i % 4 == 3) ? 10 * u(rng) : u(rng);
+        mats.insert(mats.end(), a.data, a.data + 16);
+    }
+    std::vector<float> reference;
+    for (int threads : {1, 2, 5}) {
+        auto dev = makeCpuDevice(threads);
+        Pair p = phantomPair(*dev, 40, 3);
+        initCorrelationRatio(*p.src, *p.ref);
+        std::vector<float> batch(9), single(9);
+        calcCorrelationRatioBatch(*p.src, *p.ref, mats.data(), 9, batch.data());
+        for (int m = 0; m < 9; ++m) calcCorrelationRatio(*p.src, *p.ref, &mats[16 * m], &single[m]);
+        freeCorrelationRatio();
+        EXPECT_EQ(0, std::memcmp(batch.data(), single.data(), 9 * sizeof(float)));
+        if (reference.empty()) reference = batch;
+        EXPECT_EQ(0, std::memcmp(batch.data(), reference.data(), 9 * sizeof(float))) << threads;
+    }
+}
+
+TEST(Cost, ReferenceCentreIsTruncatedSourceCentreIsNot) {
+    Pair p = phantomPair(cpu(), 16, 4);
+    p.ref->center[0] = 8.7f;
+    initCorrelationRatio(*p.src, *p.ref);
+    float a = cost(p, Matrix());
+    freeCorrelationRatio();
+    p.ref->center[0] = 8.0f;
+    initCorrelationRatio(*p.src, *p.ref);
+    EXPECT_EQ(cost(p, Matrix()), a);
+    freeCorrelationRatio();
+    p.src->center[0] += 0.5f;
+    initCorrelationRatio(*p.src, *p.ref);
+    EXPECT_NE(cost(p, Matrix()), a);
+    freeCorrelationRatio();
+}
