@@ -5,6 +5,7 @@
 #include <random>
 
 #include "device/costfunction.h"
+#include "device/cpu/simd.h"
 #include "device/kernels.h"
 #include "testvolumes.h"
 #include "volume/resample.h"
@@ -310,4 +311,31 @@ TEST(Cost, ReferenceCentreIsTruncatedSourceCentreIsNot) {
     initCorrelationRatio(*p.src, *p.ref);
     EXPECT_NE(cost(p, Matrix()), a);
     freeCorrelationRatio();
+}
+
+TEST(Cost, VectorAndScalarSamplingAgreeBitForBit) {
+    if (!simdAvailable()) GTEST_SKIP() << "no AVX2/FMA on this processor";
+    auto dev = makeCpuDevice(1);
+    for (float voxel : {1.0f, 4.0f}) {  // linear, then point sampling
+        Pair p = phantomPair(*dev, 30, 3);
+        p.src->dx = voxel;
+        initCorrelationRatio(*p.src, *p.ref);
+        const CpuDevice::Pair& pr = *static_cast<CpuDevice&>(*dev).pair();
+        std::mt19937 rng(3);
+        std::uniform_real_distribution<float> u(-0.3f, 0.3f);
+        for (int m = 0; m < 20; ++m) {
+            Matrix a;
+            for (int i = 0; i < 12; ++i) a.data[i] += (i % 4 == 3) ? 30 * u(rng) : u(rng);
+            for (const auto& ch : pr.chunks) {
+                // Odd lengths exercise the tail of the vector loop.
+                for (uint32_t end : {ch.end, ch.begin + (ch.end - ch.begin) / 2 + 1}) {
+                    float s[3], v[3];
+                    scalarChunkSums(pr, a.data, ch.begin, end, s);
+                    simdChunkSums(pr, a.data, ch.begin, end, v);
+                    ASSERT_EQ(0, std::memcmp(s, v, sizeof s)) << "matrix " << m << " chunk " << ch.begin;
+                }
+            }
+        }
+        freeCorrelationRatio();
+    }
 }
