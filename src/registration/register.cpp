@@ -1,0 +1,193 @@
+#include "registration/register.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "device/costfunction.h"
+#include "device/device.h"
+#include "registration/cost.h"
+#include "registration/global.h"
+#include "volume/resample.h"
+
+float selectBestStart(TransformParams* slots, float* costs, int n) {
+    float best = costs[0];
+    for (int i = 0; i < n; ++i) {
+        if (best > costs[i]) {
+            std::swap(slots[0], slots[i]);
+            std::swap(costs[0], costs[i]);
+            best = costs[0];
+        }
+    }
+    return best;
+}
+
+float stage4mm(Evaluator& ev, const TransformParams candidates[3], TransformParams& bestParams) {
+    constexpr int kStarts = 11;
+    std::vector<SweepChain> chains;
+    chains.reserve(3 * kStarts);
+    for (int m = 0; m < 3; ++m) {
+        for (int s = 0; s < kStarts; ++s) {
+            TransformParams p = candidates[m];
+            switch (s) {
+                case 1: p[0] = p[0] - 9.0f; break;
+                case 2: p[0] = p[0] + 9.0f; break;
+                case 3: p[1] = p[1] - 9.0f; break;
+                case 4: p[1] = p[1] + 9.0f; break;
+                case 5: p[2] = p[2] - 9.0f; break;
+                case 6: p[2] = p[2] + 9.0f; break;
+                default:
+                    if (s >= 7) {
+                        static constexpr float kScaleStep[4] = {-0.02f, 0.02f, -0.04f, 0.04f};
+                        const float d = kScaleStep[s - 7];
+                        p[6] = p[6] + d;
+                        p[7] = p[7] + d;
+                        p[8] = p[8] + d;
+                    }
+                    break;
+            }
+            chains.emplace_back(kStartSweep, p);
+        }
+    }
+    runChains(ev, chains);
+
+    TransformParams slots[3 * kStarts];
+    float costs[3 * kStarts];
+    for (int i = 0; i < 3 * kStarts; ++i) {
+        slots[i] = chains[i].params;
+        costs[i] = chains[i].result();
+    }
+    const float best = selectBestStart(slots, costs, 3 * kStarts);
+    bestParams = slots[0];
+    const TransformParams& b = bestParams;
+    std::printf("%d:rotation(%f,%f,%f),trans(%f,%f,%f),scale(%f),value is:%f\n", 0, (double)b[0],
+                (double)b[1], (double)b[2], (double)b[3], (double)b[4], (double)b[5], (double)b[6],
+                (double)best);
+    return best;
+}
+
+void stage2mm(Evaluator& ev, TransformParams& p) {
+    float v = sweep7Dof2mm(ev, p);
+    std::printf("7 DOF 2mm:rotation(%f,%f,%f),trans(%f,%f,%f),scale(%f),value is:%f\n",
+                (double)p[0], (double)p[1], (double)p[2], (double)p[3], (double)p[4], (double)p[5],
+                (double)p[6], (double)v);
+    v = sweep9Dof2mm(ev, p);
+    std::printf(
+        "9 DOF 2mm:rotation(%f,%f,%f),trans(%f,%f,%f),scale(%f,%f,%f),value is:%f\n",
+        (double)p[0], (double)p[1], (double)p[2], (double)p[3], (double)p[4], (double)p[5],
+        (double)p[6], (double)p[7], (double)p[8], (double)v);
+    v = sweep12Dof2mm(ev, p);
+    std::printf(
+        "12 DOF 2mm:rotation(%f,%f,%f),trans(%f,%f,%f),scale(%f,%f,%f),skew(%f,%f,%f),value "
+        "is:%f\n",
+        (double)p[0], (double)p[1], (double)p[2], (double)p[3], (double)p[4], (double)p[5],
+        (double)p[6], (double)p[7], (double)p[8], (double)p[9], (double)p[10], (double)p[11],
+        (double)v);
+}
+
+float stage1mm(Evaluator& ev, TransformParams& bestParams, TransformParams& result) {
+    TransformParams work = bestParams;
+    const float v = sweep12Dof1mm(ev, work);
+    bestParams = work;
+    // Not below zero (nothing measured, or NaN): keep the identity.
+    if (v < 0.0f) result = bestParams;
+    std::printf("12 DOF 1mm:");
+    printParams(work, v);
+    return v;
+}
+
+namespace {
+
+// Evaluations and seconds of one level, on standard error when TARVO_VERBOSE=1.
+class LevelReport {
+public:
+    explicit LevelReport(const char* name)
+        : name_(name), count_(globalCount), t0_(clockMs()) {}
+    ~LevelReport() {
+        if (!verbose()) return;
+        std::fprintf(stderr, "tarvo: level %s: %d evaluations, %.3fs\n", name_,
+                     globalCount - count_, (double)(clockMs() - t0_) / 1000.0);
+    }
+
+private:
+    const char* name_;
+    int count_;
+    long long t0_;
+};
+
+}  // namespace
+
+TransformParams& registerVolumes(TransformParams& result, const Volume& src, const Volume& ref) {
+    const long long start = clockMs();
+    TransformParams candidates[3];
+    TransformParams bestParams;
+    result = TransformParams();
+
+    VolumePtr src1 = isotropicResample(src, 1.0f, 1.0f, 1.0f);
+    VolumePtr ref1 = isotropicResample(ref, 1.0f, 1.0f, 1.0f);
+    // A volume too small for a single 1 mm voxel: nothing to register.
+    if (!src1 || !ref1) return result;
+    VolumePtr src2 = halfSample(*src1);
+    VolumePtr src4 = halfSample(*src2);
+    VolumePtr src8 = halfSample(*src4);
+    VolumePtr ref2 = halfSample(*ref1);
+    VolumePtr ref4 = halfSample(*ref2);
+    VolumePtr ref8 = halfSample(*ref4);
+
+    std::printf("\n========= 8mm ===========\n");
+    {
+        LevelReport report("8mm");
+        ref8->stage = 1;
+        src8->stage = 1;
+        initCorrelationRatio(*src8, *ref8);
+        DeviceEvaluator ev(*src8, *ref8);
+        globalSearch8mm(ev, candidates);
+        freeCorrelationRatio();
+    }
+    src8.reset();
+    ref8.reset();
+
+    std::printf("\n========= 4mm ===========\n");
+    {
+        LevelReport report("4mm");
+        ref4->stage = 2;
+        src4->stage = 2;
+        initCorrelationRatio(*src4, *ref4);
+        DeviceEvaluator ev(*src4, *ref4);
+        stage4mm(ev, candidates, bestParams);
+        freeCorrelationRatio();
+    }
+    src4.reset();
+    ref4.reset();
+
+    std::printf("\n========= 2mm ===========\n");
+    {
+        LevelReport report("2mm");
+        ref2->stage = 3;
+        src2->stage = 3;
+        initCorrelationRatio(*src2, *ref2);
+        DeviceEvaluator ev(*src2, *ref2);
+        stage2mm(ev, bestParams);
+        freeCorrelationRatio();
+    }
+    src2.reset();
+    ref2.reset();
+
+    std::printf("\n========= 1mm ===========\n");
+    {
+        LevelReport report("1mm");
+        ref1->stage = 4;
+        src1->stage = 4;
+        initCorrelationRatio(*src1, *ref1);
+        DeviceEvaluator ev(*src1, *ref1);
+        stage1mm(ev, bestParams, result);
+        freeCorrelationRatio();
+    }
+    src1.reset();
+    ref1.reset();
+
+    const float elapsed = (float)((double)(float)(clockMs() - start) / 1000.0);
+    std::printf("\n\n registration time (without data read and write) used: %.3fs,global count is: %d\n",
+                (double)elapsed, globalCount);
+    std::printf("\n\n total time for CR Calculation: %.3fs\n", (double)crTotalTime);
+    return result;
+}

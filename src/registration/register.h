@@ -1,0 +1,21 @@
+#pragma once
+// Multi-resolution registration: global search at 8 mm, 33 perturbed starts at 4 mm,
+// 7, 9 and 12 free parameters at 2 mm, 12 at 1 mm.
+#include "geometry/transform.h"
+#include "registration/search.h"
+#include "volume/volume.h"
+
+// The best 12 parameters mapping src onto ref (any voxel sizes), or the identity when
+// the final cost is not below zero. Progress and timing lines go to standard output.
+TransformParams& registerVolumes(TransformParams& result, const Volume& src, const Volume& ref);
+
+// The stages on a prepared level, exposed so that they can be driven by any evaluator.
+// 4 mm: eleven starts around each candidate, the lowest cost wins (earliest on ties).
+float stage4mm(Evaluator& ev, const TransformParams candidates[3], TransformParams& bestParams);
+// The winner rule of the 4 mm stage over n slots; leaves the winner in slot 0 and
+// returns its cost.
+float selectBestStart(TransformParams* slots, float* costs, int n);
+// 2 mm: 7, then 9, then 12 free parameters.
+void stage2mm(Evaluator& ev, TransformParams& bestParams);
+// 1 mm: 12 free parameters; `result` takes them only when their cost is below zero.
+float stage1mm(Evaluator& ev, TransformParams& bestParams, TransformParams& result);
