@@ -10,8 +10,8 @@ if [ -f "$data/icbm2009_t1_1mm.nii.gz" ]; then
   src=$data/subject_t1_0.88mm.nii.gz ref=$data/icbm2009_t1_1mm.nii.gz
 else
   tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
-  "$build/phantom" --out "$tmp/ref.nii.gz" --contrast t1 --grid 193 229 193 --voxel 1 1 1 --head 180
-  "$build/phantom" --out "$tmp/src.nii.gz" --contrast t1 --grid 188 256 190 --voxel 0.88 0.88 0.88 --head 180
+  "$build/phantom" --out "$tmp/ref.nii.gz" --contrast t1 --grid 193 229 193 --voxel 1 1 1 --head-length 180
+  "$build/phantom" --out "$tmp/src.nii.gz" --contrast t1 --grid 188 256 190 --voxel 0.88 0.88 0.88 --head-length 180
   src=$tmp/src.nii.gz ref=$tmp/ref.nii.gz
 fi
 echo "date: $(date -u +%F)  machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs)"
