@@ -1,0 +1,236 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "device/bucketpack.h"
+
+using namespace bucketsort;
+
+namespace {
+
+std::vector<uint32_t> take(const uint32_t* p, uint32_t n) { return std::vector<uint32_t>(p, p + n); }
+
+// An element under sort: its key and where it started.
+struct Item {
+    float key;
+    uint32_t from;
+};
+
+// The device's steps of one level as plain loops, with the same network as the GPU, so
+// that the driver's recursion and the tie order can be checked here.
+class ModelOps : public BucketSortLevelOps {
+public:
+    std::vector<Item> a;
+    int levels = 0;
+
+    void keyExtremes(uint32_t first, uint32_t size, float& mn, float& mx) override {
+        ++levels;
+        mn = mx = a[first].key;
+        for (uint32_t i = first + 1; i < first + size; ++i) {
+            if (!(mx > a[i].key)) mx = a[i].key;
+            if (!(mn < a[i].key)) mn = a[i].key;
+        }
+    }
+    void countSlices(uint32_t first, uint32_t size, const SliceGeometry& g, const ChunkPlan&,
+                     uint32_t* counts) override {
+        std::fill(counts, counts + g.sliceSize, 0u);
+        for (uint32_t i = first; i < first + size; ++i)
+            counts[sliceOf(a[i].key, g.minKey, g.sliceStep, g.sliceSize)]++;
+    }
+    void scatterAndSortBuckets(uint32_t first, uint32_t size, const SliceGeometry& g,
+                               const ChunkPlan&, const BucketTables& t) override {
+        const BucketTables& tt = t;
+        std::vector<uint32_t> arrived(g.sliceSize, 0);
+        std::vector<Item> out(size);
+        for (uint32_t i = first; i < first + size; ++i) {
+            uint32_t s = sliceOf(a[i].key, g.minKey, g.sliceStep, g.sliceSize);
+            out[tt.bucketOffsets()[tt.bucketOfSlices()[s]] + tt.sliceOffsetInBucket()[s] +
+                arrived[s]++] = a[i];
+        }
+        for (uint32_t b = 0; b < t.bucketsCount; ++b) {
+            uint32_t n = tt.bucketSizes()[b];
+            if (n > kBucketCapacity) continue;
+            Item* p = &out[tt.bucketOffsets()[b]];
+            Item lane[512];
+            uint32_t slot[512];
+            for (uint32_t l = 0; l < 512; ++l) {
+                lane[l] = l < n ? p[l] : Item{kFillerKey, 0};
+                slot[l] = l;
+            }
+            for (uint32_t k = 2; k <= 512; k *= 2)
+                for (uint32_t j = k / 2; j > 0; j /= 2)
+                    for (uint32_t l = 0; l < 512; ++l) {
+                        uint32_t q = l ^ j;
+                        if (q > l && bitonicSwaps(l, k, lane[l].key, slot[l], lane[q].key, slot[q])) {
+                            std::swap(lane[l], lane[q]);
+                            std::swap(slot[l], slot[q]);
+                        }
+                    }
+            std::copy(lane, lane + n, p);
+        }
+        std::copy(out.begin(), out.end(), a.begin() + first);
+    }
+};
+
+void expectStableSort(std::vector<float> keys) {
+    ModelOps ops;
+    for (uint32_t i = 0; i < keys.size(); ++i) ops.a.push_back({keys[i], i});
+    std::vector<Item> want = ops.a;
+    std::stable_sort(want.begin(), want.end(), [](const Item& x, const Item& y) { return x.key < y.key; });
+    bucketSortRange(ops, 0, (uint32_t)keys.size());
+    ASSERT_EQ(ops.a.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i) {
+        ASSERT_EQ(ops.a[i].key, want[i].key) << "at " << i;
+        ASSERT_EQ(ops.a[i].from, want[i].from) << "at " << i;
+    }
+}
+
+}  // namespace
+
+TEST(BucketPack, SliceCountsPackIntoFourBuckets) {
+    const uint32_t counts[5] = {300, 300, 100, 600, 50};
+    uint32_t offsets[6] = {}, ofSlice[5] = {}, sizes[6] = {}, inBucket[5] = {}, buckets = 0;
+    bool overflow = packSlicesIntoBuckets(counts, 5, offsets, ofSlice, sizes, inBucket, buckets);
+    EXPECT_TRUE(overflow);
+    ASSERT_EQ(buckets, 4u);
+    EXPECT_EQ(take(offsets, 4), (std::vector<uint32_t>{0, 300, 700, 1300}));
+    EXPECT_EQ(take(sizes, 4), (std::vector<uint32_t>{300, 400, 600, 50}));
+    EXPECT_EQ(take(ofSlice, 5), (std::vector<uint32_t>{0, 1, 1, 2, 3}));
+    EXPECT_EQ(take(inBucket, 5), (std::vector<uint32_t>{0, 0, 300, 0, 0}));
+}
+
+TEST(BucketPack, OversizedSliceAfterEmptyBucketLeavesItEmpty) {
+    BucketTables t = packBuckets({0, 600, 10});
+    EXPECT_TRUE(t.overflow);
+    ASSERT_EQ(t.bucketsCount, 3u);
+    EXPECT_EQ(take(t.bucketSizes(), 3), (std::vector<uint32_t>{0, 600, 10}));
+    EXPECT_EQ(take(t.bucketOffsets(), 3), (std::vector<uint32_t>{0, 0, 600}));
+}
+
+TEST(BucketPack, FirstSliceAloneOverfillsBucketZero) {
+    BucketTables t = packBuckets({700, 5, 5});
+    EXPECT_TRUE(t.overflow);
+    ASSERT_EQ(t.bucketsCount, 2u);
+    EXPECT_EQ(take(t.bucketSizes(), 2), (std::vector<uint32_t>{700, 10}));
+    EXPECT_EQ(take(t.bucketOffsets(), 2), (std::vector<uint32_t>{0, 700}));
+    EXPECT_EQ(take(t.sliceOffsetInBucket(), 3), (std::vector<uint32_t>{0, 0, 5}));
+}
+
+TEST(BucketPack, TablesHoldOneBucketPerSlice) {
+    // Every slice just over half a bucket: each closes the previous bucket, so there are
+    // as many buckets as slices (more than the size / 100 a table of old would hold).
+    std::vector<uint32_t> counts(40, 257);
+    BucketTables t = packBuckets(counts);
+    EXPECT_FALSE(t.overflow);
+    EXPECT_EQ(t.bucketsCount, 40u);
+    EXPECT_EQ(t.bucketOffsets()[39], 39u * 257u);
+}
+
+TEST(BucketPack, SliceGeometryOfAThousandKeys) {
+    SliceGeometry g = sliceGeometry(0.0f, 255.0f, 1000);
+    EXPECT_EQ(g.sliceStep, 12.75f);
+    EXPECT_EQ(g.sliceSize, 30u);
+    EXPECT_EQ(sliceOf(255.0f, 0.0f, g.sliceStep, g.sliceSize), 20u);
+    EXPECT_EQ(sliceOf(12.74f, 0.0f, g.sliceStep, g.sliceSize), 0u);
+    EXPECT_EQ(sliceOf(12.75f, 0.0f, g.sliceStep, g.sliceSize), 1u);
+}
+
+TEST(BucketPack, KeysThatCannotBeSlicedStayInTheTable) {
+    const float inf = std::numeric_limits<float>::infinity();
+    EXPECT_EQ(sliceGeometry(0.0f, inf, 100).sliceSize, 0u);
+    EXPECT_EQ(sliceGeometry(-inf, 0.0f, 100).sliceSize, 0u);
+    EXPECT_EQ(sliceGeometry(0.0f, std::nanf(""), 100).sliceSize, 0u);
+    EXPECT_EQ(sliceOf(std::nanf(""), 0.0f, 1.0f, 30), 0u);
+    EXPECT_EQ(sliceOf(1.0e30f, 0.0f, 1.0f, 30), 29u);
+    EXPECT_EQ(sliceOf(-5.0f, 0.0f, 1.0f, 30), 0u);
+}
+
+TEST(BucketPack, ChunksCoverTheLevelInWarpSteps) {
+    for (uint32_t n : {1u, 31u, 8192u, 8193u, 1000000u, 8500000u, 2147483647u}) {
+        ChunkPlan p = chunkPlan(n);
+        EXPECT_EQ(p.chunkLen % 32, 0u) << n;
+        EXPECT_GE((uint64_t)p.chunkLen * p.chunks, n) << n;
+        EXPECT_LT((uint64_t)p.chunkLen * (p.chunks - 1), n) << n;
+        EXPECT_LE(p.chunks, 128u) << n;
+    }
+}
+
+TEST(BucketPack, BinPivotsOfSortedIntensities) {
+    const float keys[6] = {0.5f, 3.9f, 4.0f, 7.99f, 200.0f, 255.0f};
+    uint32_t piv[65];
+    binPivots(keys, 6, 64, piv);
+    EXPECT_EQ(piv[0], 0u);
+    EXPECT_EQ(piv[1], 2u);
+    for (int k = 2; k <= 50; ++k) EXPECT_EQ(piv[k], 4u) << k;
+    for (int k = 51; k <= 63; ++k) EXPECT_EQ(piv[k], 5u) << k;
+    EXPECT_EQ(piv[64], 6u);
+
+    // 255 is in the last bin, 256 and above in none; all zeros fill bin 0.
+    const float top[3] = {255.0f, 256.0f, 300.0f};
+    uint32_t p256[257];
+    binPivots(top, 3, 256, p256);
+    EXPECT_EQ(p256[255], 0u);
+    EXPECT_EQ(p256[256], 1u);
+    const float zeros[4] = {0, 0, 0, 0};
+    binPivots(zeros, 4, 128, p256);
+    EXPECT_EQ(p256[0], 0u);
+    for (int k = 1; k <= 128; ++k) EXPECT_EQ(p256[k], 4u);
+}
+
+TEST(BucketSortDriver, SortsStablyWhateverTheKeys) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> u(0.0f, 255.0f);
+    std::vector<float> keys(20000);
+    for (float& k : keys) k = u(rng);
+    expectStableSort(keys);  // distinct keys, one level of buckets
+
+    for (float& k : keys) k = (float)(int)(u(rng) / 16.0f);  // 16 values: runs of ~1250 equal keys
+    expectStableSort(keys);
+
+    std::vector<float> sorted(3000);
+    for (size_t i = 0; i < sorted.size(); ++i) sorted[i] = (float)i * 0.01f;
+    expectStableSort(sorted);
+    std::reverse(sorted.begin(), sorted.end());
+    expectStableSort(sorted);
+
+    expectStableSort({42.0f});
+    expectStableSort({2.0f, 1.0f});
+    expectStableSort(std::vector<float>(5000, 3.0f));
+}
+
+TEST(BucketSortDriver, NestedLevelsSplitAClusterInsideOneSlice) {
+    // 4000 distinct keys packed into a sliver of the range, plus outliers that stretch it:
+    // the cluster falls into one slice, and only a nested level separates it.
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> u(100.0f, 100.01f);
+    std::vector<float> keys;
+    for (int i = 0; i < 4000; ++i) keys.push_back(u(rng));
+    for (int i = 0; i < 600; ++i) keys.push_back(0.0f);
+    for (int i = 0; i < 600; ++i) keys.push_back(255.0f);
+    for (int i = 0; i < 600; ++i) keys.push_back(100.005f);  // a run inside the cluster
+    std::shuffle(keys.begin(), keys.end(), rng);
+
+    ModelOps probe;
+    for (uint32_t i = 0; i < keys.size(); ++i) probe.a.push_back({keys[i], i});
+    bucketSortRange(probe, 0, (uint32_t)keys.size());
+    // The top level, the runs of 0 and of 255, the cluster, and the run inside it.
+    EXPECT_GE(probe.levels, 5);
+    expectStableSort(keys);
+}
+
+TEST(BucketSortDriver, UnsupportedKeysEndWithoutLooping) {
+    const float inf = std::numeric_limits<float>::infinity();
+    for (float odd : {inf, -inf, std::nanf("")}) {
+        std::vector<float> keys(2000, 1.0f);
+        keys[10] = odd;
+        keys[20] = 2.0f;
+        ModelOps ops;
+        for (uint32_t i = 0; i < keys.size(); ++i) ops.a.push_back({keys[i], i});
+        bucketSortRange(ops, 0, (uint32_t)keys.size());
+        EXPECT_LE(ops.levels, 2) << odd;
+    }
+}
