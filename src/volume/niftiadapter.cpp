@@ -84,13 +84,10 @@ struct ImageReader::State {
     std::string headerName, imageName;
     nifti_1_header* raw = nullptr;
     nifti_image* nim = nullptr;
-    nifti_brick_list bricks{};
-    bool loaded = false;
     uint64_t voxelCount = 0;
     int bytesPerVoxel = 0;
 
     ~State() {
-        if (loaded) nifti_free_NBL(&bricks);
         if (nim) nifti_image_free(nim);
         std::free(raw);
     }
@@ -151,6 +148,13 @@ ReadStatus ImageReader::readHeader(ImageHeader& out) {
 
     s_->nim = nifti_image_read(s_->headerName.c_str(), 0);
     if (!s_->nim) return ReadStatus::BadHeader;
+    // Only the first 3D volume is wanted, and volumes lie one after another from the data
+    // offset: a record of one volume makes niftiio read just that block. Counts beyond
+    // dim[0] (which niftiio keeps as the header holds them, often 0) become 1, so a 2D
+    // image is a grid one slice thick.
+    for (int c = 4; c <= 7; ++c) s_->nim->dim[c] = 1;
+    for (int c = ndim + 1; c <= 3; ++c) s_->nim->dim[c] = 1;
+    if (nifti_update_dims_from_array(s_->nim) != 0 || s_->nim->nvox != n) return ReadStatus::BadHeader;
     const nifti_image& nim = *s_->nim;
     if (nim.nx != x || nim.ny != y || nim.nz != z || nim.nbyper != nbyper) return ReadStatus::BadHeader;
 
@@ -183,19 +187,16 @@ ReadStatus ImageReader::readHeader(ImageHeader& out) {
 }
 
 ReadStatus ImageReader::readFirstVolume() {
-    if (!s_->nim || s_->loaded) return ReadStatus::BadData;
-    const int first[1] = {0};
-    // One brick is the first 3D volume; niftiio swaps it into this machine's byte order.
-    if (nifti_image_load_bricks(s_->nim, 1, first, &s_->bricks) < 0) return ReadStatus::BadData;
-    s_->loaded = true;
-    if (s_->bricks.nbricks != 1 || !s_->bricks.bricks || !s_->bricks.bricks[0] ||
-        s_->bricks.bsize != s_->voxelCount * (uint64_t)s_->bytesPerVoxel)
-        return ReadStatus::BadData;
+    if (!s_->nim || s_->nim->data) return ReadStatus::BadData;
+    // niftiio swaps the block into this machine's byte order and applies no scaling.
+    if (nifti_image_load(s_->nim) != 0 || !s_->nim->data) return ReadStatus::BadData;
     return ReadStatus::Ok;
 }
 
-const void* ImageReader::voxels() const { return s_->loaded ? s_->bricks.bricks[0] : nullptr; }
-size_t ImageReader::voxelBytes() const { return s_->loaded ? s_->bricks.bsize : 0; }
+const void* ImageReader::voxels() const { return s_->nim ? s_->nim->data : nullptr; }
+size_t ImageReader::voxelBytes() const {
+    return s_->nim && s_->nim->data ? s_->voxelCount * (size_t)s_->bytesPerVoxel : 0;
+}
 
 // ---------------------------------------------------------------------------------------
 // Writing
