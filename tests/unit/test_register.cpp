@@ -60,7 +60,10 @@ struct StageRun {
 
 StageRun run4mm(float (*cost)(const TransformParams&), const TransformParams cands[3],
                 bool sequential) {
-    if (sequential) setenv("TARVO_SEQUENTIAL", "1", 1);
+    if (sequential)
+        setenv("TARVO_SEQUENTIAL", "1", 1);
+    else
+        unsetenv("TARVO_SEQUENTIAL");
     FnEvaluator ev(cost);
     StageRun r;
     testing::internal::CaptureStdout();

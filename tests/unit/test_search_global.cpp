@@ -113,7 +113,10 @@ struct GlobalRun {
 };
 
 GlobalRun runGlobal(float (*cost)(const TransformParams&), bool sequential) {
-    if (sequential) setenv("TARVO_SEQUENTIAL", "1", 1);
+    if (sequential)
+        setenv("TARVO_SEQUENTIAL", "1", 1);
+    else
+        unsetenv("TARVO_SEQUENTIAL");
     FnEvaluator ev(cost);
     ev.record = false;
     GlobalRun r;
