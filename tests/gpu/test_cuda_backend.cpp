@@ -1,0 +1,346 @@
+// The CUDA backend against the CPU backend, on volumes built in memory. Every test
+// skips itself where no usable GPU is present (except the one that checks exactly that).
+#include <gtest/gtest.h>
+
+#include <cuda_runtime.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "../unit/testvolumes.h"
+#include "device/cuda/bbsort.h"
+#include "device/device.h"
+#include "geometry/matrix.h"
+#include "geometry/transform.h"
+#include "volume/resample.h"
+
+namespace {
+
+constexpr float kIntensityRange = 255.0f;
+
+class CudaVsCpu : public ::testing::Test {
+protected:
+    void SetUp() override {
+        gpu = makeCudaDevice();
+        if (!gpu) GTEST_SKIP() << "no usable CUDA GPU";
+        cpu = makeCpuDevice(0);
+    }
+    std::unique_ptr<Device> gpu, cpu;
+};
+
+// A head-like test image in [0, 255]: a bright ellipsoid with inner structure, a dark
+// shell around it, background zeros, and noise (the same on every call).
+std::vector<float> headImage(int X, int Y, int Z, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> noise(0.0f, 4.0f);
+    std::vector<float> v((size_t)X * Y * Z);
+    for (int k = 0; k < Z; ++k)
+        for (int j = 0; j < Y; ++j)
+            for (int i = 0; i < X; ++i) {
+                const float u = (i - 0.5f * X) / (0.42f * X), w = (j - 0.5f * Y) / (0.45f * Y),
+                            t = (k - 0.5f * Z) / (0.40f * Z);
+                const float r = std::sqrt(u * u + w * w + t * t);
+                float f = 0.0f;
+                if (r < 1.0f) f = 160.0f + 60.0f * std::sin(6.0f * u) * std::cos(5.0f * w + 2.0f * t);
+                else if (r < 1.15f) f = 40.0f;
+                if (f > 0.0f) f = std::clamp(f + noise(rng), 0.0f, 255.0f);
+                v[((size_t)k * Y + j) * X + i] = f;
+            }
+    return v;
+}
+
+struct Pair {
+    VolumePtr onGpu, onCpu;
+};
+
+Pair both(Device& g, Device& c, int X, int Y, int Z, const std::vector<float>& v, float dx, float dy,
+          float dz, const float center[3]) {
+    Pair p{volumeFrom(g, X, Y, Z, v, dx, dy, dz), volumeFrom(c, X, Y, Z, v, dx, dy, dz)};
+    for (int a = 0; a < 3; ++a) p.onGpu->center[a] = p.onCpu->center[a] = center[a];
+    return p;
+}
+
+void expectSameVolume(const Volume& g, const Volume& c, const char* what) {
+    ASSERT_EQ(g.x, c.x) << what;
+    ASSERT_EQ(g.y, c.y) << what;
+    ASSERT_EQ(g.z, c.z) << what;
+    const std::vector<float> a = contents(g), b = contents(c);
+    float worst = 0.0f;
+    size_t at = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const float d = std::fabs(a[i] - b[i]);
+        if (!(d <= worst)) {
+            worst = d;
+            at = i;
+        }
+    }
+    EXPECT_LE(worst, 1e-3f * kIntensityRange)
+        << what << ": voxel " << at << " gpu " << a[at] << " cpu " << b[at];
+}
+
+Matrix randomMatrix(std::mt19937& rng, float vx, float vy, float vz) {
+    std::uniform_real_distribution<float> rot(-12.0f, 12.0f), shift(-6.0f, 6.0f), scale(0.9f, 1.1f),
+        skew(-0.05f, 0.05f);
+    TransformParams p;
+    for (int i = 0; i < 3; ++i) {
+        p[i] = rot(rng);
+        p[3 + i] = shift(rng);
+        p[6 + i] = scale(rng);
+        p[9 + i] = skew(rng);
+    }
+    Matrix m;
+    composeAffine(p, m, vx, vy, vz);
+    return m;
+}
+
+}  // namespace
+
+TEST(CudaDevice, ProbingIsQuietAndRepeatable) {
+    for (int round = 0; round < 2; ++round) {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        std::unique_ptr<Device> d = makeCudaDevice();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        if (d) {
+            // With a GPU the probe leaves no error behind for the first checked call. (Without
+            // a driver the runtime reports its start-up failure on every call; nothing to
+            // clear then, and no CUDA call is made again.)
+            EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+            EXPECT_STREQ(d->kind(), "cuda");
+            EXPECT_FALSE(d->description().empty());
+        }
+    }
+}
+
+TEST_F(CudaVsCpu, FreshVoxelsHoldTheByteFill) {
+    VolumePtr v = makeVolume(7, 5, 3, gpu.get());
+    uint32_t bits;
+    for (float f : contents(*v)) {
+        std::memcpy(&bits, &f, 4);
+        ASSERT_EQ(bits, 0x05050505u);
+    }
+}
+
+TEST_F(CudaVsCpu, IsotropicResampleMatches) {
+    const float c[3] = {18.3f, 14.6f, 11.2f};
+    const std::vector<float> img = headImage(37, 29, 23, 1);
+    Pair in = both(*gpu, *cpu, 37, 29, 23, img, 1.0f, 1.2f, 0.9f, c);
+    for (float n : {1.0f, 1.5f, 0.7f}) {
+        VolumePtr g = isotropicResample(*in.onGpu, n, n, n), k = isotropicResample(*in.onCpu, n, n, n);
+        ASSERT_TRUE(g && k);
+        expectSameVolume(*g, *k, "isotropic");
+    }
+    // Own voxel sizes: same grid, 2x2x2 means.
+    VolumePtr g = isotropicResample(*in.onGpu, 1.0f, 1.2f, 0.9f);
+    VolumePtr k = isotropicResample(*in.onCpu, 1.0f, 1.2f, 0.9f);
+    expectSameVolume(*g, *k, "own voxel size");
+}
+
+TEST_F(CudaVsCpu, HalfSampleMatchesOnOddAndEvenCounts) {
+    const float c[3] = {10, 20, 30};
+    for (int n : {1, 2, 5, 33}) {
+        const std::vector<float> img = headImage(n, n + 3, n + 1, 2);
+        Pair in = both(*gpu, *cpu, n, n + 3, n + 1, img, 1, 1, 1, c);
+        VolumePtr g = halfSample(*in.onGpu), k = halfSample(*in.onCpu);
+        expectSameVolume(*g, *k, "half sample");
+        VolumePtr g2 = halfSample(*g), k2 = halfSample(*k);  // a pyramid step on top
+        expectSameVolume(*g2, *k2, "second half sample");
+    }
+}
+
+TEST_F(CudaVsCpu, TransformVolumeMatches) {
+    const float cs[3] = {20.4f, 17.7f, 12.1f}, cr[3] = {15.0f, 16.0f, 14.0f};
+    Pair src = both(*gpu, *cpu, 41, 35, 26, headImage(41, 35, 26, 3), 1.1f, 1.0f, 1.3f, cs);
+    Pair ref = both(*gpu, *cpu, 30, 33, 28, headImage(30, 33, 28, 4), 1.0f, 1.0f, 1.0f, cr);
+    std::mt19937 rng(5);
+    std::vector<Matrix> ms;
+    ms.push_back(Matrix());  // identity
+    for (int i = 0; i < 6; ++i) ms.push_back(randomMatrix(rng, 1, 1, 1));
+    Matrix away;
+    away.data[3] = 500.0f;  // everything outside: all zeros
+    ms.push_back(away);
+    for (const Matrix& m : ms) {
+        VolumePtr g = transformVolume(*src.onGpu, *ref.onGpu, m);
+        VolumePtr k = transformVolume(*src.onCpu, *ref.onCpu, m);
+        expectSameVolume(*g, *k, "transform");
+    }
+    // The source as its own reference, through the identity.
+    VolumePtr g = transformVolume(*src.onGpu, *src.onGpu, Matrix());
+    VolumePtr k = transformVolume(*src.onCpu, *src.onCpu, Matrix());
+    expectSameVolume(*g, *k, "self transform");
+}
+
+// ---- the sort -----------------------------------------------------------------------
+
+namespace {
+
+// Sorts on the device; the result must be exactly the host's stable sort by w: a
+// permutation (x, y, z tell where each element came from) with ties in input order.
+void expectStableDeviceSort(const std::vector<float>& keys, const char* what) {
+    std::vector<float4> h(keys.size());
+    for (size_t i = 0; i < keys.size(); ++i)
+        h[i] = make_float4((float)(i % 4096), (float)(i / 4096 % 4096), (float)(i / 16777216), keys[i]);
+    std::vector<float4> want = h;
+    std::stable_sort(want.begin(), want.end(), [](const float4& a, const float4& b) { return a.w < b.w; });
+    float4* d = nullptr;
+    ASSERT_EQ(cudaMalloc((void**)&d, sizeof(float4) * h.size()), cudaSuccess);
+    ASSERT_EQ(cudaMemcpy(d, h.data(), sizeof(float4) * h.size(), cudaMemcpyHostToDevice), cudaSuccess);
+    bbSort(d, (uint32_t)h.size());
+    std::vector<float4> got(h.size());
+    ASSERT_EQ(cudaMemcpy(got.data(), d, sizeof(float4) * h.size(), cudaMemcpyDeviceToHost), cudaSuccess);
+    cudaFree(d);
+    for (size_t i = 0; i < h.size(); ++i) {
+        ASSERT_TRUE(got[i].w == want[i].w && got[i].x == want[i].x && got[i].y == want[i].y &&
+                    got[i].z == want[i].z)
+            << what << ": element " << i << " has key " << got[i].w << " from (" << got[i].x << ", "
+            << got[i].y << ", " << got[i].z << "), want key " << want[i].w << " from (" << want[i].x
+            << ", " << want[i].y << ", " << want[i].z << ")";
+    }
+}
+
+}  // namespace
+
+TEST_F(CudaVsCpu, BucketSortIsStable) {
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> u(0.0f, 255.0f);
+    std::vector<float> k(300000);
+    for (float& x : k) x = u(rng);
+    expectStableDeviceSort(k, "random keys");
+
+    for (float& x : k) x = (float)(int)(u(rng) / 25.0f);  // 11 values, runs of ~27000
+    expectStableDeviceSort(k, "many equal keys");
+
+    expectStableDeviceSort({3.0f}, "one element");
+    expectStableDeviceSort({2.0f, 1.0f}, "two elements");
+    expectStableDeviceSort(std::vector<float>(20000, 7.5f), "all equal");
+
+    std::vector<float> sorted(100000);
+    for (size_t i = 0; i < sorted.size(); ++i) sorted[i] = (float)(i / 3) * 0.01f;
+    expectStableDeviceSort(sorted, "already sorted");
+    std::reverse(sorted.begin(), sorted.end());
+    expectStableDeviceSort(sorted, "reversed");
+
+    std::vector<float> small(700);
+    for (float& x : small) x = u(rng);
+    expectStableDeviceSort(small, "fewer buckets than a hundredth of the size allows");
+}
+
+TEST_F(CudaVsCpu, BucketSortOfAHeadWithItsBackground) {
+    // The reference as the cost sorts it: most voxels exactly 0, a shell of one value, the
+    // rest continuous; and a cluster of near-equal keys that only a nested level splits.
+    std::vector<float> k = headImage(96, 112, 90, 6);
+    expectStableDeviceSort(k, "head");
+    std::mt19937 rng(8);
+    std::uniform_real_distribution<float> u(100.0f, 100.01f);
+    std::vector<float> c;
+    for (int i = 0; i < 40000; ++i) c.push_back(u(rng));
+    for (int i = 0; i < 3000; ++i) c.push_back(i % 2 ? 0.0f : 255.0f);
+    std::shuffle(c.begin(), c.end(), rng);
+    expectStableDeviceSort(c, "cluster");
+}
+
+// ---- the cost -----------------------------------------------------------------------
+
+namespace {
+
+struct CostCase {
+    int bins;
+    float srcVoxel;  // 4 and above: the source is point-sampled
+};
+
+void compareCosts(Device& gpu, Device& cpu, const CostCase& cc) {
+    const float cs[3] = {19.6f, 17.3f, 14.8f}, cr[3] = {17.7f, 19.2f, 15.9f};
+    const float d = cc.srcVoxel;
+    Pair src = both(gpu, cpu, 40, 36, 30, headImage(40, 36, 30, 21), d, d, d, cs);
+    Pair ref = both(gpu, cpu, 36, 40, 32, headImage(36, 40, 32, 22), d, d, d, cr);
+    gpu.initCorrelationRatio(*src.onGpu, *ref.onGpu, cc.bins);
+    cpu.initCorrelationRatio(*src.onCpu, *ref.onCpu, cc.bins);
+
+    std::mt19937 rng(31 + cc.bins);
+    std::vector<float> mats;
+    auto add = [&](const Matrix& m) { mats.insert(mats.end(), m.data, m.data + 16); };
+    add(Matrix());
+    for (int i = 0; i < 40; ++i) add(randomMatrix(rng, d, d, d));
+    Matrix away;
+    away.data[7] = 1000.0f;
+    add(away);
+    Matrix odd4th;  // the fourth row has no effect
+    odd4th.data[12] = 3.0f;
+    odd4th.data[15] = 9.0f;
+    add(odd4th);
+    const int n = (int)mats.size() / 16;
+
+    std::vector<float> g(n), k(n), singles(n);
+    gpu.calcCorrelationRatio(mats.data(), n, g.data());
+    cpu.calcCorrelationRatio(mats.data(), n, k.data());
+    for (int i = 0; i < n; ++i) gpu.calcCorrelationRatio(&mats[16 * i], 1, &singles[i]);
+    for (int i = 0; i < n; ++i) {
+        EXPECT_NEAR(g[i], k[i], 1e-4f) << "bins " << cc.bins << " voxel " << d << " matrix " << i;
+        EXPECT_EQ(std::memcmp(&g[i], &singles[i], 4), 0)
+            << "batch and single differ: " << g[i] << " vs " << singles[i];
+    }
+    EXPECT_EQ(g[n - 2], 1.0f);  // nothing inside the source
+    EXPECT_EQ(std::memcmp(&g[0], &g[n - 1], 4), 0);
+
+    // A second set-up of the same pair sorts the same way: the same bits.
+    gpu.freeCorrelationRatio();
+    gpu.initCorrelationRatio(*src.onGpu, *ref.onGpu, cc.bins);
+    std::vector<float> again(n);
+    gpu.calcCorrelationRatio(mats.data(), n, again.data());
+    EXPECT_EQ(std::memcmp(g.data(), again.data(), 4 * (size_t)n), 0);
+    gpu.freeCorrelationRatio();
+    cpu.freeCorrelationRatio();
+}
+
+}  // namespace
+
+TEST_F(CudaVsCpu, CostsMatchAtEveryBinCount) {
+    compareCosts(*gpu, *cpu, {256, 1.0f});
+    compareCosts(*gpu, *cpu, {128, 2.0f});
+    compareCosts(*gpu, *cpu, {64, 4.0f});  // point sampling
+    compareCosts(*gpu, *cpu, {64, 8.0f});
+}
+
+TEST_F(CudaVsCpu, CostOfAVolumeWithItselfAndOfAConstantSource) {
+    const float c[3] = {16.0f, 15.0f, 12.0f};
+    Pair v = both(*gpu, *cpu, 33, 31, 25, headImage(33, 31, 25, 41), 1, 1, 1, c);
+    Pair flat = both(*gpu, *cpu, 33, 31, 25, std::vector<float>(33 * 31 * 25, 90.0f), 1, 1, 1, c);
+    const Matrix id;
+    float g = -1, k = -1;
+    gpu->initCorrelationRatio(*v.onGpu, *v.onGpu, 256);
+    cpu->initCorrelationRatio(*v.onCpu, *v.onCpu, 256);
+    gpu->calcCorrelationRatio(id.data, 1, &g);
+    cpu->calcCorrelationRatio(id.data, 1, &k);
+    EXPECT_NEAR(g, k, 1e-4f);
+    EXPECT_LT(g, 0.2f);
+    gpu->initCorrelationRatio(*flat.onGpu, *v.onGpu, 256);
+    gpu->calcCorrelationRatio(id.data, 1, &g);
+    EXPECT_EQ(g, 1.0f);
+    gpu->freeCorrelationRatio();
+    cpu->freeCorrelationRatio();
+}
+
+TEST_F(CudaVsCpu, LargeBatchSpansSeveralLaunches) {
+    const float c[3] = {8.0f, 8.0f, 8.0f};
+    Pair v = both(*gpu, *cpu, 17, 17, 17, headImage(17, 17, 17, 51), 1, 1, 1, c);
+    gpu->initCorrelationRatio(*v.onGpu, *v.onGpu, 64);
+    std::mt19937 rng(9);
+    const int n = 70000;  // more rows than one grid holds
+    std::vector<float> mats;
+    for (int i = 0; i < 64; ++i) {
+        Matrix m = randomMatrix(rng, 1, 1, 1);
+        mats.insert(mats.end(), m.data, m.data + 16);
+    }
+    std::vector<float> all((size_t)n * 16);
+    for (int i = 0; i < n; ++i)
+        std::copy_n(mats.begin() + 16 * (i % 64), 16, all.begin() + 16 * (size_t)i);
+    std::vector<float> r(n), first(64);
+    gpu->calcCorrelationRatio(all.data(), n, r.data());
+    gpu->calcCorrelationRatio(mats.data(), 64, first.data());
+    for (int i = 0; i < n; ++i) ASSERT_EQ(std::memcmp(&r[i], &first[i % 64], 4), 0) << i;
+    gpu->freeCorrelationRatio();
+}
