@@ -2,14 +2,15 @@
 # Sets up everything, builds, and runs every test.
 #   scripts/test.sh             the normal build (with the CUDA backend when nvcc exists)
 #   scripts/test.sh --sanitize  the CPU backend under AddressSanitizer and UBSan; the full
-#                               registrations (label "slow") are left to the normal build
+#                               registrations (tests named *Slow* / *_slow) are left to the
+#                               normal build
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 if [ "${1:-}" = "--sanitize" ]; then
   bash scripts/build.sh build-asan -DTARVO_CUDA=OFF -DTARVO_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
   cd build-asan
-  ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j"$(nproc)" -LE slow
+  ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j"$(nproc)" -E 'Slow|_slow'
 else
   bash scripts/build.sh build
   cd build

@@ -97,7 +97,7 @@ TransformParams expectedParams(const TransformParams& moved, const Volume& src, 
     return p;
 }
 
-TEST(RegisterPhantom, RecoversAMovedHeadAcrossContrasts) {
+TEST(RegisterPhantomSlow, RecoversAMovedHeadAcrossContrasts) {
     namespace fs = std::filesystem;
     const fs::path dir = fs::temp_directory_path() / ("tarvo_register_" + std::to_string(getpid()));
     fs::create_directories(dir);
