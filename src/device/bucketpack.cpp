@@ -82,10 +82,10 @@ ChunkPlan chunkPlan(uint32_t size) {
     return p;
 }
 
-void bucketSortRange(BucketSortLevelOps& ops, uint32_t first, uint32_t size) {
-    if (size < 2) return;
-    float minKey = 0.0f, maxKey = 0.0f;
-    ops.keyExtremes(first, size, minKey, maxKey);
+namespace {
+
+// One level over elements [first, first + size) whose key extremes are known.
+void sortLevel(BucketSortLevelOps& ops, uint32_t first, uint32_t size, float minKey, float maxKey) {
     if (maxKey == minKey) return;  // all keys equal: already in order
     const SliceGeometry g = sliceGeometry(minKey, maxKey, size);
     if (g.sliceSize == 0) return;  // keys the sort does not support (not finite)
@@ -96,13 +96,31 @@ void bucketSortRange(BucketSortLevelOps& ops, uint32_t first, uint32_t size) {
     ops.scatterAndSortBuckets(first, size, g, plan, t);
     if (!t.overflow) return;
     // A bucket of more than 512 elements is a single slice, so its key range is about one
-    // slice width and the next level splits it finely; a bucket of equal keys returns at
-    // once. A bucket as large as the whole level cannot occur with finite keys; the guard
-    // keeps unsupported keys from recursing forever.
+    // slice width and the next level splits it finely; a bucket of equal keys (the common
+    // case: background, repeated intensities) ends there. A bucket as large as the whole
+    // level cannot occur with finite keys; the guard keeps unsupported keys from recursing
+    // forever.
+    std::vector<uint32_t> firsts, sizes;
     for (uint32_t b = 0; b < t.bucketsCount; ++b) {
         const uint32_t n = t.bucketSizes()[b];
-        if (n > kBucketCapacity && n < size) bucketSortRange(ops, first + t.bucketOffsets()[b], n);
+        if (n > kBucketCapacity && n < size) {
+            firsts.push_back(first + t.bucketOffsets()[b]);
+            sizes.push_back(n);
+        }
     }
+    if (firsts.empty()) return;
+    std::vector<float> mins, maxs;
+    ops.keyExtremes(firsts, sizes, mins, maxs);
+    for (size_t i = 0; i < firsts.size(); ++i) sortLevel(ops, firsts[i], sizes[i], mins[i], maxs[i]);
+}
+
+}  // namespace
+
+void bucketSortRange(BucketSortLevelOps& ops, uint32_t first, uint32_t size) {
+    if (size < 2) return;
+    std::vector<float> mins, maxs;
+    ops.keyExtremes({first}, {size}, mins, maxs);
+    sortLevel(ops, first, size, mins[0], maxs[0]);
 }
 
 void binPivots(const float* sortedKeys, uint32_t count, int binCount, uint32_t* pivots) {

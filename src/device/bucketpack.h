@@ -101,8 +101,10 @@ ChunkPlan chunkPlan(uint32_t size);
 class BucketSortLevelOps {
 public:
     virtual ~BucketSortLevelOps() = default;
-    // Smallest and largest key of the range.
-    virtual void keyExtremes(uint32_t first, uint32_t size, float& minKey, float& maxKey) = 0;
+    // Smallest and largest key of each range [firsts[i], firsts[i] + sizes[i]) (every size at
+    // least 2): the crowded buckets of a level are asked about together.
+    virtual void keyExtremes(const std::vector<uint32_t>& firsts, const std::vector<uint32_t>& sizes,
+                             std::vector<float>& minKeys, std::vector<float>& maxKeys) = 0;
     // Element count of every slice (sliceCounts has g.sliceSize entries), and whatever the
     // scatter needs to place each chunk's elements after the earlier chunks' ones.
     virtual void countSlices(uint32_t first, uint32_t size, const SliceGeometry& g,

@@ -25,14 +25,23 @@ struct Item {
 class ModelOps : public BucketSortLevelOps {
 public:
     std::vector<Item> a;
-    int levels = 0;
+    int levels = 0;   // ranges whose extremes were asked for
+    int queries = 0;  // device round trips for them
 
-    void keyExtremes(uint32_t first, uint32_t size, float& mn, float& mx) override {
-        ++levels;
-        mn = mx = a[first].key;
-        for (uint32_t i = first + 1; i < first + size; ++i) {
-            if (!(mx > a[i].key)) mx = a[i].key;
-            if (!(mn < a[i].key)) mn = a[i].key;
+    void keyExtremes(const std::vector<uint32_t>& firsts, const std::vector<uint32_t>& sizes,
+                     std::vector<float>& mins, std::vector<float>& maxs) override {
+        ++queries;
+        mins.clear();
+        maxs.clear();
+        for (size_t r = 0; r < firsts.size(); ++r) {
+            ++levels;
+            float mn = a[firsts[r]].key, mx = mn;
+            for (uint32_t i = firsts[r] + 1; i < firsts[r] + sizes[r]; ++i) {
+                if (!(mx > a[i].key)) mx = a[i].key;
+                if (!(mn < a[i].key)) mn = a[i].key;
+            }
+            mins.push_back(mn);
+            maxs.push_back(mx);
         }
     }
     void countSlices(uint32_t first, uint32_t size, const SliceGeometry& g, const ChunkPlan&,
@@ -190,6 +199,11 @@ TEST(BucketSortDriver, SortsStablyWhateverTheKeys) {
 
     for (float& k : keys) k = (float)(int)(u(rng) / 16.0f);  // 16 values: runs of ~1250 equal keys
     expectStableSort(keys);
+    ModelOps runs;
+    for (uint32_t i = 0; i < keys.size(); ++i) runs.a.push_back({keys[i], i});
+    bucketSortRange(runs, 0, (uint32_t)keys.size());
+    EXPECT_EQ(runs.levels, 17);  // the whole array, then every run ...
+    EXPECT_EQ(runs.queries, 2);  // ... asked about in one go
 
     std::vector<float> sorted(3000);
     for (size_t i = 0; i < sorted.size(); ++i) sorted[i] = (float)i * 0.01f;

@@ -3,6 +3,8 @@
 // driver and the bucket packing are host code (device/bucketpack.h).
 #include <cuda_runtime.h>
 
+#include <vector>
+
 #include "device/bucketpack.h"
 #include "device/cuda/bbsort.h"
 #include "device/cuda/errors.h"
@@ -36,6 +38,32 @@ __global__ void reduceMinMaxD(float2* mm, unsigned n, unsigned prevN) {
     a.x = a.x < b.x ? a.x : b.x;
     a.y = a.y > b.y ? a.y : b.y;
     mm[i] = a;
+}
+
+// Key extremes of many ranges at once, one block per range (ranges[b] = (first, size)):
+// the crowded buckets of a level, most of them runs of one key.
+__global__ void __launch_bounds__(kThreads)
+rangeExtremesD(const float4* __restrict__ data, const uint2* __restrict__ ranges, float2* extremes) {
+    __shared__ float sMin[kThreads], sMax[kThreads];
+    const uint2 r = ranges[blockIdx.x];
+    const unsigned t = threadIdx.x;
+    float mn = data[r.x].w, mx = mn;
+    for (unsigned i = t; i < r.y; i += kThreads) {
+        const float w = data[r.x + i].w;
+        mn = w < mn ? w : mn;
+        mx = w > mx ? w : mx;
+    }
+    sMin[t] = mn;
+    sMax[t] = mx;
+    __syncthreads();
+    for (unsigned h = kThreads / 2; h > 0; h /= 2) {
+        if (t < h) {
+            sMin[t] = sMin[t + h] < sMin[t] ? sMin[t + h] : sMin[t];
+            sMax[t] = sMax[t + h] > sMax[t] ? sMax[t + h] : sMax[t];
+        }
+        __syncthreads();
+    }
+    if (t == 0) extremes[blockIdx.x] = make_float2(sMin[0], sMax[0]);
 }
 
 // Slice counts per chunk, chunk-major (counts[c * sliceSize + s]). The atomics only count,
@@ -136,7 +164,9 @@ bitonicSortD(float4* data, const unsigned* __restrict__ tBucketSizes,
 }
 
 // The device steps of one sort, with scratch shared by all its levels: a nested level
-// runs only after its parent has copied its result back, so the scratch is free again.
+// runs only after its parent has copied its result back, so the scratch is free again
+// (and small enough: a level of n elements has at most n / 512 crowded buckets, whose
+// ranges and extremes take 16 bytes each of the 16 n bytes of dTmpData).
 class CudaLevelOps final : public bucketsort::BucketSortLevelOps {
 public:
     CudaLevelOps(float4* dData, uint32_t size) : dData_(dData) {
@@ -149,19 +179,38 @@ public:
         if (dTables) checkCudaCall(cudaFree(dTables));
     }
 
-    void keyExtremes(uint32_t first, uint32_t size, float& minKey, float& maxKey) override {
-        float2* mm = reinterpret_cast<float2*>(dTmpData);  // half of the scatter area
-        keyPairsD<<<blocksFor(size, kThreads), kThreads>>>(dData_ + first, mm, size);
-        unsigned prevN = size, n = (size + 1) / 2;
-        while (n > 0) {
-            reduceMinMaxD<<<blocksFor(n, kThreads), kThreads>>>(mm, n, prevN);
-            prevN = n;
-            n = (n % 2 == 0 || n == 1) ? n / 2 : n / 2 + 1;
+    void keyExtremes(const std::vector<uint32_t>& firsts, const std::vector<uint32_t>& sizes,
+                     std::vector<float>& minKeys, std::vector<float>& maxKeys) override {
+        const size_t count = firsts.size();
+        std::vector<float2> extremes(count);
+        if (count == 1) {
+            // One range (a whole level): pairwise halving over all of it, on every core.
+            float2* mm = reinterpret_cast<float2*>(dTmpData);  // half of the scatter area
+            const uint32_t size = sizes[0];
+            keyPairsD<<<blocksFor(size, kThreads), kThreads>>>(dData_ + firsts[0], mm, size);
+            unsigned prevN = size, n = (size + 1) / 2;
+            while (n > 0) {
+                reduceMinMaxD<<<blocksFor(n, kThreads), kThreads>>>(mm, n, prevN);
+                prevN = n;
+                n = (n % 2 == 0 || n == 1) ? n / 2 : n / 2 + 1;
+            }
+            checkCudaCall(cudaMemcpy(extremes.data(), mm, sizeof(float2), cudaMemcpyDeviceToHost));
+        } else {
+            // Many ranges: one block each, one copy each way.
+            std::vector<uint2> ranges(count);
+            for (size_t i = 0; i < count; ++i) ranges[i] = make_uint2(firsts[i], sizes[i]);
+            uint2* dRanges = reinterpret_cast<uint2*>(dTmpData);
+            float2* dExtremes = reinterpret_cast<float2*>(dRanges + count);
+            checkCudaCall(cudaMemcpy(dRanges, ranges.data(), sizeof(uint2) * count, cudaMemcpyHostToDevice));
+            rangeExtremesD<<<(unsigned)count, kThreads>>>(dData_, dRanges, dExtremes);
+            checkCudaCall(cudaMemcpy(extremes.data(), dExtremes, sizeof(float2) * count, cudaMemcpyDeviceToHost));
         }
-        float2 extremes;
-        checkCudaCall(cudaMemcpy(&extremes, mm, sizeof(float2), cudaMemcpyDeviceToHost));
-        minKey = extremes.x;
-        maxKey = extremes.y;
+        minKeys.resize(count);
+        maxKeys.resize(count);
+        for (size_t i = 0; i < count; ++i) {
+            minKeys[i] = extremes[i].x;
+            maxKeys[i] = extremes[i].y;
+        }
     }
 
     void countSlices(uint32_t first, uint32_t size, const SliceGeometry& g, const ChunkPlan& plan,
