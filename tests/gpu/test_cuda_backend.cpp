@@ -12,6 +12,7 @@
 
 #include "../unit/testvolumes.h"
 #include "device/cuda/bbsort.h"
+#include "device/cuda/errors.h"
 #include "device/device.h"
 #include "geometry/matrix.h"
 #include "geometry/transform.h"
@@ -114,6 +115,27 @@ TEST(CudaDevice, ProbingIsQuietAndRepeatable) {
             EXPECT_FALSE(d->description().empty());
         }
     }
+}
+
+// A bad device ordinal fails with or without a GPU, so these run everywhere. The child
+// process is started afresh: a CUDA runtime does not survive a plain fork.
+TEST(CudaErrors, FailedCallIsQuotedAndEndsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(checkCudaCall(cudaSetDevice(-1)), testing::ExitedWithCode(1),
+                "^CUDA error at [^:]*test_cuda_backend\\.cpp:[0-9]+ code=[0-9]+\\(cuda[A-Za-z]+\\) "
+                "\"cudaSetDevice\\(-1\\)\" \n$");
+}
+
+TEST(CudaErrors, PendingErrorIsReportedWithTheMessage) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            cudaSetDevice(-1);
+            getLastCudaError("after the probe failed");
+        },
+        testing::ExitedWithCode(1),
+        "^[^(]*test_cuda_backend\\.cpp\\([0-9]+\\) : getLastCudaError\\(\\) CUDA error : after the "
+        "probe failed : \\([0-9]+\\) [^\n]+\\.\n$");
 }
 
 TEST_F(CudaVsCpu, FreshVoxelsHoldTheByteFill) {
