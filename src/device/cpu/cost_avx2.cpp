@@ -4,7 +4,6 @@
 #include <immintrin.h>
 
 #include "device/cpu/simd.h"
-#include "device/kernels.h"
 
 namespace {
 
@@ -108,25 +107,7 @@ void chunkSums(const CpuDevice::Pair& p, const float* A, uint32_t begin, uint32_
     _mm256_store_ps(lq, q);
     _mm256_store_ps(ln, n);
     // The tail: lanes 0.. of the last, partial group, exactly as the scalar path adds them.
-    const kern::Dim3 sd{p.sx, p.sy, p.sz};
-    const kern::V3 rc{p.refC[0], p.refC[1], p.refC[2]}, sc{p.srcC[0], p.srcC[1], p.srcC[2]};
-    for (int lane = 0; v < end; ++v, ++lane) {
-        kern::V3 m = kern::costPosition(A, p.px[v], p.py[v], p.pz[v], rc, sc);
-        if (!kern::insideInclusive(m, (float)p.sx, (float)p.sy, (float)p.sz)) continue;
-        float f = Linear ? kern::fetchLinear(src, sd, m.x, m.y, m.z) : kern::fetchPoint(src, sd, m.x, m.y, m.z);
-        ls[lane] += f;
-        lq[lane] = fmaf(f, f, lq[lane]);
-        ln[lane] += 1.0f;
-    }
-    for (int h = 4; h >= 1; h /= 2)
-        for (int l = 0; l < h; ++l) {
-            ls[l] += ls[l + h];
-            lq[l] += lq[l + h];
-            ln[l] += ln[l + h];
-        }
-    out[0] = ls[0];
-    out[1] = lq[0];
-    out[2] = ln[0];
+    scalarLanesAndFold(p, A, v, end, 0, ls, lq, ln, out);
 }
 
 }  // namespace

@@ -6,13 +6,12 @@
 
 namespace {
 template <bool Linear>
-void chunkSums(const CpuDevice::Pair& p, const float* A, uint32_t begin, uint32_t end, float out[3]) {
+void lanes(const CpuDevice::Pair& p, const float* A, uint32_t v, uint32_t end, int lane, float* s,
+           float* q, float* n) {
     const kern::Dim3 sd{p.sx, p.sy, p.sz};
     const float X = (float)p.sx, Y = (float)p.sy, Z = (float)p.sz;
     const kern::V3 rc{p.refC[0], p.refC[1], p.refC[2]}, sc{p.srcC[0], p.srcC[1], p.srcC[2]};
-    float s[8] = {0}, q[8] = {0}, n[8] = {0};
-    for (uint32_t v = begin; v < end; ++v) {
-        const int lane = (int)((v - begin) & 7u);
+    for (; v < end; ++v, lane = (lane + 1) & 7) {
         kern::V3 m = kern::costPosition(A, p.px[v], p.py[v], p.pz[v], rc, sc);
         if (!kern::insideInclusive(m, X, Y, Z)) continue;
         float f = Linear ? kern::fetchLinear(p.src.data(), sd, m.x, m.y, m.z)
@@ -21,6 +20,15 @@ void chunkSums(const CpuDevice::Pair& p, const float* A, uint32_t begin, uint32_
         q[lane] = fmaf(f, f, q[lane]);
         n[lane] += 1.0f;
     }
+}
+}  // namespace
+
+void scalarLanesAndFold(const CpuDevice::Pair& p, const float* A, uint32_t v, uint32_t end, int lane,
+                        float s[8], float q[8], float n[8], float out[3]) {
+    if (p.linear)
+        lanes<true>(p, A, v, end, lane, s, q, n);
+    else
+        lanes<false>(p, A, v, end, lane, s, q, n);
     for (int h = 4; h >= 1; h /= 2)
         for (int l = 0; l < h; ++l) {
             s[l] += s[l + h];
@@ -31,13 +39,10 @@ void chunkSums(const CpuDevice::Pair& p, const float* A, uint32_t begin, uint32_
     out[1] = q[0];
     out[2] = n[0];
 }
-}  // namespace
 
 void scalarChunkSums(const CpuDevice::Pair& p, const float* A, uint32_t begin, uint32_t end, float out[3]) {
-    if (p.linear)
-        chunkSums<true>(p, A, begin, end, out);
-    else
-        chunkSums<false>(p, A, begin, end, out);
+    float s[8] = {0}, q[8] = {0}, n[8] = {0};
+    scalarLanesAndFold(p, A, begin, end, 0, s, q, n, out);
 }
 
 #if !defined(__x86_64__)
