@@ -36,13 +36,11 @@ const Layout kLayout[] = {
     {{0, 0, 0},              {69, 85, 75},      15,    10,   0},     // skull
     {{0, -8, -66},           {42, 50, 22},      90,    55,   0},     // neck muscle
     {{0, -2, 6},             {63, 78, 63},      40,    240,  0},     // CSF inside the skull
+    {{0, -2, 6},             {60, 75, 60},      120,   130,  0},     // cerebrum, GM
     {{0, 45, -45},           {40, 40, 14},      15,    10,   0},     // skull base under the frontal lobes
-    {{-40, 8, -22},          {15, 32, 16},      120,   130,  0},     // left temporal lobe, GM
-    {{41, 6, -23},           {15, 31, 15},      120,   130,  0},     // right temporal lobe, GM
-    {{0, 3, 14},             {60, 74, 52},      120,   130,  0},     // cerebrum, GM
     {{-40, 8, -22},          {9, 26, 10},       200,   85,   0},     // left temporal lobe, WM
     {{41, 6, -23},           {9, 25, 9},        200,   85,   0},     // right temporal lobe, WM
-    {{0, 3, 14},             {52, 66, 44},      200,   85,   0.07f}, // cerebrum, WM (folded)
+    {{0, -2, 10},            {52, 67, 50},      200,   85,   0.07f}, // cerebrum, WM (folded)
     {{0, -40, -32},          {40, 23, 17},      40,    240,  0},     // CSF round the cerebellum
     {{0, -40, -32},          {38, 21, 15},      120,   130,  0.03f}, // cerebellum, GM
     {{2, -38, -30},          {20, 12, 8},       200,   85,   0},     // cerebellum, WM
