@@ -100,16 +100,19 @@ namespace {
 // Evaluations and seconds of one level, on standard error when TARVO_VERBOSE=1.
 class LevelReport {
 public:
-    explicit LevelReport(const char* name)
-        : name_(name), count_(globalCount), t0_(clockMs()) {}
+    LevelReport(const char* name, const Volume& ref)
+        : name_(name), voxels_((double)ref.count()), count_(globalCount), t0_(clockMs()) {}
     ~LevelReport() {
         if (!verbose()) return;
-        std::fprintf(stderr, "tarvo: level %s: %d evaluations, %.3fs\n", name_,
-                     globalCount - count_, (double)(clockMs() - t0_) / 1000.0);
+        const int n = globalCount - count_;
+        const double s = (double)(clockMs() - t0_) / 1000.0;
+        std::fprintf(stderr, "tarvo: level %s: %d evaluations, %.3fs, %.0f reference voxels, %.1f Mvoxels/s\n",
+                     name_, n, s, voxels_, s > 0 ? n * voxels_ / s / 1e6 : 0.0);
     }
 
 private:
     const char* name_;
+    double voxels_;
     int count_;
     long long t0_;
 };
@@ -135,7 +138,7 @@ TransformParams& registerVolumes(TransformParams& result, const Volume& src, con
 
     std::printf("\n========= 8mm ===========\n");
     {
-        LevelReport report("8mm");
+        LevelReport report("8mm", *ref8);
         ref8->stage = 1;
         src8->stage = 1;
         initCorrelationRatio(*src8, *ref8);
@@ -148,7 +151,7 @@ TransformParams& registerVolumes(TransformParams& result, const Volume& src, con
 
     std::printf("\n========= 4mm ===========\n");
     {
-        LevelReport report("4mm");
+        LevelReport report("4mm", *ref4);
         ref4->stage = 2;
         src4->stage = 2;
         initCorrelationRatio(*src4, *ref4);
@@ -161,7 +164,7 @@ TransformParams& registerVolumes(TransformParams& result, const Volume& src, con
 
     std::printf("\n========= 2mm ===========\n");
     {
-        LevelReport report("2mm");
+        LevelReport report("2mm", *ref2);
         ref2->stage = 3;
         src2->stage = 3;
         initCorrelationRatio(*src2, *ref2);
@@ -174,7 +177,7 @@ TransformParams& registerVolumes(TransformParams& result, const Volume& src, con
 
     std::printf("\n========= 1mm ===========\n");
     {
-        LevelReport report("1mm");
+        LevelReport report("1mm", *ref1);
         ref1->stage = 4;
         src1->stage = 4;
         initCorrelationRatio(*src1, *ref1);
