@@ -161,6 +161,21 @@ TEST_F(XfdistTest, ATranslationErrorShowsAsItsLengthInMillimetres) {
     EXPECT_NEAR(fewer.mean, want, 0.01);
 }
 
+// Loading normalises an int16 or float image by its extremes, so noise lifts the air off
+// zero; the head is still the head.
+TEST_F(XfdistTest, TheHeadMaskStandsClearOfANoisyBackground) {
+    ASSERT_EQ(std::system((std::string(PHANTOM_BIN) + " --out " + path("noisy.nii") +
+                           " --contrast t1 --grid 64 72 60 --voxel 2 2 2 --head-length 110 --datatype 4"
+                           " --noise 3 --seed 4 >/dev/null 2>&1").c_str()),
+              0);
+    writeTrueInverse(path("true.txt"));
+    const Result clean = xfdist(args(path("true.txt")));
+    const Result noisy = xfdist(path("src.nii") + " " + path("noisy.nii") + " " + path("true.txt") + " " + kTruth);
+    ASSERT_EQ(clean.status, 0) << clean.err;
+    ASSERT_EQ(noisy.status, 0) << noisy.err;
+    EXPECT_NEAR((double)noisy.voxels, (double)clean.voxels, 0.05 * clean.voxels);
+}
+
 TEST_F(XfdistTest, BadInputEndsWithStatusOne) {
     writeTrueInverse(path("true.txt"));
     {

@@ -1,5 +1,6 @@
 // xfdist: how far a registration's recovered transform is from the true one, in mm,
 // averaged and maximised over the head voxels of the reference.
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -29,8 +30,9 @@ const char* kUsage =
     "                     unmoved. The head point x mm from the reference grid centre is then\n"
     "                     at y = A x mm from the source grid centre, A = composeAffine(params)\n"
     "                     (grid centre: voxel (n-1)/2 on each axis; grids may differ)\n"
-    "  --threshold T      head voxels: reference intensity above T after loading (0..255\n"
-    "                     scale); default 20\n"
+    "  --threshold T      head voxels: reference intensity (0..255 after loading) more than\n"
+    "                     T above the background, the median of the grid's outer faces;\n"
+    "                     default 20\n"
     "  --raw              take M's source position s as a voxel index; by default the\n"
     "                     resampler's reading is used: its texture holds voxel i at\n"
     "                     coordinate i + 0.5, so position s shows the source at index s - 0.5\n"
@@ -68,6 +70,19 @@ bool readMatrixFile(const char* path, double m[16]) {
     }
     std::fclose(f);
     return ok;
+}
+
+// The background level: the median of the voxels on the six faces of the grid, where a
+// head image holds only air. Loading int16 or float images with noise moves the air off 0.
+float backgroundLevel(const std::vector<float>& v, int nx, int ny, int nz) {
+    std::vector<float> face;
+    for (int k = 0; k < nz; ++k)
+        for (int j = 0; j < ny; ++j)
+            for (int i = 0; i < nx; ++i)
+                if (i == 0 || j == 0 || k == 0 || i == nx - 1 || j == ny - 1 || k == nz - 1)
+                    face.push_back(v[((size_t)k * ny + j) * nx + i]);
+    std::nth_element(face.begin(), face.begin() + face.size() / 2, face.end());
+    return face[face.size() / 2];
 }
 
 // Gauss-Jordan with partial pivoting; false when singular.
@@ -137,6 +152,7 @@ int main(int argc, char** argv) {
     if (!ref) fail(std::string("cannot load '") + pos[1] + "'");
     std::vector<float> refValues(ref->count());
     dev->download(refValues.data(), ref->data, ref->count());
+    const float cut = backgroundLevel(refValues, ref->x, ref->y, ref->z) + threshold;
 
     Matrix a;
     composeAffine(truth, a, 1.0f, 1.0f, 1.0f);
@@ -156,7 +172,7 @@ int main(int argc, char** argv) {
     for (int k = 0; k < ref->z; ++k)
         for (int j = 0; j < ref->y; ++j)
             for (int i = 0; i < ref->x; ++i, ++idx) {
-                if (!(refValues[idx] > threshold)) continue;
+                if (!(refValues[idx] > cut)) continue;
                 const double v[3] = {(double)i, (double)j, (double)k};
                 double p[3], x[3];
                 for (int r = 0; r < 3; ++r) {
