@@ -246,6 +246,8 @@ bool writeImage(const Options& o, int type, const std::vector<float>& v) {
     nim->dy = nim->pixdim[2] = o.voxel[1];
     nim->dz = nim->pixdim[3] = o.voxel[2];
     nim->xyz_units = NIFTI_UNITS_MM;
+    std::snprintf(nim->descrip, sizeof nim->descrip, "tarvo phantom, %s-like head",
+                  o.contrast == Contrast::T1 ? "T1" : "T2");
     setOrientation(nim, o);
     const size_t n = v.size();
     if (o.datatype == DT_UINT8) {
