@@ -25,7 +25,10 @@ struct Layout {
 // Laid out for a 180 mm head. Painted in this order. The left/right pairs differ on
 // purpose, and the face (nose, eyes) and the cerebellum and brain stem break the
 // front/back and top/bottom symmetry, so that no rotation but the true one lines the
-// head up with itself.
+// head up with itself. The ears stand out at the sides so that a roll (rotation about
+// y) still shows at 8 mm, where the inner structures blur away; the brain fills the skull
+// with a thin CSF layer, as in life, since a thick bright T2 rim draws a coarse T2-to-T1
+// match towards the wrong scale.
 constexpr float kDesignLength = 180.0f;
 const Layout kLayout[] = {
     // centre                semi-axes          T1     T2    fold
@@ -135,12 +138,6 @@ float Head::paint(const Neighbourhood& nb, const float p[3]) const {
         v += f * (q.value - v);
     }
     return v;
-}
-
-float Head::sample(const float p[3]) const {
-    Neighbourhood nb;
-    classify(p, 0.0f, nb);
-    return paint(nb, p);
 }
 
 std::vector<float> renderHead(const Head& head, const int n[3], const float d[3],

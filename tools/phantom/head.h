@@ -40,9 +40,6 @@ public:
     // The exact intensity at p, a point within the radius that `nb` was classified for.
     float paint(const Neighbourhood& nb, const float p[3]) const;
 
-    // The exact intensity at p.
-    float sample(const float p[3]) const;
-
     const std::vector<Part>& parts() const { return parts_; }
 
 private:
