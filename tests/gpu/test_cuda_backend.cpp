@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "../unit/testvolumes.h"
+#include "device/costchunks.h"
+#include "device/cpu/cpu_device.h"
 #include "device/cuda/bbsort.h"
 #include "device/cuda/errors.h"
 #include "device/device.h"
@@ -365,4 +367,180 @@ TEST_F(CudaVsCpu, LargeBatchSpansSeveralLaunches) {
     gpu->calcCorrelationRatio(mats.data(), 64, first.data());
     for (int i = 0; i < n; ++i) ASSERT_EQ(std::memcmp(&r[i], &first[i % 64], 4), 0) << i;
     gpu->freeCorrelationRatio();
+}
+
+// ---- the cost on large bins, large batches and odd grids ----------------------------
+
+namespace {
+
+const CpuDevice::Pair& cpuPair(Device& cpu) { return *static_cast<CpuDevice&>(cpu).pair(); }
+
+unsigned multiprocessors() {
+    int device = 0, sms = 1;
+    cudaGetDevice(&device);
+    cudaDeviceGetAttribute(&sms, cudaDevAttrMultiProcessorCount, device);
+    return (unsigned)sms;
+}
+
+std::vector<float> randomMatrices(int n, unsigned seed, float voxel) {
+    std::mt19937 rng(seed);
+    std::vector<float> mats;
+    for (int i = 0; i < n; ++i) {
+        Matrix m = i == 0 ? Matrix() : randomMatrix(rng, voxel, voxel, voxel);
+        mats.insert(mats.end(), m.data, m.data + 16);
+    }
+    return mats;
+}
+
+// The GPU batch against the CPU backend (within 1e-4) and against one evaluation at a
+// time on the GPU (to the bit), for the first `checked` matrices.
+void expectBatchMatches(Device& gpu, Device& cpu, const std::vector<float>& mats, int checked,
+                        const char* what) {
+    const int n = (int)mats.size() / 16;
+    std::vector<float> g(n), k(checked), one(1);
+    gpu.calcCorrelationRatio(mats.data(), n, g.data());
+    cpu.calcCorrelationRatio(mats.data(), checked, k.data());
+    for (int i = 0; i < checked; ++i) {
+        EXPECT_NEAR(g[i], k[i], 1e-4f) << what << ": matrix " << i;
+        gpu.calcCorrelationRatio(&mats[16 * (size_t)i], 1, one.data());
+        EXPECT_EQ(std::memcmp(&g[i], one.data(), 4), 0)
+            << what << ": batch and single differ at " << i << ": " << g[i] << " vs " << one[0];
+    }
+}
+
+}  // namespace
+
+// Background fills most of a head's box, so at 1 mm one bin holds millions of voxels:
+// here over a million, cut into hundreds of chunks that several blocks finish together.
+TEST_F(CudaVsCpu, CostsMatchWhenOneBinHoldsOverAMillionVoxels) {
+    const float cs[3] = {60.2f, 64.9f, 49.6f}, cr[3] = {80.4f, 79.7f, 55.2f};
+    Pair src = both(*gpu, *cpu, 120, 130, 100, headImage(120, 130, 100, 61), 1, 1, 1, cs);
+    Pair ref = both(*gpu, *cpu, 160, 160, 110, headImage(160, 160, 110, 62), 1, 1, 1, cr);
+    gpu->initCorrelationRatio(*src.onGpu, *ref.onGpu, 256);
+    cpu->initCorrelationRatio(*src.onCpu, *ref.onCpu, 256);
+    const std::vector<uint32_t>& piv = cpuPair(*cpu).pivots;
+    ASSERT_GT(piv[1] - piv[0], 1000000u);
+
+    std::vector<float> mats = randomMatrices(16, 63, 1.0f);
+    expectBatchMatches(*gpu, *cpu, mats, 16, "million-voxel bin");
+    // Twice the same batch: the same bits, whichever block happened to finish each bin.
+    std::vector<float> a(16), b(16);
+    gpu->calcCorrelationRatio(mats.data(), 16, a.data());
+    gpu->calcCorrelationRatio(mats.data(), 16, b.data());
+    EXPECT_EQ(std::memcmp(a.data(), b.data(), sizeof(float) * 16), 0);
+    gpu->freeCorrelationRatio();
+    cpu->freeCorrelationRatio();
+}
+
+// A batch larger than the sums of one launch may hold: later launches, several matrices
+// per block, must give what the first launch and single evaluations give.
+TEST_F(CudaVsCpu, BatchOverSeveralLaunchesRepeatsTheFirstToTheBit) {
+    const float cs[3] = {60.2f, 64.9f, 49.6f}, cr[3] = {80.4f, 79.7f, 55.2f};
+    Pair src = both(*gpu, *cpu, 120, 130, 100, headImage(120, 130, 100, 71), 1, 1, 1, cs);
+    Pair ref = both(*gpu, *cpu, 160, 160, 110, headImage(160, 160, 110, 72), 1, 1, 1, cr);
+    gpu->initCorrelationRatio(*src.onGpu, *ref.onGpu, 256);
+    cpu->initCorrelationRatio(*src.onCpu, *ref.onCpu, 256);
+    const costchunks::ChunkTable table = costchunks::buildChunkTable(cpuPair(*cpu).pivots.data(), 256);
+    const uint32_t perLaunch =
+        costchunks::planLaunches(1u << 20, table.chunks, 256, multiprocessors()).rowsPerLaunch;
+    const int n = (int)perLaunch + 37;
+    const costchunks::LaunchPlan plan = costchunks::planLaunches(n, table.chunks, 256, multiprocessors());
+    ASSERT_LT(plan.rowsPerLaunch, (uint32_t)n) << "the batch must need a second launch";
+    EXPECT_GT(plan.matricesPerBlock, 1u);
+
+    const std::vector<float> distinct = randomMatrices(64, 73, 1.0f);
+    std::vector<float> all((size_t)n * 16);
+    for (int i = 0; i < n; ++i) std::copy_n(distinct.begin() + 16 * (i % 64), 16, all.begin() + 16 * (size_t)i);
+    std::vector<float> r(n), first(64);
+    gpu->calcCorrelationRatio(all.data(), n, r.data());
+    expectBatchMatches(*gpu, *cpu, distinct, 8, "first launch");
+    gpu->calcCorrelationRatio(distinct.data(), 64, first.data());
+    for (int i = 0; i < n; ++i) ASSERT_EQ(std::memcmp(&r[i], &first[i % 64], 4), 0) << "matrix " << i;
+    gpu->freeCorrelationRatio();
+    cpu->freeCorrelationRatio();
+}
+
+// The 8 mm search: thousands of matrices over a small point-sampled pair, several per block.
+TEST_F(CudaVsCpu, RotationGridSizedBatchIsReproducible) {
+    const float cs[3] = {10.6f, 14.2f, 10.9f}, cr[3] = {12.3f, 14.8f, 12.1f};
+    Pair src = both(*gpu, *cpu, 21, 29, 21, headImage(21, 29, 21, 81), 8, 8, 8, cs);
+    Pair ref = both(*gpu, *cpu, 25, 29, 25, headImage(25, 29, 25, 82), 8, 8, 8, cr);
+    gpu->initCorrelationRatio(*src.onGpu, *ref.onGpu, 64);
+    cpu->initCorrelationRatio(*src.onCpu, *ref.onCpu, 64);
+    const int n = 8000;
+    const std::vector<float> mats = randomMatrices(n, 83, 8.0f);
+    std::vector<float> a(n), b(n);
+    gpu->calcCorrelationRatio(mats.data(), n, a.data());
+    gpu->calcCorrelationRatio(mats.data(), n, b.data());
+    EXPECT_EQ(std::memcmp(a.data(), b.data(), sizeof(float) * n), 0);
+    expectBatchMatches(*gpu, *cpu, mats, 200, "rotation grid");
+    gpu->freeCorrelationRatio();
+    cpu->freeCorrelationRatio();
+}
+
+// A grid wider than the packed coordinates hold: the kernel reads the sorted
+// (x, y, z, intensity) voxels instead, with the same results.
+TEST_F(CudaVsCpu, GridTooWideToPackGivesTheSameCosts) {
+    const int X = 2100, Y = 6, Z = 5;
+    ASSERT_FALSE(costchunks::coordinatesPack(X, Y, Z));
+    // A slow wave along x: the shifts below move it against the reference.
+    auto wave = [&](float shift) {
+        std::vector<float> v((size_t)X * Y * Z);
+        for (int k = 0; k < Z; ++k)
+            for (int j = 0; j < Y; ++j)
+                for (int i = 0; i < X; ++i)
+                    v[((size_t)k * Y + j) * X + i] =
+                        120.0f + 100.0f * std::sin(((float)i + shift) / 37.0f) + 5.0f * (float)j + 3.0f * (float)k;
+        return v;
+    };
+    const float c[3] = {1049.5f, 2.5f, 2.0f};
+    Pair src = both(*gpu, *cpu, X, Y, Z, wave(0.0f), 1, 1, 1, c);
+    Pair ref = both(*gpu, *cpu, X, Y, Z, wave(2.0f), 1, 1, 1, c);
+    gpu->initCorrelationRatio(*src.onGpu, *ref.onGpu, 128);
+    cpu->initCorrelationRatio(*src.onCpu, *ref.onCpu, 128);
+    std::vector<float> mats;
+    for (int i = 0; i < 45; ++i) {  // shifts and stretches along x, a little turn about x
+        TransformParams p;
+        p[0] = 0.1f * (float)(i % 5);
+        p[3] = -3.5f + 0.17f * (float)i;
+        p[6] = 0.9f + 0.005f * (float)i;
+        Matrix m;
+        composeAffine(p, m, 1, 1, 1);
+        mats.insert(mats.end(), m.data, m.data + 16);
+    }
+    expectBatchMatches(*gpu, *cpu, mats, 45, "wide grid");
+    gpu->freeCorrelationRatio();
+    cpu->freeCorrelationRatio();
+}
+
+// References whose bins are too small to count, or only just large enough.
+TEST_F(CudaVsCpu, TinyReferencesFollowTheThreeVoxelRule) {
+    const float c[3] = {1.0f, 1.0f, 0.0f};
+    Pair src = both(*gpu, *cpu, 4, 4, 1, std::vector<float>{0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 120, 130, 140, 150}, 1, 1, 1, c);
+    const std::vector<std::vector<float>> refs = {
+        {10, 20, 30, 40, 50, 60},   // every bin of one voxel
+        {10, 10, 30, 30, 50, 50},   // bins of two: still nothing
+        {10, 10, 10, 80, 80, 80},   // two bins of three
+        {10, 10, 10, 10, 10, 99},   // one bin of five and a lone voxel
+    };
+    for (const std::vector<float>& v : refs) {
+        Pair ref = both(*gpu, *cpu, 3, 2, 1, v, 1, 1, 1, c);
+        gpu->initCorrelationRatio(*src.onGpu, *ref.onGpu, 256);
+        cpu->initCorrelationRatio(*src.onCpu, *ref.onCpu, 256);
+        std::vector<float> mats;  // the identity, a half-voxel shift, a stretch
+        for (int i = 0; i < 3; ++i) {
+            TransformParams p;
+            p[3] = i == 1 ? 0.5f : 0.0f;
+            p[6] = i == 2 ? 1.1f : 1.0f;
+            Matrix m;
+            composeAffine(p, m, 1, 1, 1);
+            mats.insert(mats.end(), m.data, m.data + 16);
+        }
+        std::vector<float> g(3), k(3);
+        gpu->calcCorrelationRatio(mats.data(), 3, g.data());
+        cpu->calcCorrelationRatio(mats.data(), 3, k.data());
+        for (int i = 0; i < 3; ++i) EXPECT_NEAR(g[i], k[i], 1e-4f) << "reference " << v[0] << ".." << v[5];
+        gpu->freeCorrelationRatio();
+        cpu->freeCorrelationRatio();
+    }
 }
