@@ -11,11 +11,12 @@
 #include <cuda_runtime.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
-#include "device/bucketpack.h"
 #include "device/costchunks.h"
 #include "device/cuda/bbsort.h"
 #include "device/cuda/cuda_device.h"
@@ -410,6 +411,7 @@ CudaDevice::~CudaDevice() { freeCorrelationRatio(); }
 void CudaDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int binCount) {
     freeCorrelationRatio();
     if (binCount != 64 && binCount != 128 && binCount != 256) return;
+    const auto t0 = std::chrono::steady_clock::now();
     auto p = std::make_unique<CostPair>();
     p->binCount = binCount;
     p->refCenter = kern::truncatedCenter(kern::V3{ref.center[0], ref.center[1], ref.center[2]});
@@ -428,6 +430,16 @@ void CudaDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int 
         checkCudaCall(cudaMalloc((void**)&p->dRefSortedData, sizeof(float4) * refTotalSize));
     p->prepareRefSortedData(ref);
     p->reserveHost(64);
+    if (verbose()) {
+        size_t freeB = 0, totalB = 0;
+        checkCudaCall(cudaMemGetInfo(&freeB, &totalB));
+        std::fprintf(stderr,
+                     "tarvo: cost set-up %.3f s: %u reference voxels, %u chunks, %s coordinates, "
+                     "device memory in use %.0f MiB\n",
+                     std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(),
+                     p->refTotalSize, p->table.chunks, p->dRefCoords ? "packed" : "float4",
+                     (double)(totalB - freeB) / (1 << 20));
+    }
     pair_ = std::move(p);
 }
 
