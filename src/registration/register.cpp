@@ -136,57 +136,26 @@ TransformParams& registerVolumes(TransformParams& result, const Volume& src, con
     VolumePtr ref4 = halfSample(*ref2);
     VolumePtr ref8 = halfSample(*ref4);
 
-    std::printf("\n========= 8mm ===========\n");
-    {
-        LevelReport report("8mm", *ref8);
-        ref8->stage = 1;
-        src8->stage = 1;
-        initCorrelationRatio(*src8, *ref8);
-        DeviceEvaluator ev(*src8, *ref8);
-        globalSearch8mm(ev, candidates);
-        freeCorrelationRatio();
-    }
-    src8.reset();
-    ref8.reset();
-
-    std::printf("\n========= 4mm ===========\n");
-    {
-        LevelReport report("4mm", *ref4);
-        ref4->stage = 2;
-        src4->stage = 2;
-        initCorrelationRatio(*src4, *ref4);
-        DeviceEvaluator ev(*src4, *ref4);
-        stage4mm(ev, candidates, bestParams);
-        freeCorrelationRatio();
-    }
-    src4.reset();
-    ref4.reset();
-
-    std::printf("\n========= 2mm ===========\n");
-    {
-        LevelReport report("2mm", *ref2);
-        ref2->stage = 3;
-        src2->stage = 3;
-        initCorrelationRatio(*src2, *ref2);
-        DeviceEvaluator ev(*src2, *ref2);
-        stage2mm(ev, bestParams);
-        freeCorrelationRatio();
-    }
-    src2.reset();
-    ref2.reset();
-
-    std::printf("\n========= 1mm ===========\n");
-    {
-        LevelReport report("1mm", *ref1);
-        ref1->stage = 4;
-        src1->stage = 4;
-        initCorrelationRatio(*src1, *ref1);
-        DeviceEvaluator ev(*src1, *ref1);
-        stage1mm(ev, bestParams, result);
-        freeCorrelationRatio();
-    }
-    src1.reset();
-    ref1.reset();
+    // One level: banner, stage (the bin count) on both volumes, the cost pair prepared for
+    // the level's search only, and the level's volumes released right after it.
+    auto level = [](const char* name, int stage, VolumePtr& s, VolumePtr& r, auto&& search) {
+        std::printf("\n========= %s ===========\n", name);
+        {
+            LevelReport report(name, *r);
+            r->stage = (int16_t)stage;
+            s->stage = (int16_t)stage;
+            initCorrelationRatio(*s, *r);
+            DeviceEvaluator ev(*s, *r);
+            search(ev);
+            freeCorrelationRatio();
+        }
+        s.reset();
+        r.reset();
+    };
+    level("8mm", 1, src8, ref8, [&](Evaluator& ev) { globalSearch8mm(ev, candidates); });
+    level("4mm", 2, src4, ref4, [&](Evaluator& ev) { stage4mm(ev, candidates, bestParams); });
+    level("2mm", 3, src2, ref2, [&](Evaluator& ev) { stage2mm(ev, bestParams); });
+    level("1mm", 4, src1, ref1, [&](Evaluator& ev) { stage1mm(ev, bestParams, result); });
 
     const float elapsed = (float)((double)(float)(clockMs() - start) / 1000.0);
     std::printf("\n\n registration time (without data read and write) used: %.3fs,global count is: %d\n",
