@@ -6,14 +6,27 @@
 #include <fstream>
 #include <string>
 
+#include <unistd.h>
+
 #include "app/textfiles.h"
 
 namespace {
 
+// ctest runs tests as parallel processes: each gets a folder of its own, removed at exit.
+const std::filesystem::path& scratch() {
+    static const struct Dir {
+        std::filesystem::path p = std::filesystem::temp_directory_path() /
+                                  ("tarvo_textfiles_" + std::to_string(::getpid()));
+        Dir() { std::filesystem::create_directories(p); }
+        ~Dir() { std::filesystem::remove_all(p); }
+    } dir;
+    return dir.p;
+}
+
 std::string writeTemp(const std::string& name, const std::string& text) {
-    auto dir = std::filesystem::temp_directory_path() / "tarvo_textfiles";
-    std::filesystem::create_directories(dir);
-    auto p = (dir / name).string();
+    // A death test's child may have removed the folder on its way out.
+    std::filesystem::create_directories(scratch());
+    auto p = (scratch() / name).string();
     std::ofstream(p, std::ios::binary) << text;
     return p;
 }
