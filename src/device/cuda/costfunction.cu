@@ -317,7 +317,7 @@ struct CudaDevice::CostPair {
     float* hMatrices = nullptr;  // page-locked
     float* hResults = nullptr;   // page-locked
 
-    void releaseBatch() {
+    void releaseRows() {
         freeDevice(dMatrices);
         freeDevice(dChunkSums);
         freeDevice(dBinSums);
@@ -325,6 +325,10 @@ struct CudaDevice::CostPair {
         freeDevice(dMatrixArrivals);
         freeDevice(dcorrelationRatio);
         rowCapacity = 0;
+    }
+
+    void releaseBatch() {
+        releaseRows();
         freePinned(hMatrices);
         freePinned(hResults);
         hostCapacity = 0;
@@ -332,12 +336,7 @@ struct CudaDevice::CostPair {
 
     void reserveRows(uint32_t rows) {
         if (rows <= rowCapacity) return;
-        freeDevice(dMatrices);
-        freeDevice(dChunkSums);
-        freeDevice(dBinSums);
-        freeDevice(dBinArrivals);
-        freeDevice(dMatrixArrivals);
-        freeDevice(dcorrelationRatio);
+        releaseRows();
         const size_t chunkEntries = (size_t)std::max<uint32_t>(table.chunks, 1) * rows;
         const size_t binEntries = (size_t)binCount * rows;
         checkCudaCall(cudaMalloc((void**)&dMatrices, sizeof(float) * 16 * (size_t)rows));
