@@ -15,10 +15,14 @@ static int binsOrComplain(const Volume& ref) {
 }
 
 void initCorrelationRatio(const Volume& src, const Volume& ref) {
+    initCorrelationRatio(src, ref, CostPairOptions{});
+}
+
+void initCorrelationRatio(const Volume& src, const Volume& ref, const CostPairOptions& opts) {
     int bins = binsOrComplain(ref);
     if (!bins) return;
     freeCorrelationRatio();
-    src.owner->initCorrelationRatio(src, ref, bins);
+    src.owner->initCorrelationRatio(src, ref, bins, opts);
     prepared = src.owner;
 }
 

@@ -3,7 +3,10 @@
 
 // The prepared source/reference pair of the correlation-ratio cost (one at a time).
 // An unknown reference stage prints "\nError Stage!\n" and does nothing.
+struct CostPairOptions;
 void initCorrelationRatio(const Volume& src, const Volume& ref);
+// The same with masks or exact weights (see CostPairOptions).
+void initCorrelationRatio(const Volume& src, const Volume& ref, const CostPairOptions& opts);
 void freeCorrelationRatio();
 // 1 - correlation ratio of src mapped through `matrix` (16 floats) against ref; 0.0 and
 // "\nError Stage!\n" for an unknown stage.

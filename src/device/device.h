@@ -7,6 +7,17 @@
 
 #include "volume/volume.h"
 
+// What a prepared cost pair may add to the plain correlation ratio. The default is the
+// plain cost of the six commands; the registration pipeline fills the rest.
+struct CostPairOptions {
+    // On ref's grid: only reference voxels where the mask is non-zero enter the bins.
+    const Volume* refMask = nullptr;
+    // On src's grid: only samples whose source position lies inside the mask count.
+    const Volume* srcMask = nullptr;
+    // Full-precision trilinear weights instead of the 8-bit weights of texture filtering.
+    bool exactWeights = false;
+};
+
 class Device {
 public:
     virtual ~Device() = default;
@@ -31,7 +42,8 @@ public:
     virtual void transformVolume(const Volume& src, Volume& out, const float affine[16]) = 0;
 
     // The prepared cost pair (one at a time). binCount is 64, 128 or 256.
-    virtual void initCorrelationRatio(const Volume& src, const Volume& ref, int binCount) = 0;
+    virtual void initCorrelationRatio(const Volume& src, const Volume& ref, int binCount,
+                                      const CostPairOptions& opts) = 0;
     virtual void freeCorrelationRatio() = 0;
     // n matrices (16 floats each, contiguous) -> n values of 1 - correlation ratio.
     virtual void calcCorrelationRatio(const float* matrices, int n, float* results) = 0;

@@ -281,8 +281,8 @@ void compareCosts(Device& gpu, Device& cpu, const CostCase& cc) {
     const float d = cc.srcVoxel;
     Pair src = both(gpu, cpu, 40, 36, 30, headImage(40, 36, 30, 21), d, d, d, cs);
     Pair ref = both(gpu, cpu, 36, 40, 32, headImage(36, 40, 32, 22), d, d, d, cr);
-    gpu.initCorrelationRatio(*src.onGpu, *ref.onGpu, cc.bins);
-    cpu.initCorrelationRatio(*src.onCpu, *ref.onCpu, cc.bins);
+    gpu.initCorrelationRatio(*src.onGpu, *ref.onGpu, cc.bins, {});
+    cpu.initCorrelationRatio(*src.onCpu, *ref.onCpu, cc.bins, {});
 
     std::mt19937 rng(31 + cc.bins);
     std::vector<float> mats;
@@ -312,7 +312,7 @@ void compareCosts(Device& gpu, Device& cpu, const CostCase& cc) {
 
     // A second set-up of the same pair sorts the same way: the same bits.
     gpu.freeCorrelationRatio();
-    gpu.initCorrelationRatio(*src.onGpu, *ref.onGpu, cc.bins);
+    gpu.initCorrelationRatio(*src.onGpu, *ref.onGpu, cc.bins, {});
     std::vector<float> again(n);
     gpu.calcCorrelationRatio(mats.data(), n, again.data());
     EXPECT_EQ(std::memcmp(g.data(), again.data(), 4 * (size_t)n), 0);
@@ -335,13 +335,13 @@ TEST_F(CudaVsCpu, CostOfAVolumeWithItselfAndOfAConstantSource) {
     Pair flat = both(*gpu, *cpu, 33, 31, 25, std::vector<float>(33 * 31 * 25, 90.0f), 1, 1, 1, c);
     const Matrix id;
     float g = -1, k = -1;
-    gpu->initCorrelationRatio(*v.onGpu, *v.onGpu, 256);
-    cpu->initCorrelationRatio(*v.onCpu, *v.onCpu, 256);
+    gpu->initCorrelationRatio(*v.onGpu, *v.onGpu, 256, {});
+    cpu->initCorrelationRatio(*v.onCpu, *v.onCpu, 256, {});
     gpu->calcCorrelationRatio(id.data, 1, &g);
     cpu->calcCorrelationRatio(id.data, 1, &k);
     EXPECT_NEAR(g, k, 1e-4f);
     EXPECT_LT(g, 0.2f);
-    gpu->initCorrelationRatio(*flat.onGpu, *v.onGpu, 256);
+    gpu->initCorrelationRatio(*flat.onGpu, *v.onGpu, 256, {});
     gpu->calcCorrelationRatio(id.data, 1, &g);
     EXPECT_EQ(g, 1.0f);
     gpu->freeCorrelationRatio();
@@ -351,7 +351,7 @@ TEST_F(CudaVsCpu, CostOfAVolumeWithItselfAndOfAConstantSource) {
 TEST_F(CudaVsCpu, LargeBatchSpansSeveralLaunches) {
     const float c[3] = {8.0f, 8.0f, 8.0f};
     Pair v = both(*gpu, *cpu, 17, 17, 17, headImage(17, 17, 17, 51), 1, 1, 1, c);
-    gpu->initCorrelationRatio(*v.onGpu, *v.onGpu, 64);
+    gpu->initCorrelationRatio(*v.onGpu, *v.onGpu, 64, {});
     std::mt19937 rng(9);
     const int n = 70000;  // more rows than one grid holds
     std::vector<float> mats;
@@ -416,8 +416,8 @@ TEST_F(CudaVsCpu, CostsMatchWhenOneBinHoldsOverAMillionVoxels) {
     const float cs[3] = {60.2f, 64.9f, 49.6f}, cr[3] = {80.4f, 79.7f, 55.2f};
     Pair src = both(*gpu, *cpu, 120, 130, 100, headImage(120, 130, 100, 61), 1, 1, 1, cs);
     Pair ref = both(*gpu, *cpu, 160, 160, 110, headImage(160, 160, 110, 62), 1, 1, 1, cr);
-    gpu->initCorrelationRatio(*src.onGpu, *ref.onGpu, 256);
-    cpu->initCorrelationRatio(*src.onCpu, *ref.onCpu, 256);
+    gpu->initCorrelationRatio(*src.onGpu, *ref.onGpu, 256, {});
+    cpu->initCorrelationRatio(*src.onCpu, *ref.onCpu, 256, {});
     const std::vector<uint32_t>& piv = cpuPair(*cpu).pivots;
     ASSERT_GT(piv[1] - piv[0], 1000000u);
 
@@ -438,8 +438,8 @@ TEST_F(CudaVsCpu, BatchOverSeveralLaunchesRepeatsTheFirstToTheBit) {
     const float cs[3] = {60.2f, 64.9f, 49.6f}, cr[3] = {80.4f, 79.7f, 55.2f};
     Pair src = both(*gpu, *cpu, 120, 130, 100, headImage(120, 130, 100, 71), 1, 1, 1, cs);
     Pair ref = both(*gpu, *cpu, 160, 160, 110, headImage(160, 160, 110, 72), 1, 1, 1, cr);
-    gpu->initCorrelationRatio(*src.onGpu, *ref.onGpu, 256);
-    cpu->initCorrelationRatio(*src.onCpu, *ref.onCpu, 256);
+    gpu->initCorrelationRatio(*src.onGpu, *ref.onGpu, 256, {});
+    cpu->initCorrelationRatio(*src.onCpu, *ref.onCpu, 256, {});
     const costchunks::ChunkTable table = costchunks::buildChunkTable(cpuPair(*cpu).pivots.data(), 256);
     const uint32_t perLaunch =
         costchunks::planLaunches(1u << 20, table.chunks, 256, multiprocessors()).rowsPerLaunch;
@@ -465,8 +465,8 @@ TEST_F(CudaVsCpu, RotationGridSizedBatchIsReproducible) {
     const float cs[3] = {10.6f, 14.2f, 10.9f}, cr[3] = {12.3f, 14.8f, 12.1f};
     Pair src = both(*gpu, *cpu, 21, 29, 21, headImage(21, 29, 21, 81), 8, 8, 8, cs);
     Pair ref = both(*gpu, *cpu, 25, 29, 25, headImage(25, 29, 25, 82), 8, 8, 8, cr);
-    gpu->initCorrelationRatio(*src.onGpu, *ref.onGpu, 64);
-    cpu->initCorrelationRatio(*src.onCpu, *ref.onCpu, 64);
+    gpu->initCorrelationRatio(*src.onGpu, *ref.onGpu, 64, {});
+    cpu->initCorrelationRatio(*src.onCpu, *ref.onCpu, 64, {});
     const int n = 8000;
     const std::vector<float> mats = randomMatrices(n, 83, 8.0f);
     std::vector<float> a(n), b(n);
@@ -496,8 +496,8 @@ TEST_F(CudaVsCpu, GridTooWideToPackGivesTheSameCosts) {
     const float c[3] = {1049.5f, 2.5f, 2.0f};
     Pair src = both(*gpu, *cpu, X, Y, Z, wave(0.0f), 1, 1, 1, c);
     Pair ref = both(*gpu, *cpu, X, Y, Z, wave(2.0f), 1, 1, 1, c);
-    gpu->initCorrelationRatio(*src.onGpu, *ref.onGpu, 128);
-    cpu->initCorrelationRatio(*src.onCpu, *ref.onCpu, 128);
+    gpu->initCorrelationRatio(*src.onGpu, *ref.onGpu, 128, {});
+    cpu->initCorrelationRatio(*src.onCpu, *ref.onCpu, 128, {});
     std::vector<float> mats;
     for (int i = 0; i < 45; ++i) {  // shifts and stretches along x, a little turn about x
         TransformParams p;
@@ -525,8 +525,8 @@ TEST_F(CudaVsCpu, TinyReferencesFollowTheThreeVoxelRule) {
     };
     for (const std::vector<float>& v : refs) {
         Pair ref = both(*gpu, *cpu, 3, 2, 1, v, 1, 1, 1, c);
-        gpu->initCorrelationRatio(*src.onGpu, *ref.onGpu, 256);
-        cpu->initCorrelationRatio(*src.onCpu, *ref.onCpu, 256);
+        gpu->initCorrelationRatio(*src.onGpu, *ref.onGpu, 256, {});
+        cpu->initCorrelationRatio(*src.onCpu, *ref.onCpu, 256, {});
         std::vector<float> mats;  // the identity, a half-voxel shift, a stretch
         for (int i = 0; i < 3; ++i) {
             TransformParams p;

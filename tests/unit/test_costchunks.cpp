@@ -317,7 +317,7 @@ TEST(CostChunks, ChunkGroupingStaysWithinTenMillionthsOfOneBlockPerBin) {
         ref->center[a] = rc[a];
         src->center[a] = sc[a];
     }
-    cpu.initCorrelationRatio(*src, *ref, 256);
+    cpu.initCorrelationRatio(*src, *ref, 256, {});
     const CpuDevice::Pair& p = *cpu.pair();
     const ChunkTable t = buildChunkTable(p.pivots.data(), 256);
     // A bin of over a million voxels, cut into more chunks than a block has lanes.

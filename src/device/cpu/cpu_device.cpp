@@ -96,7 +96,8 @@ void CpuDevice::transformVolume(const Volume& src, Volume& out, const float affi
     });
 }
 
-void CpuDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int binCount) {
+void CpuDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int binCount,
+                                     const CostPairOptions& /*opts*/) {
     auto p = std::make_unique<Pair>();
     const size_t ns = src.count();
     p->src.assign(src.data, src.data + ns);

@@ -27,7 +27,8 @@ public:
     void halfSample(const Volume& in, Volume& out) override;
     void transformVolume(const Volume& src, Volume& out, const float affine[16]) override;
 
-    void initCorrelationRatio(const Volume& src, const Volume& ref, int binCount) override;
+    void initCorrelationRatio(const Volume& src, const Volume& ref, int binCount,
+                              const CostPairOptions& opts) override;
     void freeCorrelationRatio() override;
     void calcCorrelationRatio(const float* matrices, int n, float* results) override;
 

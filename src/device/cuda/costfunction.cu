@@ -407,7 +407,8 @@ CudaDevice::CudaDevice(std::string name) : name_(std::move(name)) {}
 
 CudaDevice::~CudaDevice() { freeCorrelationRatio(); }
 
-void CudaDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int binCount) {
+void CudaDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int binCount,
+                                      const CostPairOptions& /*opts*/) {
     freeCorrelationRatio();
     if (binCount != 64 && binCount != 128 && binCount != 256) return;
     const auto t0 = std::chrono::steady_clock::now();
