@@ -29,6 +29,8 @@ void copyIntensityBookkeeping(const Volume& from, Volume& to) {
     to.datatype = from.datatype;
     to.maxValue = from.maxValue;
     to.minValue = from.minValue;
+    to.sclSlope = from.sclSlope;
+    to.sclInter = from.sclInter;
 }
 
 }  // namespace

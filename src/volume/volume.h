@@ -20,6 +20,10 @@ struct Volume {
     float* data = nullptr;
     float center[3] = {0, 0, 0};
     float maxValue = 0, minValue = 0;
+    // How the source file coded its physical values: physical = stored * sclSlope +
+    // sclInter, sclSlope 0 meaning the stored values are physical. Only loadImage sets it;
+    // saveImagePhysical writes it back.
+    float sclSlope = 0, sclInter = 0;
     int16_t datatype = 0;
     int16_t stage = 0;
     Orientation orient;
