@@ -9,8 +9,13 @@
 
 #include "device/device.h"
 #include "volume/niftiadapter.h"
+#include "volume/voxelconvert.h"
 
 namespace {
+
+using voxelconvert::Staging;
+using voxelconvert::centroid;
+using voxelconvert::normalise;
 
 constexpr int kUint8 = 2, kInt16 = 4, kFloat32 = 16;
 
@@ -20,37 +25,9 @@ constexpr float kFixedOrientation[4][4] = {
     {-2, 0, 0, 90}, {0, 2, 0, -126}, {0, 0, 2, -72}, {0, 0, 0, 1}};
 constexpr int kFixedOrientationCode = 4;
 
-// A host buffer of the volume's backend for one whole-volume transfer.
-class Staging {
-public:
-    Staging(Device& dev, size_t n) : dev_(dev), p_(dev.allocStaging(n)) {}
-    ~Staging() {
-        if (p_) dev_.freeStaging(p_);
-    }
-    Staging(const Staging&) = delete;
-    Staging& operator=(const Staging&) = delete;
-    float* get() const { return p_; }
-
-private:
-    Device& dev_;
-    float* p_;
-};
-
 struct FreeDeleter {
     void operator()(void* p) const { std::free(p); }
 };
-
-const char* readProblem(imageio::ReadStatus s) {
-    using imageio::ReadStatus;
-    switch (s) {
-        case ReadStatus::BadHeader: return "is not a readable NIfTI-1 or ANALYZE 7.5 image";
-        case ReadStatus::BadDimensions: return "has unusable dimensions";
-        case ReadStatus::TooLarge: return "has more voxels than can be handled";
-        case ReadStatus::BadVoxelSize: return "has a voxel size that is zero, infinite or not a number";
-        case ReadStatus::BadData: return "is truncated or its data cannot be read";
-        default: return "cannot be read";
-    }
-}
 
 // False for a status that has been reported.
 bool readOk(imageio::ReadStatus s, const char* path) {
@@ -58,65 +35,8 @@ bool readOk(imageio::ReadStatus s, const char* path) {
     if (s == imageio::ReadStatus::Missing)
         std::printf("Error: File '%s' not exist!\n", path);
     else
-        std::printf("Error: File '%s' %s!\n", path, readProblem(s));
+        std::printf("Error: File '%s' %s!\n", path, imageio::readProblem(s));
     return false;
-}
-
-// Brings the stored values into `out` as floats. For 16-bit and float files the extremes
-// are found in storage order while copying (each replaced only by a strictly greater or
-// smaller value), then one scale s = 255 / (max - min) maps them onto 0..255 in single
-// precision. A file of one value gives zeros and keeps max = min = that value, so that
-// saving gives it back. False when the values cannot be normalised (not finite numbers,
-// or a range that overflows), since they would poison every later computation.
-template <typename T>
-bool normalise(const T* in, float* out, size_t n, float& maxValue, float& minValue) {
-    float maxV = (float)in[0], minV = (float)in[0];
-    bool finite = true;
-    for (size_t i = 0; i < n; ++i) {
-        const float v = (float)in[i];
-        out[i] = v;
-        if (v > maxV) maxV = v;
-        if (v < minV) minV = v;
-        if (!std::isfinite(v)) finite = false;
-    }
-    maxValue = maxV;
-    minValue = minV;
-    if (!finite) return false;
-    if (maxV == minV) {
-        std::memset(out, 0, n * sizeof(float));
-        return true;
-    }
-    const float s = 255.0f / (maxV - minV);
-    if (!std::isfinite(maxV - minV) || !std::isfinite(s)) return false;
-    for (size_t i = 0; i < n; ++i) out[i] = (out[i] - minV) * s;
-    return true;
-}
-
-// Intensity centroid over the voxels above 1.0 (background carries no weight), single
-// precision running sums in storage order. Without such voxels: the centre of the grid.
-void centroid(const float* v, int32_t x, int32_t y, int32_t z, float center[3]) {
-    float w = 0, sx = 0, sy = 0, sz = 0;
-    size_t idx = 0;
-    for (int32_t k = 0; k < z; ++k)
-        for (int32_t j = 0; j < y; ++j)
-            for (int32_t i = 0; i < x; ++i, ++idx) {
-                const float val = v[idx];
-                if (val > 1.0f) {
-                    w += val;
-                    sx += i * val;
-                    sy += j * val;
-                    sz += k * val;
-                }
-            }
-    if (w == 0.0f) {
-        center[0] = (x - 1) / 2.0f;
-        center[1] = (y - 1) / 2.0f;
-        center[2] = (z - 1) / 2.0f;
-        return;
-    }
-    center[0] = sx / w;
-    center[1] = sy / w;
-    center[2] = sz / w;
 }
 
 // Truncation towards zero as the x86 conversion does it: values outside the 32-bit range,

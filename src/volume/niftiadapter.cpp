@@ -93,6 +93,17 @@ struct ImageReader::State {
     }
 };
 
+const char* readProblem(ReadStatus s) {
+    switch (s) {
+        case ReadStatus::BadHeader: return "is not a readable NIfTI-1 or ANALYZE 7.5 image";
+        case ReadStatus::BadDimensions: return "has unusable dimensions";
+        case ReadStatus::TooLarge: return "has more voxels than can be handled";
+        case ReadStatus::BadVoxelSize: return "has a voxel size that is zero, infinite or not a number";
+        case ReadStatus::BadData: return "is truncated or its data cannot be read";
+        default: return "cannot be read";
+    }
+}
+
 ImageReader::ImageReader() : s_(new State) {}
 ImageReader::~ImageReader() = default;
 
@@ -178,6 +189,10 @@ ReadStatus ImageReader::readHeader(ImageHeader& out) {
     out.dy = size[1];
     out.dz = size[2];
     out.dt = nim.dt;
+    out.volumeCount = 1;
+    for (int c = 4; c <= ndim; ++c) out.volumeCount *= (uint64_t)h.dim[c];  // < 32767^4
+    out.sclSlope = nim.scl_slope;
+    out.sclInter = nim.scl_inter;
     out.orient = Orientation{};
     if (nim.sform_code > 0 && usableMatrix(nim.sto_xyz))
         takeOrientation(out.orient, nim.sform_code, nim.sto_xyz);
@@ -306,6 +321,8 @@ bool ImageWriter::write(const void* data, size_t bytes) {
     for (int c = 0; c < 4; ++c) h.pixdim[c + 1] = pixdim_[c];
     h.pixdim[0] = 1.0f;
     h.xyzt_units = NIFTI_UNITS_MM | NIFTI_UNITS_SEC;
+    h.scl_slope = sclSlope_;
+    h.scl_inter = sclInter_;
     if (analyze_) {
         // ANALYZE 7.5 has no orientation fields: leave that part of the header zero.
         std::memset(h.magic, 0, sizeof h.magic);

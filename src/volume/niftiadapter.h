@@ -25,6 +25,8 @@ struct ImageHeader {
     int32_t x = 0, y = 0, z = 0, t = 1;  // t: volumes in the file (only the first is read)
     float dx = 0, dy = 0, dz = 0, dt = 0; // voxel sizes as absolute values
     Orientation orient;                   // sform when set, else qform, else code 0
+    uint64_t volumeCount = 1;             // product of the counts beyond the third
+    float sclSlope = 0, sclInter = 0;     // as niftiio gives them (non-finite become 0)
 };
 
 enum class ReadStatus {
@@ -36,6 +38,10 @@ enum class ReadStatus {
     BadVoxelSize,   // a voxel size of the grid that is zero, infinite or not a number
     BadData,        // the data block is shorter than the header says, or unreadable
 };
+
+// What is wrong with a file for a status other than Ok and Missing, worded to follow
+// "File 'name' ".
+const char* readProblem(ReadStatus s);
 
 // Reading in three steps, so that the caller can reject a data type before anything
 // else is looked at: open (exists, header readable), readHeader (grid and orientation,
@@ -86,6 +92,7 @@ public:
     void setVoxDims(float dx, float dy, float dz, float dt);
     void setStdXform(int code, const float m[4][4]);    // sform
     void setRigidXform(int code, const float m[4][4]);  // qform, through a quaternion
+    void setScaling(float slope, float inter) { sclSlope_ = slope, sclInter_ = inter; }
 
     // `bytes` must be the product of the counts and the datatype's size.
     bool write(const void* data, size_t bytes);
@@ -99,6 +106,7 @@ private:
     int sformCode_ = 0, qformCode_ = 0;
     float sform_[4][4] = {};
     float qform_[4][4] = {};
+    float sclSlope_ = 0, sclInter_ = 0;
 };
 
 }  // namespace imageio

@@ -23,8 +23,10 @@ struct LoadOptions {
 // uint16, int32, uint32, int64, uint64, float32, float64, stored values mapped through
 // scl_slope/scl_inter (a slope of 0, or one that is not a finite number, means none).
 // A file with more than one 3D volume (any count beyond the third dimension above 1)
-// gives its first volume and one warning. Values that are not finite numbers (NaN, Inf)
-// are background: they take the smallest finite value of the image, with one warning.
+// gives its first volume and one warning. Stored NaN and Inf read as 0 (niftiio does
+// that); values that become infinite only on the way to single precision (float64 or
+// scaled values beyond it) are background: they take the image's smallest value, with
+// one warning. A file with no usable value at all is an error.
 //
 // The result is the same record loadVolume gives, so the registration uses it unchanged:
 // floats normalised onto [0, 255] (the smallest physical value to 0, the largest to 255),
