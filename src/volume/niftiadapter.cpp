@@ -278,8 +278,6 @@ void ImageWriter::setRigidXform(int code, const float m[4][4]) {
     std::memcpy(qform_, m, sizeof qform_);
 }
 
-namespace {
-
 // A temporary name in the destination's own folder, so that rename() stays in one file
 // system and is atomic.
 std::string temporaryName(const std::string& dest) {
@@ -288,6 +286,8 @@ std::string temporaryName(const std::string& dest) {
     const std::string dir = slash == std::string::npos ? std::string() : dest.substr(0, slash + 1);
     return dir + ".tarvo-" + std::to_string((long)getpid()) + "-" + std::to_string(counter++) + ".tmp";
 }
+
+namespace {
 
 // Writes the blocks in order into a new file; false (and nothing left) on any failure,
 // including one that only shows when a compressed stream is closed.

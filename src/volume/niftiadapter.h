@@ -71,6 +71,10 @@ private:
     std::unique_ptr<State> s_;
 };
 
+// A name for a temporary file in the folder of `dest` (unique in this process), to be
+// renamed onto `dest` once complete, so that no reader ever sees a partial file.
+std::string temporaryName(const std::string& dest);
+
 // Writing: the calls set the header fields, write() puts the header and the data block in
 // temporary files beside the destination and renames them into place, so that a failure
 // leaves no partial image (a pair is two files).
