@@ -80,7 +80,7 @@ struct Panel {
 };
 
 // Samples one plane of both volumes at square pixels of `pixel` mm, bilinear within the
-// plane, through the slice nearest the centroid.
+// plane and across the slices, through the centroid.
 Panel samplePanel(const Volume& g, const AxisMap& map, const PanelSpec& spec, float pixel, const std::vector<float>& fixed,
                   const std::vector<float>& moving) {
     const int n[3] = {g.x, g.y, g.z};
@@ -92,8 +92,12 @@ Panel samplePanel(const Volume& g, const AxisMap& map, const PanelSpec& spec, fl
     p.h = std::max(1, (int)std::lround(n[vu] * d[vu] / pixel));
     p.fixed.resize((size_t)p.w * p.h);
     p.moving.resize(p.fixed.size());
+    // Between the two slices around the centroid, so that the plane is the same wherever
+    // the grid's storage order puts its slices.
+    const float cs = std::clamp(g.center[vs], 0.0f, (float)(n[vs] - 1));
+    const int s0 = std::min((int)cs, n[vs] - 1), s1 = std::min(s0 + 1, n[vs] - 1);
+    const float fs = cs - s0;
     int idx[3];
-    idx[vs] = std::clamp((int)std::lround(g.center[vs]), 0, n[vs] - 1);
     const Sampler sf{g, fixed}, sm{g, moving};
     for (int row = 0; row < p.h; ++row) {
         // Row 0 is the top: the positive end of the `up` axis.
@@ -106,7 +110,8 @@ Panel samplePanel(const Volume& g, const AxisMap& map, const PanelSpec& spec, fl
             const int a0 = std::min((int)a, n[va] - 1), u0 = std::min((int)u, n[vu] - 1);
             const int a1 = std::min(a0 + 1, n[va] - 1), u1 = std::min(u0 + 1, n[vu] - 1);
             const float fa = a - a0, fu = u - u0;
-            auto blend = [&](const Sampler& s) {
+            auto plane = [&](const Sampler& s, int slice) {
+                idx[vs] = slice;
                 idx[va] = a0, idx[vu] = u0;
                 const float v00 = s.at(idx);
                 idx[va] = a1;
@@ -117,6 +122,7 @@ Panel samplePanel(const Volume& g, const AxisMap& map, const PanelSpec& spec, fl
                 const float v01 = s.at(idx);
                 return (v00 * (1 - fa) + v10 * fa) * (1 - fu) + (v01 * (1 - fa) + v11 * fa) * fu;
             };
+            auto blend = [&](const Sampler& s) { return plane(s, s0) * (1 - fs) + plane(s, s1) * fs; };
             p.fixed[(size_t)row * p.w + col] = blend(sf);
             p.moving[(size_t)row * p.w + col] = blend(sm);
         }
@@ -283,6 +289,7 @@ RgbPicture renderQcPicture(const Volume& grid, const std::vector<float>& fixed, 
     for (int i = 0; i < 3; ++i) {
         const Panel& p = panels[i];
         const int left = x0 + kMargin, top = (pic.height - p.h) / 2;
+        pic.planes[i] = {left, top, p.w, p.h};
         for (int row = 0; row < p.h; ++row)
             for (int col = 0; col < p.w; ++col) {
                 const size_t k = (size_t)row * p.w + col;

@@ -13,6 +13,10 @@
 struct RgbPicture {
     int width = 0, height = 0;
     std::vector<uint8_t> rgb;  // width * height * 3
+    // Where the sagittal, coronal and axial planes lie in the picture, in pixels.
+    struct Rect {
+        int left = 0, top = 0, width = 0, height = 0;
+    } planes[3];
 };
 
 // Lays out sagittal | coronal | axial planes through the fixed image's intensity centroid,
