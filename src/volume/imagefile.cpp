@@ -14,7 +14,6 @@
 namespace {
 
 using voxelconvert::Staging;
-using voxelconvert::centroid;
 using voxelconvert::normalise;
 
 constexpr int kUint8 = 2, kInt16 = 4, kFloat32 = 16;
@@ -89,20 +88,7 @@ VolumePtr loadVolume(const char* path, Device* dev) {
         return nullptr;
     }
 
-    VolumePtr v = makeVolume(h.x, h.y, h.z, &d);
-    v->t = 1;
-    v->dx = h.dx;
-    v->dy = h.dy;
-    v->dz = h.dz;
-    v->dt = h.dt;
-    v->maxValue = maxValue;
-    v->minValue = minValue;
-    v->datatype = (int16_t)datatype;
-    v->stage = 0;
-    v->orient = h.orient;
-    centroid(values, h.x, h.y, h.z, v->center);
-    d.upload(v->data, values, n);
-    return v;
+    return voxelconvert::uploadLoaded(d, h, values, maxValue, minValue);
 }
 
 bool saveVolume(const Volume& v, const char* path) {

@@ -137,20 +137,9 @@ VolumePtr loadImage(const char* path, std::string& error, const LoadOptions& opt
     if (h.volumeCount > 1)
         warn(options, name + " holds " + std::to_string(h.volumeCount) + " volumes; the first one is used");
 
-    VolumePtr v = makeVolume(h.x, h.y, h.z, &d);
-    v->t = 1;
-    v->dx = h.dx;
-    v->dy = h.dy;
-    v->dz = h.dz;
-    v->dt = h.dt;
-    v->maxValue = maxValue;
-    v->minValue = minValue;
+    VolumePtr v = voxelconvert::uploadLoaded(d, h, values, maxValue, minValue);
     v->sclSlope = slope;
     v->sclInter = inter;
-    v->datatype = (int16_t)h.datatype;
-    v->orient = h.orient;
-    voxelconvert::centroid(values, h.x, h.y, h.z, v->center);
-    d.upload(v->data, values, n);
     return v;
 }
 

@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include "device/device.h"
+#include "volume/niftiadapter.h"
+#include "volume/volume.h"
 
 namespace voxelconvert {
 
@@ -81,6 +83,26 @@ inline void centroid(const float* v, int32_t x, int32_t y, int32_t z, float cent
     center[0] = sx / w;
     center[1] = sy / w;
     center[2] = sz / w;
+}
+
+// The loaded volume: the header's grid, sizes and orientation, the given range and
+// datatype, the centroid of the normalised `values`, which are uploaded in one transfer.
+inline VolumePtr uploadLoaded(Device& d, const imageio::ImageHeader& h, const float* values, float maxValue,
+                              float minValue) {
+    VolumePtr v = makeVolume(h.x, h.y, h.z, &d);
+    v->t = 1;
+    v->dx = h.dx;
+    v->dy = h.dy;
+    v->dz = h.dz;
+    v->dt = h.dt;
+    v->maxValue = maxValue;
+    v->minValue = minValue;
+    v->datatype = (int16_t)h.datatype;
+    v->stage = 0;
+    v->orient = h.orient;
+    centroid(values, h.x, h.y, h.z, v->center);
+    d.upload(v->data, values, v->count());
+    return v;
 }
 
 }  // namespace voxelconvert
