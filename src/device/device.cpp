@@ -15,14 +15,47 @@ bool verbose() {
     return on;
 }
 
-std::unique_ptr<Device> makeCpuDevice(int threads) {
+bool parseTextureRules(const char* text, kern::TextureRules& out) {
+    const std::string t = text ? text : "";
+    const size_t comma = t.find(',');
+    if (comma == std::string::npos) return false;
+    const std::string point = t.substr(0, comma), ties = t.substr(comma + 1);
+    kern::TextureRules r;
+    if (point == "floor") r.point = kern::PointRule::Floor;
+    else if (point == "fixed8") r.point = kern::PointRule::Fixed8;
+    else return false;
+    if (ties == "even") r.ties = kern::TieRule::ToEven;
+    else if (ties == "up") r.ties = kern::TieRule::HalfUp;
+    else return false;
+    out = r;
+    return true;
+}
+
+std::string textureRulesName(kern::TextureRules r) {
+    return std::string(r.point == kern::PointRule::Floor ? "floor" : "fixed8") + "," +
+           (r.ties == kern::TieRule::ToEven ? "even" : "up");
+}
+
+kern::TextureRules textureRulesFromEnv() {
+    kern::TextureRules r;
+    const char* env = std::getenv("TARVO_TEXTURE_RULES");
+    if (env && *env && !parseTextureRules(env, r)) {
+        std::fprintf(stderr, "Error: TARVO_TEXTURE_RULES must be floor|fixed8,even|up, not '%s'\n", env);
+        std::exit(1);
+    }
+    return r;
+}
+
+std::unique_ptr<Device> makeCpuDevice(int threads) { return makeCpuDevice(threads, textureRulesFromEnv()); }
+
+std::unique_ptr<Device> makeCpuDevice(int threads, kern::TextureRules rules) {
     if (threads <= 0) {
         const char* env = std::getenv("TARVO_THREADS");
         threads = env ? std::atoi(env) : 0;
         if (threads <= 0) threads = (int)std::thread::hardware_concurrency();
         if (threads <= 0) threads = 1;
     }
-    return std::make_unique<CpuDevice>(threads);
+    return std::make_unique<CpuDevice>(threads, rules);
 }
 
 static std::unique_ptr<Device> chooseDevice() {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "device/kernels.h"
 #include "volume/volume.h"
 
 // What a prepared cost pair may add to the plain correlation ratio. The default is the
@@ -54,7 +55,16 @@ Device& device();
 // True when TARVO_VERBOSE=1: device name and stage times on standard error.
 bool verbose();
 
-std::unique_ptr<Device> makeCpuDevice(int threads = 0);  // 0: all hardware threads
+// The texture rules the CPU backend imitates, from TARVO_TEXTURE_RULES: "<point>,<ties>"
+// with point "floor" or "fixed8" and ties "even" or "up" (see kern::TextureRules); unset
+// means the defaults, "floor,even". A value that does not parse ends the process.
+kern::TextureRules textureRulesFromEnv();
+bool parseTextureRules(const char* text, kern::TextureRules& out);
+std::string textureRulesName(kern::TextureRules rules);
+
+// 0 threads: all hardware threads. Rules from TARVO_TEXTURE_RULES.
+std::unique_ptr<Device> makeCpuDevice(int threads = 0);
+std::unique_ptr<Device> makeCpuDevice(int threads, kern::TextureRules rules);
 #ifdef TARVO_WITH_CUDA
 // Null when no usable GPU.
 std::unique_ptr<Device> makeCudaDevice();

@@ -26,16 +26,40 @@ struct Dim3 {
 // ---- sampling convention of the source texture -------------------------------------
 // Voxel i sits at coordinate i + 0.5; indices clamp to the edge; the blend weight is
 // held with 8 fractional bits, as the texture hardware does.
+//
+// Two details of the hardware are not documented, and TextureRules names both readings so
+// that one GPU run can tell which one the texture unit follows (tests/gpu/texprobe):
+//  - point sampling: texel floor(m) of the exact coordinate, or of the coordinate first
+//    rounded to 8 fractional bits (then a coordinate within 1/512 below an integer reads
+//    the texel above);
+//  - a blend weight exactly halfway between two 1/256 steps: rounded to even or up.
+enum class PointRule : uint8_t { Floor, Fixed8 };
+enum class TieRule : uint8_t { ToEven, HalfUp };
 
-TARVO_HD float quantizeWeight(float f) { return rintf(f * 256.0f) * (1.0f / 256.0f); }
+struct TextureRules {
+    PointRule point = PointRule::Floor;
+    TieRule ties = TieRule::ToEven;
+};
+
+TARVO_HD bool operator==(TextureRules a, TextureRules b) { return a.point == b.point && a.ties == b.ties; }
+
+// A value in units of 1/256, rounded to a whole number of them.
+TARVO_HD float roundTo256ths(float f, TieRule ties) {
+    const float x = f * 256.0f;
+    return ties == TieRule::ToEven ? rintf(x) : floorf(x + 0.5f);
+}
+
+TARVO_HD float quantizeWeight(float f, TieRule ties = TieRule::ToEven) {
+    return roundTo256ths(f, ties) * (1.0f / 256.0f);
+}
 
 // One axis: the two clamped voxel indices and the quantised weight of the upper one.
-TARVO_HD void linearAxis(float u, int n, int& i0, int& i1, float& f) {
+TARVO_HD void linearAxis(float u, int n, int& i0, int& i1, float& f, TieRule ties = TieRule::ToEven) {
     float a = u - 0.5f;
     float fl = floorf(a);
     // Clamp before converting so that huge or NaN coordinates cannot overflow the int.
     fl = fmaxf(fminf(fl, (float)n), -1.0f);
-    f = quantizeWeight(a - fl);
+    f = quantizeWeight(a - fl, ties);
     if (!(f >= 0.0f && f <= 1.0f)) f = 0.0f;  // NaN coordinate
     int i = (int)fl;
     i0 = i < 0 ? 0 : (i > n - 1 ? n - 1 : i);
@@ -46,12 +70,13 @@ TARVO_HD void linearAxis(float u, int n, int& i0, int& i1, float& f) {
 TARVO_HD float lerp8(float a, float b, float f) { return a + f * (b - a); }
 
 // Trilinear fetch at unnormalised coordinate (u, v, w) of a volume in storage order.
-TARVO_HD float fetchLinear(const float* d, Dim3 n, float u, float v, float w) {
+TARVO_HD float fetchLinear(const float* d, Dim3 n, float u, float v, float w,
+                           TieRule ties = TieRule::ToEven) {
     int x0, x1, y0, y1, z0, z1;
     float fx, fy, fz;
-    linearAxis(u, n.x, x0, x1, fx);
-    linearAxis(v, n.y, y0, y1, fy);
-    linearAxis(w, n.z, z0, z1, fz);
+    linearAxis(u, n.x, x0, x1, fx, ties);
+    linearAxis(v, n.y, y0, y1, fy, ties);
+    linearAxis(w, n.z, z0, z1, fz, ties);
     const int64_t sx = n.x, sxy = (int64_t)n.x * n.y;
     const float* p00 = d + z0 * sxy + y0 * sx;
     const float* p01 = d + z0 * sxy + y1 * sx;
@@ -66,14 +91,23 @@ TARVO_HD float fetchLinear(const float* d, Dim3 n, float u, float v, float w) {
     return lerp8(ab, ce, fz);
 }
 
-TARVO_HD int pointAxis(float u, int n) {
-    float fl = fmaxf(fminf(floorf(u), (float)(n - 1)), 0.0f);
+// The coordinate the point sampler takes the floor of.
+TARVO_HD float pointCoordinate(float u, PointRule rule) {
+    // Huge coordinates clamp anyway; keep the scaling clear of overflow.
+    return rule == PointRule::Floor || !(fabsf(u) < 1.0e30f)
+               ? u
+               : roundTo256ths(u, TieRule::ToEven) * (1.0f / 256.0f);
+}
+
+TARVO_HD int pointAxis(float u, int n, PointRule rule = PointRule::Floor) {
+    float fl = fmaxf(fminf(floorf(pointCoordinate(u, rule)), (float)(n - 1)), 0.0f);
     return (int)fl;
 }
 
 // Nearest-texel fetch: texel floor(m), clamped.
-TARVO_HD float fetchPoint(const float* d, Dim3 n, float u, float v, float w) {
-    int i = pointAxis(u, n.x), j = pointAxis(v, n.y), k = pointAxis(w, n.z);
+TARVO_HD float fetchPoint(const float* d, Dim3 n, float u, float v, float w,
+                          PointRule rule = PointRule::Floor) {
+    int i = pointAxis(u, n.x, rule), j = pointAxis(v, n.y, rule), k = pointAxis(w, n.z, rule);
     return d[((int64_t)k * n.y + j) * n.x + i];
 }
 

@@ -15,12 +15,17 @@ struct Axis {
 // Valid for positions inside [0, n]: there the clamping of the scalar path never acts on
 // the weight. Outside positions are masked off later; their indices are still clamped so
 // that the gathers stay inside the volume.
-inline Axis linearAxis(__m256 m, __m256i nMinus1) {
+// Whole 1/256 steps of x (already scaled by 256), ties as kern::roundTo256ths.
+inline __m256 round256ths(__m256 x, kern::TieRule ties) {
+    return ties == kern::TieRule::ToEven ? _mm256_round_ps(x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC)
+                                         : _mm256_floor_ps(_mm256_add_ps(x, _mm256_set1_ps(0.5f)));
+}
+
+inline Axis linearAxis(__m256 m, __m256i nMinus1, kern::TieRule ties) {
     const __m256 a = _mm256_sub_ps(m, _mm256_set1_ps(0.5f));
     const __m256 fl = _mm256_floor_ps(a);
     __m256 f = _mm256_mul_ps(_mm256_sub_ps(a, fl), _mm256_set1_ps(256.0f));
-    f = _mm256_mul_ps(_mm256_round_ps(f, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC),
-                      _mm256_set1_ps(1.0f / 256.0f));
+    f = _mm256_mul_ps(round256ths(f, ties), _mm256_set1_ps(1.0f / 256.0f));
     const __m256i i = _mm256_cvttps_epi32(fl);
     const __m256i zero = _mm256_setzero_si256();
     Axis r;
@@ -77,7 +82,8 @@ void chunkSums(const CpuDevice::Pair& p, const float* A, uint32_t begin, uint32_
 
         __m256 f;
         if constexpr (Linear) {
-            const Axis ax = linearAxis(mx, nx1), ay = linearAxis(my, ny1), az = linearAxis(mz, nz1);
+            const kern::TieRule ties = p.rules.ties;
+            const Axis ax = linearAxis(mx, nx1, ties), ay = linearAxis(my, ny1, ties), az = linearAxis(mz, nz1, ties);
             const __m256i z0 = _mm256_mullo_epi32(az.i0, sxy), z1 = _mm256_mullo_epi32(az.i1, sxy);
             const __m256i y0 = _mm256_mullo_epi32(ay.i0, sx), y1 = _mm256_mullo_epi32(ay.i1, sx);
             const __m256i r00 = _mm256_add_epi32(z0, y0), r01 = _mm256_add_epi32(z0, y1),
@@ -89,7 +95,12 @@ void chunkSums(const CpuDevice::Pair& p, const float* A, uint32_t begin, uint32_
             f = lerp(lerp(c0, c1, ay.f), lerp(c2, c3, ay.f), az.f);
         } else {
             const __m256i zeroi = _mm256_setzero_si256();
+            // Positions inside [0, n] here, so the scaling cannot overflow.
+            const bool fixed8 = p.rules.point == kern::PointRule::Fixed8;
             auto idx = [&](__m256 m, __m256i n1) {
+                if (fixed8)
+                    m = _mm256_mul_ps(round256ths(_mm256_mul_ps(m, _mm256_set1_ps(256.0f)), kern::TieRule::ToEven),
+                                      _mm256_set1_ps(1.0f / 256.0f));
                 return _mm256_max_epi32(_mm256_min_epi32(_mm256_cvttps_epi32(_mm256_floor_ps(m)), n1), zeroi);
             };
             const __m256i o = _mm256_add_epi32(

@@ -14,8 +14,8 @@ void lanes(const CpuDevice::Pair& p, const float* A, uint32_t v, uint32_t end, i
     for (; v < end; ++v, lane = (lane + 1) & 7) {
         kern::V3 m = kern::costPosition(A, p.px[v], p.py[v], p.pz[v], rc, sc);
         if (!kern::insideInclusive(m, X, Y, Z)) continue;
-        float f = Linear ? kern::fetchLinear(p.src.data(), sd, m.x, m.y, m.z)
-                         : kern::fetchPoint(p.src.data(), sd, m.x, m.y, m.z);
+        float f = Linear ? kern::fetchLinear(p.src.data(), sd, m.x, m.y, m.z, p.rules.ties)
+                         : kern::fetchPoint(p.src.data(), sd, m.x, m.y, m.z, p.rules.point);
         s[lane] += f;
         q[lane] = fmaf(f, f, q[lane]);
         n[lane] += 1.0f;

@@ -25,12 +25,13 @@ float* allocFloats(size_t n) {
 struct LinearFetch {
     const float* d;
     kern::Dim3 n;
-    float operator()(float u, float v, float w) const { return kern::fetchLinear(d, n, u, v, w); }
+    kern::TieRule ties;
+    float operator()(float u, float v, float w) const { return kern::fetchLinear(d, n, u, v, w, ties); }
 };
 
 }  // namespace
 
-CpuDevice::CpuDevice(int threads) : pool_(threads) {}
+CpuDevice::CpuDevice(int threads, kern::TextureRules rules) : pool_(threads), rules_(rules) {}
 CpuDevice::~CpuDevice() = default;
 
 std::string CpuDevice::description() const {
@@ -60,7 +61,7 @@ void CpuDevice::forEachRow(int y, int z, const F& rowFn) {
 }
 
 void CpuDevice::isotropicResample(const Volume& in, Volume& out, float rx, float ry, float rz) {
-    const LinearFetch fetch{in.data, {in.x, in.y, in.z}};
+    const LinearFetch fetch{in.data, {in.x, in.y, in.z}, rules_.ties};
     const int X = out.x;
     forEachRow(out.y, out.z, [&](int j, int k) {
         float* row = out.data + ((size_t)k * out.y + j) * X;
@@ -72,7 +73,7 @@ void CpuDevice::isotropicResample(const Volume& in, Volume& out, float rx, float
 }
 
 void CpuDevice::halfSample(const Volume& in, Volume& out) {
-    const LinearFetch fetch{in.data, {in.x, in.y, in.z}};
+    const LinearFetch fetch{in.data, {in.x, in.y, in.z}, rules_.ties};
     const int X = out.x;
     forEachRow(out.y, out.z, [&](int j, int k) {
         float* row = out.data + ((size_t)k * out.y + j) * X;
@@ -81,7 +82,7 @@ void CpuDevice::halfSample(const Volume& in, Volume& out) {
 }
 
 void CpuDevice::transformVolume(const Volume& src, Volume& out, const float affine[16]) {
-    const LinearFetch fetch{src.data, {src.x, src.y, src.z}};
+    const LinearFetch fetch{src.data, {src.x, src.y, src.z}, rules_.ties};
     const kern::Dim3 sd{src.x, src.y, src.z};
     const kern::V3 outC{out.center[0], out.center[1], out.center[2]};
     const kern::V3 srcC{src.center[0], src.center[1], src.center[2]};
@@ -106,6 +107,7 @@ void CpuDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int b
     p->sz = src.z;
     // Point sampling for coarse sources, as the GPU texture is set up; NaN stays linear.
     p->linear = !(src.dx >= 4.0f);
+    p->rules = rules_;
     kern::V3 rc = kern::truncatedCenter({ref.center[0], ref.center[1], ref.center[2]});
     p->refC[0] = rc.x;
     p->refC[1] = rc.y;

@@ -10,7 +10,7 @@
 // sampling convention reproduced in software (kernels.h).
 class CpuDevice final : public Device {
 public:
-    explicit CpuDevice(int threads);
+    explicit CpuDevice(int threads, kern::TextureRules rules = {});
     ~CpuDevice() override;
 
     const char* kind() const override { return "cpu"; }
@@ -33,6 +33,7 @@ public:
     void calcCorrelationRatio(const float* matrices, int n, float* results) override;
 
     ThreadPool& pool() { return pool_; }
+    kern::TextureRules rules() const { return rules_; }
 
     // The prepared pair. Reference voxels are grouped by bin, storage order inside a bin,
     // coordinates only (the bin is known from the position).
@@ -43,6 +44,7 @@ public:
         std::vector<float> src;  // copy of the source voxels
         int sx = 0, sy = 0, sz = 0;
         bool linear = true;
+        kern::TextureRules rules;
         float refC[3] = {0, 0, 0};  // truncated reference centre
         float srcC[3] = {0, 0, 0};
         int binCount = 0;
@@ -59,6 +61,7 @@ private:
     void forEachRow(int y, int z, const F& rowFn);
 
     ThreadPool pool_;
+    kern::TextureRules rules_;
     std::unique_ptr<Pair> pair_;
 };
 
