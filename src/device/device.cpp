@@ -1,5 +1,6 @@
 #include "device/device.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -87,7 +88,32 @@ static std::unique_ptr<Device> chooseDevice() {
     return d;
 }
 
-Device& device() {
-    static std::unique_ptr<Device> d = chooseDevice();
-    return *d;
+namespace {
+
+std::atomic<bool> lost{false};
+
+// The process's backend. Destroyed at exit unless the device was lost: then its handles
+// died in the reset and releasing them would only raise a second, misleading error.
+struct DeviceHolder {
+    std::unique_ptr<Device> d;
+    ~DeviceHolder() {
+        if (deviceLost()) (void)d.release();
+    }
+};
+
+DeviceHolder& holder() {
+    static DeviceHolder h{chooseDevice()};
+    return h;
+}
+
+}  // namespace
+
+void markDeviceLost() { lost.store(true); }
+bool deviceLost() { return lost.load(); }
+
+Device& device() { return *holder().d; }
+
+std::unique_ptr<Device> swapDeviceForTesting(std::unique_ptr<Device> d) {
+    std::swap(holder().d, d);
+    return d;
 }

@@ -52,6 +52,14 @@ public:
 
 // The backend chosen once, at first use, from TARVO_DEVICE (auto, cpu, cuda).
 Device& device();
+// Tests only: puts `d` in place of the chosen backend and returns the one it replaces.
+std::unique_ptr<Device> swapDeviceForTesting(std::unique_ptr<Device> d);
+
+// After a fatal device error the process is on its way out: the device has been reset and
+// every handle into it is dead, so nothing may touch it again, neither the exit-time
+// destructor of the backend nor a release on the way. The fatal error paths mark it.
+void markDeviceLost();
+bool deviceLost();
 // True when TARVO_VERBOSE=1: device name and stage times on standard error.
 bool verbose();
 

@@ -3,7 +3,9 @@
 #include "device/device.h"
 
 Volume::~Volume() {
-    if (data && owner) owner->freeVoxels(data);
+    // A volume released on the way out after a fatal device error leaves its memory to
+    // the process exit (see deviceLost).
+    if (data && owner && !deviceLost()) owner->freeVoxels(data);
 }
 
 VolumePtr makeVolume(int32_t x, int32_t y, int32_t z, Device* dev) {

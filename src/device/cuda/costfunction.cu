@@ -405,7 +405,14 @@ struct CudaDevice::CostPair {
 
 CudaDevice::CudaDevice(std::string name) : name_(std::move(name)) {}
 
-CudaDevice::~CudaDevice() { freeCorrelationRatio(); }
+CudaDevice::~CudaDevice() {
+    // After a fatal error the prepared pair's handles are dead: leave them to the process exit.
+    if (deviceLost()) {
+        (void)pair_.release();
+        return;
+    }
+    freeCorrelationRatio();
+}
 
 void CudaDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int binCount,
                                       const CostPairOptions& /*opts*/) {
