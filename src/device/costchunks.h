@@ -63,7 +63,7 @@ Sums binSums(const Sums* chunks, uint32_t count);
 // ---- packed reference coordinates -----------------------------------------------------
 // One 32-bit word per reference voxel: x in bits 0-10, y in 11-21, z in 22-31. The bin
 // of a voxel is known from its place in the sorted order, so the evaluation reads 4
-// bytes per voxel instead of the 16 of (x, y, z, intensity).
+// bytes per voxel instead of the 16 of (x, y, z, key).
 
 // True when every voxel index of a grid of these dimensions fits the packing.
 TARVO_HD bool coordinatesPack(int64_t x, int64_t y, int64_t z) {
@@ -84,6 +84,15 @@ TARVO_HD uint32_t cappedBin(float w, uint32_t binWidth, uint32_t binCount) {
     const uint32_t b = kern::binOf(w, binWidth);
     return b < binCount ? b : binCount;
 }
+
+// The key the reference voxels are sorted on: the capped bin itself, not the intensity.
+// Under the stable sort every bin then keeps its voxels in storage order, as the CPU
+// backend groups them, so neighbouring lanes fetch neighbouring texels; and the costs of
+// the two backends add the same samples in the same order within a bin.
+TARVO_HD float binSortKey(float w, uint32_t binWidth, uint32_t binCount) {
+    return (float)cappedBin(w, binWidth, binCount);
+}
+TARVO_HD uint32_t binOfSortKey(float key) { return (uint32_t)key; }
 
 // firsts[v] (v = 0 .. binCount) is the smallest index of a key whose capped bin is v, or
 // any value of at least count when there is none. Gives the pivots of

@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "device/bucketpack.h"
+#include "device/costchunks.h"
+#include "device/cpu/cpu_device.h"
+#include "testvolumes.h"
 
 using namespace bucketsort;
 
@@ -246,5 +249,45 @@ TEST(BucketSortDriver, UnsupportedKeysEndWithoutLooping) {
         for (uint32_t i = 0; i < keys.size(); ++i) ops.a.push_back({keys[i], i});
         bucketSortRange(ops, 0, (uint32_t)keys.size());
         EXPECT_LE(ops.levels, 2) << odd;
+    }
+}
+
+// The GPU's set-up on the host: reference voxels keyed by capped bin, sorted by the bucket
+// sort's steps, bin starts found where the key changes. It must give the CPU backend's
+// grouping exactly: the same pivots, and inside every bin the voxels in storage order.
+TEST(BucketSortDriver, BinKeysGiveTheCpuGrouping) {
+    const int X = 23, Y = 19, Z = 17;
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> u(0.0f, 255.999f);
+    std::vector<float> ref((size_t)X * Y * Z);
+    for (size_t v = 0; v < ref.size(); ++v) {
+        // Background runs, ordinary intensities, and a few beyond the last bin.
+        ref[v] = v % 7 == 0 ? 0.0f : (v % 101 == 0 ? 256.0f + (float)(v % 5) : u(rng));
+    }
+    auto dev = makeCpuDevice(1);
+    VolumePtr src = volumeFrom(*dev, X, Y, Z, ref), refVol = volumeFrom(*dev, X, Y, Z, ref);
+    for (int binCount : {64, 128, 256}) {
+        dev->initCorrelationRatio(*src, *refVol, binCount, CostPairOptions{});
+        const CpuDevice::Pair& cpu = *static_cast<CpuDevice&>(*dev).pair();
+
+        const uint32_t width = 256u / (uint32_t)binCount, count = (uint32_t)ref.size();
+        ModelOps ops;
+        for (uint32_t i = 0; i < count; ++i)
+            ops.a.push_back({costchunks::binSortKey(ref[i], width, (uint32_t)binCount), i});
+        bucketSortRange(ops, 0, count);
+        std::vector<uint32_t> firsts((size_t)binCount + 1, 0xffffffffu), pivots((size_t)binCount + 1);
+        for (uint32_t i = 0; i < count; ++i) {
+            const uint32_t b = costchunks::binOfSortKey(ops.a[i].key);
+            if (i == 0 || costchunks::binOfSortKey(ops.a[i - 1].key) != b) firsts[b] = std::min(firsts[b], i);
+        }
+        costchunks::pivotsFromFirsts(firsts.data(), binCount, count, pivots.data());
+        ASSERT_EQ(pivots, cpu.pivots) << binCount << " bins";
+        for (uint32_t i = 0; i < cpu.pivots[binCount]; ++i) {
+            const uint32_t v = ops.a[i].from;
+            ASSERT_EQ((float)(v % X), cpu.px[i]) << "position " << i;
+            ASSERT_EQ((float)(v / X % Y), cpu.py[i]) << "position " << i;
+            ASSERT_EQ((float)(v / X / Y), cpu.pz[i]) << "position " << i;
+        }
+        dev->freeCorrelationRatio();
     }
 }

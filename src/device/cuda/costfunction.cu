@@ -1,5 +1,5 @@
 // The correlation-ratio cost on the GPU: the prepared pair (source texture, reference
-// voxels sorted by intensity, cut into bins and chunks) and the evaluation kernel, run for
+// voxels sorted by bin, cut into bins and chunks) and the evaluation kernel, run for
 // a whole batch of matrices per launch. The grouping of the sums is defined, and tested,
 // on the host in device/costchunks.h; this file holds only what the GPU alone has.
 //
@@ -70,7 +70,7 @@ struct PackedCoords {
     __device__ static kern::V3 position(Raw r) { return costchunks::unpackVoxel(r); }
 };
 
-// Grids too large to pack: the sorted (x, y, z, intensity) voxels themselves.
+// Grids too large to pack: the sorted (x, y, z, bin) voxels themselves.
 struct Float4Coords {
     using Raw = float4;
     const float4* __restrict__ p;
@@ -240,8 +240,9 @@ calcCorrelationRatioKernel(const __grid_constant__ CostLaunch a, const Coords co
     }
 }
 
-// Every reference voxel as (i, j, k, intensity), in storage order.
-__global__ void buildRefFloat4Kernel(float4* out, const float* data, int3 dims, unsigned count) {
+// Every reference voxel as (i, j, k, sort key), in storage order.
+__global__ void buildRefFloat4Kernel(float4* out, const float* data, int3 dims, unsigned count,
+                                     unsigned binWidth, unsigned binCount) {
     const unsigned i = blockIdx.x * 512 + threadIdx.x;
     if (i >= count) return;
     const unsigned X = (unsigned)dims.x, XY = (unsigned)dims.x * (unsigned)dims.y;
@@ -249,20 +250,21 @@ __global__ void buildRefFloat4Kernel(float4* out, const float* data, int3 dims, 
     const unsigned r = i - iz * XY;
     const unsigned iy = r / X;
     const unsigned ix = r - iy * X;
-    out[i] = make_float4((float)(int)ix, (float)(int)iy, (float)(int)iz, data[i]);
+    out[i] = make_float4((float)(int)ix, (float)(int)iy, (float)(int)iz,
+                         costchunks::binSortKey(data[i], binWidth, binCount));
 }
 
 // One pass over the sorted voxels: the first index of every capped bin (atomicMin only
 // where the bin changes, so a few hundred atomics in all), and the packed coordinates
 // when the caller wants them.
-__global__ void binStartsKernel(const float4* __restrict__ sorted, unsigned count, unsigned binWidth,
-                                unsigned binCount, unsigned* firsts, uint32_t* coords) {
+__global__ void binStartsKernel(const float4* __restrict__ sorted, unsigned count, unsigned* firsts,
+                                uint32_t* coords) {
     const unsigned i = blockIdx.x * 512 + threadIdx.x;
     if (i >= count) return;
     const float4 e = sorted[i];
     if (coords) coords[i] = costchunks::packVoxel((unsigned)e.x, (unsigned)e.y, (unsigned)e.z);
-    const unsigned b = costchunks::cappedBin(e.w, binWidth, binCount);
-    if (i == 0 || costchunks::cappedBin(sorted[i - 1].w, binWidth, binCount) != b) atomicMin(&firsts[b], i);
+    const unsigned b = costchunks::binOfSortKey(e.w);
+    if (i == 0 || costchunks::binOfSortKey(sorted[i - 1].w) != b) atomicMin(&firsts[b], i);
 }
 
 // Batch override of the number of matrices per block (1 .. 8), for benchmarks.
@@ -298,7 +300,7 @@ struct CudaDevice::CostPair {
     uint32_t refTotalSize = 0;
     unsigned multiprocessors = 1;
     // Sorted reference: packed coordinates, or (when the grid does not pack) the sorted
-    // (x, y, z, intensity) voxels themselves.
+    // (x, y, z, bin) voxels themselves.
     uint32_t* dRefCoords = nullptr;
     float4* dRefSortedData = nullptr;
     std::vector<uint32_t> hBlockPivots;
@@ -367,23 +369,23 @@ struct CudaDevice::CostPair {
         releaseBatch();
     }
 
-    // Reference voxels sorted by intensity (ties in storage order), where each bin starts,
-    // the packed coordinates, and the chunk table.
+    // Reference voxels sorted by capped bin (storage order inside a bin), where each bin
+    // starts, the packed coordinates, and the chunk table.
     void prepareRefSortedData(const Volume& ref) {
         const unsigned count = refTotalSize;
         const unsigned binWidth = 256u / (unsigned)binCount;
         hBlockPivots.assign((size_t)binCount + 1, 0u);
         if (count > 0) {
             buildRefFloat4Kernel<<<(count + 511) / 512, 512>>>(dRefSortedData, ref.data,
-                                                               make_int3(ref.x, ref.y, ref.z), count);
+                                                               make_int3(ref.x, ref.y, ref.z), count,
+                                                               binWidth, (unsigned)binCount);
             bbSort(dRefSortedData, count);
             const bool pack = costchunks::coordinatesPack(ref.x, ref.y, ref.z);
             if (pack) checkCudaCall(cudaMalloc((void**)&dRefCoords, sizeof(uint32_t) * count));
             unsigned* dFirsts = nullptr;
             checkCudaCall(cudaMalloc((void**)&dFirsts, sizeof(unsigned int) * (binCount + 1)));
             checkCudaCall(cudaMemset(dFirsts, 0xff, sizeof(unsigned int) * (binCount + 1)));
-            binStartsKernel<<<(count + 511) / 512, 512>>>(dRefSortedData, count, binWidth,
-                                                          (unsigned)binCount, dFirsts, dRefCoords);
+            binStartsKernel<<<(count + 511) / 512, 512>>>(dRefSortedData, count, dFirsts, dRefCoords);
             std::vector<uint32_t> firsts((size_t)binCount + 1);
             checkCudaCall(cudaMemcpy(firsts.data(), dFirsts, sizeof(unsigned int) * (binCount + 1),
                                      cudaMemcpyDeviceToHost));
