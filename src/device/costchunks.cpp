@@ -86,6 +86,25 @@ uint64_t bytesPerRow(uint32_t chunks, uint32_t binCount) {
     return 16ull * chunks + 16ull * binCount + 4ull * binCount + 4 + 4 + 64;
 }
 
+RowLayout rowLayout(uint32_t rows, uint32_t chunks, uint32_t binCount) {
+    RowLayout l;
+    uint64_t at = 0;
+    auto place = [&](uint64_t bytes) {
+        const uint64_t here = at;
+        at += (bytes + kRowAlign - 1) / kRowAlign * kRowAlign;
+        return here;
+    };
+    const uint64_t r = rows;
+    l.matrices = place(64 * r);
+    l.chunkSums = place(16 * r * std::max<uint32_t>(chunks, 1));
+    l.binSums = place(16 * r * binCount);
+    l.binArrivals = place(4 * r * binCount);
+    l.matrixArrivals = place(4 * r);
+    l.results = place(4 * r);
+    l.total = at;
+    return l;
+}
+
 LaunchPlan planLaunches(uint32_t n, uint32_t chunks, uint32_t binCount, uint32_t multiprocessors,
                         uint32_t forcedMatricesPerBlock) {
     LaunchPlan p;

@@ -134,6 +134,17 @@ constexpr uint64_t kBatchBytes = 32ull << 20;
 // the arrival counters of every bin and of the matrix, its result.
 uint64_t bytesPerRow(uint32_t chunks, uint32_t binCount);
 
+// Where the arrays of a launch of `rows` matrices lie in one block of device memory (byte
+// offsets, each aligned to kRowAlign): matrices (16 floats a row), chunk sums (float4 per
+// row and chunk), bin sums (float4 per row and bin), bin arrivals (uint32 per row and bin),
+// matrix arrivals and results (one each per row).
+constexpr uint64_t kRowAlign = 256;
+struct RowLayout {
+    uint64_t matrices = 0, chunkSums = 0, binSums = 0, binArrivals = 0, matrixArrivals = 0, results = 0;
+    uint64_t total = 0;
+};
+RowLayout rowLayout(uint32_t rows, uint32_t chunks, uint32_t binCount);
+
 struct LaunchPlan {
     uint32_t rowsPerLaunch = 1;     // matrices per launch (the last launch may have fewer)
     uint32_t matricesPerBlock = 1;  // matrices one block evaluates, one after the other

@@ -26,6 +26,10 @@ void initCorrelationRatio(const Volume& src, const Volume& ref, const CostPairOp
     prepared = src.owner;
 }
 
+void reserveCorrelationRatio(const Volume& src, const Volume& ref) {
+    if (src.owner) src.owner->reserveCorrelationRatio(src, ref);
+}
+
 void freeCorrelationRatio() {
     if (prepared) prepared->freeCorrelationRatio();
     prepared = nullptr;

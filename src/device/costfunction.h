@@ -8,6 +8,9 @@ void initCorrelationRatio(const Volume& src, const Volume& ref);
 // The same with masks or exact weights (see CostPairOptions).
 void initCorrelationRatio(const Volume& src, const Volume& ref, const CostPairOptions& opts);
 void freeCorrelationRatio();
+// Sizes the cost's working memory once for pairs up to these two volumes (the finest level
+// of a registration), so that the levels before it set up without allocating.
+void reserveCorrelationRatio(const Volume& src, const Volume& ref);
 // 1 - correlation ratio of src mapped through `matrix` (16 floats) against ref; 0.0 and
 // "\nError Stage!\n" for an unknown stage.
 void calcCorrelationRatio(const Volume& src, const Volume& ref, const float* matrix, float* result);

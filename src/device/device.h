@@ -2,6 +2,7 @@
 // The one interface to whatever does the voxel work. Two implementations: the CUDA
 // backend (a GPU) and the CPU backend; both compute the same function (see kernels.h).
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -17,6 +18,13 @@ struct CostPairOptions {
     const Volume* srcMask = nullptr;
     // Full-precision trilinear weights instead of the 8-bit weights of texture filtering.
     bool exactWeights = false;
+};
+
+// Memory a backend has allocated for itself (device and page-locked host memory on a GPU).
+struct DeviceMemoryStats {
+    uint64_t allocations = 0;  // allocations made so far
+    uint64_t bytesInUse = 0;
+    uint64_t peakBytes = 0;
 };
 
 class Device {
@@ -48,6 +56,12 @@ public:
     virtual void freeCorrelationRatio() = 0;
     // n matrices (16 floats each, contiguous) -> n values of 1 - correlation ratio.
     virtual void calcCorrelationRatio(const float* matrices, int n, float* results) = 0;
+    // Sizes the working memory of cost pairs once for pairs up to these two volumes (a
+    // registration's finest level), so that preparing the smaller pairs before it
+    // allocates nothing. Optional: a backend that needs no such memory ignores it.
+    virtual void reserveCorrelationRatio(const Volume& /*src*/, const Volume& /*ref*/) {}
+    // What the backend has allocated for itself; zeros where it does not count.
+    virtual DeviceMemoryStats memoryStats() const { return {}; }
 };
 
 // The backend chosen once, at first use, from TARVO_DEVICE (auto, cpu, cuda).

@@ -135,6 +135,9 @@ TransformParams& registerVolumes(TransformParams& result, const Volume& src, con
     VolumePtr ref2 = halfSample(*ref1);
     VolumePtr ref4 = halfSample(*ref2);
     VolumePtr ref8 = halfSample(*ref4);
+    // The 1 mm pair is the largest: with the cost's memory sized for it now, the coarser
+    // levels before it prepare their pairs without allocating.
+    reserveCorrelationRatio(*src1, *ref1);
 
     // One level: banner, stage (the bin count) on both volumes, the cost pair prepared for
     // the level's search only, and the level's volumes released right after it.

@@ -544,3 +544,46 @@ TEST_F(CudaVsCpu, TinyReferencesFollowTheThreeVoxelRule) {
         cpu->freeCorrelationRatio();
     }
 }
+
+// A registration's four levels on one pair: with the cost's memory reserved for the finest
+// level, no level allocates anything, and every level's costs agree with the CPU (the
+// coarse ones read their source from an array larger than the volume, through its edge
+// copies; the 8 and 4 mm ones point-sample it).
+TEST_F(CudaVsCpu, ReservedLevelsAllocateNothingAndMatch) {
+    const int X = 61, Y = 70, Z = 57;
+    const float c[3] = {30.2f, 35.0f, 28.6f};
+    Pair s = both(*gpu, *cpu, X, Y, Z, headImage(X, Y, Z, 11), 1, 1, 1, c);
+    Pair r = both(*gpu, *cpu, X, Y, Z, headImage(X, Y, Z, 12), 1, 1, 1, c);
+    VolumePtr gs[4], gr[4], cs[4], cr[4];
+    gs[0] = std::move(s.onGpu);
+    gr[0] = std::move(r.onGpu);
+    cs[0] = std::move(s.onCpu);
+    cr[0] = std::move(r.onCpu);
+    for (int l = 1; l < 4; ++l) {
+        gs[l] = halfSample(*gs[l - 1]);
+        gr[l] = halfSample(*gr[l - 1]);
+        cs[l] = halfSample(*cs[l - 1]);
+        cr[l] = halfSample(*cr[l - 1]);
+    }
+    gpu->reserveCorrelationRatio(*gs[0], *gr[0]);
+    std::mt19937 rng(17);
+    for (int l = 3; l >= 0; --l) {
+        const uint64_t before = gpu->memoryStats().allocations;
+        const int bins = l == 3 ? 64 : l == 2 ? 128 : 256;
+        gpu->initCorrelationRatio(*gs[l], *gr[l], bins, {});
+        cpu->initCorrelationRatio(*cs[l], *cr[l], bins, {});
+        const int n = l == 3 ? 343 : l == 2 ? 33 : 2;
+        std::vector<float> mats(16 * (size_t)n), g(n), k(n);
+        for (int i = 0; i < n; ++i) {
+            const Matrix m = randomMatrix(rng, gs[l]->dx, gs[l]->dy, gs[l]->dz);
+            std::memcpy(&mats[16 * (size_t)i], m.data, sizeof m.data);
+        }
+        gpu->calcCorrelationRatio(mats.data(), n, g.data());
+        cpu->calcCorrelationRatio(mats.data(), n, k.data());
+        for (int i = 0; i < n; ++i) EXPECT_NEAR(g[i], k[i], 1e-4f) << "level " << l << " matrix " << i;
+        gpu->freeCorrelationRatio();
+        cpu->freeCorrelationRatio();
+        EXPECT_EQ(gpu->memoryStats().allocations, before) << "level " << l << " allocated";
+    }
+    EXPECT_GT(gpu->memoryStats().peakBytes, (uint64_t)X * Y * Z * 16);
+}

@@ -9,6 +9,7 @@
 #include "device/bucketpack.h"
 #include "device/costchunks.h"
 #include "device/cpu/cpu_device.h"
+#include "device/scratch.h"
 #include "testvolumes.h"
 
 using namespace bucketsort;
@@ -290,4 +291,39 @@ TEST(BucketSortDriver, BinKeysGiveTheCpuGrouping) {
         }
         dev->freeCorrelationRatio();
     }
+}
+
+// The sort's working memory never outgrows the bounds a cost pair reserves for it,
+// whether the keys are bins (the cost's set-up) or arbitrary.
+TEST(BucketSortDriver, LevelsStayWithinTheReservedScratch) {
+    struct Recording : ModelOps {
+        uint64_t chunkCounts = 0, slices = 0, tables = 0;
+        void countSlices(uint32_t first, uint32_t size, const SliceGeometry& g, const ChunkPlan& plan,
+                         uint32_t* counts) override {
+            chunkCounts = std::max<uint64_t>(chunkCounts, (uint64_t)plan.chunks * g.sliceSize);
+            slices = std::max<uint64_t>(slices, g.sliceSize);
+            ModelOps::countSlices(first, size, g, plan, counts);
+        }
+        void scatterAndSortBuckets(uint32_t first, uint32_t size, const SliceGeometry& g, const ChunkPlan& plan,
+                                   const BucketTables& t) override {
+            tables = std::max<uint64_t>(tables, t.all.size());
+            ModelOps::scatterAndSortBuckets(first, size, g, plan, t);
+        }
+    };
+    std::mt19937 rng(9);
+    std::uniform_real_distribution<float> u(0.0f, 255.999f);
+    std::exponential_distribution<float> e(0.01f);
+    for (uint32_t count : {3u, 700u, 40000u, 300000u})
+        for (int keys = 0; keys < 3; ++keys) {
+            Recording ops;
+            for (uint32_t i = 0; i < count; ++i) {
+                const float w = keys == 2 ? e(rng) : u(rng);
+                ops.a.push_back({keys == 0 ? costchunks::binSortKey(w, 1, 256) : w, i});
+            }
+            bucketSortRange(ops, 0, count);
+            const scratch::Needs need = scratch::pairNeeds(1, 1, 1, count);
+            EXPECT_LE(ops.chunkCounts, need.n[scratch::SortChunkCounts]) << count << " keys " << keys;
+            EXPECT_LE(ops.slices, need.n[scratch::SortSlices]) << count << " keys " << keys;
+            EXPECT_LE(ops.tables, need.n[scratch::SortTables]) << count << " keys " << keys;
+        }
 }

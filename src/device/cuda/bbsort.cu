@@ -7,6 +7,7 @@
 
 #include "device/bucketpack.h"
 #include "device/cuda/bbsort.h"
+#include "device/cuda/devmem.h"
 #include "device/cuda/errors.h"
 
 namespace {
@@ -169,14 +170,9 @@ bitonicSortD(float4* data, const unsigned* __restrict__ tBucketSizes,
 // ranges and extremes take 16 bytes each of the 16 n bytes of dTmpData).
 class CudaLevelOps final : public bucketsort::BucketSortLevelOps {
 public:
-    CudaLevelOps(float4* dData, uint32_t size) : dData_(dData) {
-        checkCudaCall(cudaMalloc((void**)&dTmpData, sizeof(float4) * size));
-    }
-    ~CudaLevelOps() override {
-        checkCudaCall(cudaFree(dTmpData));
-        if (dChunkCounts) checkCudaCall(cudaFree(dChunkCounts));
-        if (dSliceCounts) checkCudaCall(cudaFree(dSliceCounts));
-        if (dTables) checkCudaCall(cudaFree(dTables));
+    CudaLevelOps(float4* dData, uint32_t size, SortScratch& s) : dData_(dData), s_(s), dTmpData(nullptr) {
+        devmem::growDevice(s_.dTmpData, s_.tmpCap, size, s_.ledger);
+        dTmpData = s_.dTmpData;
     }
 
     void keyExtremes(const std::vector<uint32_t>& firsts, const std::vector<uint32_t>& sizes,
@@ -216,54 +212,59 @@ public:
     void countSlices(uint32_t first, uint32_t size, const SliceGeometry& g, const ChunkPlan& plan,
                      uint32_t* hSliceCounts) override {
         const size_t entries = (size_t)plan.chunks * g.sliceSize;
-        grow(dChunkCounts, chunkCountsCap, entries);
-        grow(dSliceCounts, sliceCountsCap, g.sliceSize);
-        checkCudaCall(cudaMemset(dChunkCounts, 0, sizeof(unsigned int) * entries));
+        grow(s_.dChunkCounts, s_.chunkCountsCap, entries);
+        grow(s_.dSliceCounts, s_.sliceCountsCap, g.sliceSize);
+        checkCudaCall(cudaMemset(s_.dChunkCounts, 0, sizeof(unsigned int) * entries));
         countSlicesD<<<blocksFor(size, kThreads), kThreads>>>(dData_ + first, size, g, plan.chunkLen,
-                                                                dChunkCounts);
-        chunkStartsD<<<blocksFor(g.sliceSize, 256), 256>>>(dChunkCounts, g.sliceSize, plan.chunks,
-                                                           dSliceCounts);
-        checkCudaCall(cudaMemcpy(hSliceCounts, dSliceCounts, sizeof(unsigned int) * g.sliceSize,
+                                                                s_.dChunkCounts);
+        chunkStartsD<<<blocksFor(g.sliceSize, 256), 256>>>(s_.dChunkCounts, g.sliceSize, plan.chunks,
+                                                           s_.dSliceCounts);
+        checkCudaCall(cudaMemcpy(hSliceCounts, s_.dSliceCounts, sizeof(unsigned int) * g.sliceSize,
                                  cudaMemcpyDeviceToHost));
     }
 
     void scatterAndSortBuckets(uint32_t first, uint32_t size, const SliceGeometry& g,
                                const ChunkPlan& plan, const bucketsort::BucketTables& t) override {
-        grow(dTables, tablesCap, t.all.size());
-        checkCudaCall(cudaMemcpy(dTables, t.all.data(), sizeof(unsigned int) * t.all.size(),
+        grow(s_.dTables, s_.tablesCap, t.all.size());
+        checkCudaCall(cudaMemcpy(s_.dTables, t.all.data(), sizeof(unsigned int) * t.all.size(),
                                  cudaMemcpyHostToDevice));
         const size_t scatterThreads = (size_t)plan.chunks * 32;
         assignElementToBucketD<<<blocksFor(scatterThreads, kScatterThreads), kScatterThreads>>>(
-            dData_ + first, dTmpData, size, g, plan, dChunkCounts, dTables);
-        const unsigned* dBucketOffsets = dTables + (t.bucketOffsets() - t.all.data());
-        const unsigned* dBucketSizes = dTables + (t.bucketSizes() - t.all.data());
+            dData_ + first, dTmpData, size, g, plan, s_.dChunkCounts, s_.dTables);
+        const unsigned* dBucketOffsets = s_.dTables + (t.bucketOffsets() - t.all.data());
+        const unsigned* dBucketSizes = s_.dTables + (t.bucketSizes() - t.all.data());
         bitonicSortD<<<t.bucketsCount, kThreads>>>(dTmpData, dBucketSizes, dBucketOffsets);
         checkCudaCall(cudaMemcpy(dData_ + first, dTmpData, sizeof(float4) * size, cudaMemcpyDeviceToDevice));
     }
 
 private:
-    // Scratch that only ever grows over the levels of one sort.
-    static void grow(unsigned*& p, size_t& cap, size_t n) {
-        if (n <= cap) return;
-        if (p) checkCudaCall(cudaFree(p));
-        p = nullptr;
-        checkCudaCall(cudaMalloc((void**)&p, sizeof(unsigned int) * n));
-        cap = n;
-    }
+    void grow(unsigned*& p, size_t& cap, size_t n) { devmem::growDevice(p, cap, n, s_.ledger); }
 
     float4* dData_;
-    float4* dTmpData = nullptr;
-    unsigned* dChunkCounts = nullptr;  // per chunk and slice: count, then start in slice
-    unsigned* dSliceCounts = nullptr;
-    unsigned* dTables = nullptr;  // the four bucket tables of the level, one block
-    size_t chunkCountsCap = 0, sliceCountsCap = 0, tablesCap = 0;
+    SortScratch& s_;
+    float4* dTmpData;
 };
 
 }  // namespace
 
-int bbSort(float4* dData, uint32_t size) {
+void SortScratch::release() {
+    devmem::freeDevice(dTmpData, ledger);
+    devmem::freeDevice(dChunkCounts, ledger);
+    devmem::freeDevice(dSliceCounts, ledger);
+    devmem::freeDevice(dTables, ledger);
+    tmpCap = chunkCountsCap = sliceCountsCap = tablesCap = 0;
+}
+
+int bbSort(float4* dData, uint32_t size, SortScratch& scratch) {
     if (size < 2) return 0;
-    CudaLevelOps ops(dData, size);
+    CudaLevelOps ops(dData, size, scratch);
     bucketsort::bucketSortRange(ops, 0, size);
+    return 0;
+}
+
+int bbSort(float4* dData, uint32_t size) {
+    SortScratch scratch;
+    bbSort(dData, size, scratch);
+    scratch.release();
     return 0;
 }

@@ -20,6 +20,7 @@
 #include "device/costchunks.h"
 #include "device/cuda/bbsort.h"
 #include "device/cuda/cuda_device.h"
+#include "device/cuda/devmem.h"
 #include "device/cuda/errors.h"
 #include "device/cuda/texture.h"
 #include "device/kernels.h"
@@ -277,126 +278,177 @@ unsigned forcedMatricesPerBlock() {
     return v;
 }
 
-template <class T>
-void freeDevice(T*& p) {
-    if (p) checkCudaCall(cudaFree(p));
-    p = nullptr;
-}
-
-template <class T>
-void freePinned(T*& p) {
-    if (p) checkCudaCall(cudaFreeHost(p));
-    p = nullptr;
+// The source with one more plane, row and column holding copies of its last ones, in a
+// (X + 1) x (Y + 1) x (Z + 1) block. The cost reads at most one texel beyond the last (its
+// positions go up to the dimension itself, inclusive), and the copy gives there what
+// clamping at the volume's own edge gives, so the array may be larger than the volume.
+__global__ void padSourceKernel(float* out, const float* data, int X, int Y, int Z) {
+    const unsigned i = blockIdx.x * blockDim.x + threadIdx.x;
+    const unsigned j = blockIdx.y * blockDim.y + threadIdx.y;
+    const unsigned k = blockIdx.z * blockDim.z + threadIdx.z;
+    if (i > (unsigned)X || j > (unsigned)Y || k > (unsigned)Z) return;
+    const unsigned si = min(i, (unsigned)X - 1), sj = min(j, (unsigned)Y - 1), sk = min(k, (unsigned)Z - 1);
+    out[((size_t)k * (Y + 1) + j) * (X + 1) + i] = data[((size_t)sk * Y + sj) * X + si];
 }
 
 }  // namespace
 
+// What the backend keeps from one cost pair to the next: sized by the book, grown only
+// when a pair needs more than any before it (or than the reservation), released with the
+// backend. So a registration that reserves for its finest level allocates nothing after
+// its first level.
+struct CudaDevice::CostScratch {
+    scratch::Ledger* ledger = nullptr;
+    scratch::Book book;
+    cudaArray_t array = nullptr;   // the source, with its edge copies, behind the texture
+    float* dPadded = nullptr;      // the same on its way into the array
+    float4* dRefSortedData = nullptr;
+    uint32_t* dRefCoords = nullptr;
+    SortScratch sort;
+    unsigned* dFirsts = nullptr;   // binCount + 1 entries at most
+    unsigned* dChunkTable = nullptr;
+    char* dBatch = nullptr;        // the arrays of one launch, laid out by costchunks::rowLayout
+    float* hMatrices = nullptr;    // page-locked
+    float* hResults = nullptr;     // page-locked
+    // The launch layout whose arrival counters are zero (the kernel leaves them so).
+    uint32_t zeroRows = 0, zeroChunks = 0, zeroBins = 0;
+
+    explicit CostScratch(scratch::Ledger* l) : ledger(l) { sort.ledger = l; }
+
+    template <class T>
+    void replace(T*& p, size_t n) {
+        devmem::freeDevice(p, ledger);
+        devmem::allocDevice(p, n, ledger);
+    }
+
+    void ensure(const scratch::Needs& need) {
+        if (!dFirsts) devmem::allocDevice(dFirsts, 257, ledger);
+        const scratch::Needs& cap = book.capacity();
+        for (int slot : book.grow(need)) {
+            switch (slot) {
+                case scratch::RefVoxels:
+                    replace(dRefSortedData, cap.n[slot]);
+                    devmem::growDevice(sort.dTmpData, sort.tmpCap, cap.n[slot], ledger);
+                    break;
+                case scratch::RefCoords: replace(dRefCoords, cap.n[slot]); break;
+                case scratch::SortChunkCounts:
+                    devmem::growDevice(sort.dChunkCounts, sort.chunkCountsCap, cap.n[slot], ledger);
+                    break;
+                case scratch::SortSlices:
+                    devmem::growDevice(sort.dSliceCounts, sort.sliceCountsCap, cap.n[slot], ledger);
+                    break;
+                case scratch::SortTables: devmem::growDevice(sort.dTables, sort.tablesCap, cap.n[slot], ledger); break;
+                case scratch::ChunkTable: replace(dChunkTable, cap.n[slot]); break;
+                case scratch::Batch:
+                    replace(dBatch, cap.n[slot]);
+                    zeroRows = 0;
+                    break;
+                case scratch::HostRows:
+                    devmem::freePinned(hMatrices, ledger);
+                    devmem::freePinned(hResults, ledger);
+                    devmem::allocPinned(hMatrices, 16 * cap.n[slot], ledger);
+                    devmem::allocPinned(hResults, cap.n[slot], ledger);
+                    break;
+                default: {  // the source's array
+                    freeArray();
+                    const cudaChannelFormatDesc srcDesc = cudaCreateChannelDesc(32, 0, 0, 0, cudaChannelFormatKindFloat);
+                    const cudaExtent srcVolumeSize = make_cudaExtent(cap.arrayX, cap.arrayY, cap.arrayZ);
+                    checkCudaCall(cudaMalloc3DArray(&array, &srcDesc, srcVolumeSize));
+                    if (ledger) ledger->allocated(array, 4 * cap.arrayX * cap.arrayY * cap.arrayZ);
+                    replace(dPadded, cap.arrayX * cap.arrayY * cap.arrayZ);
+                }
+            }
+        }
+    }
+
+    void freeArray() {
+        if (!array) return;
+        if (ledger) ledger->freed(array);
+        checkCudaCall(cudaFreeArray(array));
+        array = nullptr;
+    }
+
+    // The source, with its edge copies, into the corner of the array.
+    void loadSource(const Volume& src) {
+        const int X = src.x, Y = src.y, Z = src.z;
+        padSourceKernel<<<dim3(kern::ceilDivPow2((unsigned)X + 1, 5), kern::ceilDivPow2((unsigned)Y + 1, 2),
+                               kern::ceilDivPow2((unsigned)Z + 1, 1)),
+                          dim3(32, 4, 2)>>>(dPadded, src.data, X, Y, Z);
+        getLastCudaError("after padSourceKernel failed");
+        cudaMemcpy3DParms srcCopyParams = {};
+        srcCopyParams.srcPtr = make_cudaPitchedPtr((void*)dPadded, ((size_t)X + 1) * sizeof(float), (size_t)X + 1,
+                                                   (size_t)Y + 1);
+        srcCopyParams.dstArray = array;
+        srcCopyParams.extent = make_cudaExtent((size_t)X + 1, (size_t)Y + 1, (size_t)Z + 1);
+        srcCopyParams.kind = cudaMemcpyDeviceToDevice;
+        checkCudaCall(cudaMemcpy3D(&srcCopyParams));
+    }
+
+    void release() {
+        freeArray();
+        devmem::freeDevice(dPadded, ledger);
+        devmem::freeDevice(dRefSortedData, ledger);
+        devmem::freeDevice(dRefCoords, ledger);
+        sort.release();
+        devmem::freeDevice(dFirsts, ledger);
+        devmem::freeDevice(dChunkTable, ledger);
+        devmem::freeDevice(dBatch, ledger);
+        devmem::freePinned(hMatrices, ledger);
+        devmem::freePinned(hResults, ledger);
+        book.clear();
+    }
+};
+
+// One prepared pair: its texture over the scratch's array, its centres, and where the bins
+// of its sorted reference start and are cut into chunks.
 struct CudaDevice::CostPair {
-    SourceTexture src;
+    cudaTextureObject_t tex = 0;
     kern::V3 refCenter{0, 0, 0};  // truncated toward zero
     kern::V3 srcCenter{0, 0, 0};
     kern::Dim3 srcDim{0, 0, 0};
     int binCount = 0;
     uint32_t refTotalSize = 0;
     unsigned multiprocessors = 1;
-    // Sorted reference: packed coordinates, or (when the grid does not pack) the sorted
-    // (x, y, z, bin) voxels themselves.
-    uint32_t* dRefCoords = nullptr;
-    float4* dRefSortedData = nullptr;
+    // The sorted reference: packed coordinates (the scratch's dRefCoords), or, when the grid
+    // does not pack, the sorted (x, y, z, bin) voxels themselves (its dRefSortedData).
+    bool packed = false;
     std::vector<uint32_t> hBlockPivots;
     costchunks::ChunkTable table;
-    unsigned* dChunkTable = nullptr;
-
-    // Batch buffers, grown to the largest launch (device) and batch (host) seen.
-    uint32_t rowCapacity = 0;
-    float* dMatrices = nullptr;
-    float4* dChunkSums = nullptr;
-    float4* dBinSums = nullptr;
-    unsigned* dBinArrivals = nullptr;
-    unsigned* dMatrixArrivals = nullptr;
-    float* dcorrelationRatio = nullptr;
-    size_t hostCapacity = 0;
-    float* hMatrices = nullptr;  // page-locked
-    float* hResults = nullptr;   // page-locked
-
-    void releaseRows() {
-        freeDevice(dMatrices);
-        freeDevice(dChunkSums);
-        freeDevice(dBinSums);
-        freeDevice(dBinArrivals);
-        freeDevice(dMatrixArrivals);
-        freeDevice(dcorrelationRatio);
-        rowCapacity = 0;
-    }
-
-    void releaseBatch() {
-        releaseRows();
-        freePinned(hMatrices);
-        freePinned(hResults);
-        hostCapacity = 0;
-    }
-
-    void reserveRows(uint32_t rows) {
-        if (rows <= rowCapacity) return;
-        releaseRows();
-        const size_t chunkEntries = (size_t)std::max<uint32_t>(table.chunks, 1) * rows;
-        const size_t binEntries = (size_t)binCount * rows;
-        checkCudaCall(cudaMalloc((void**)&dMatrices, sizeof(float) * 16 * (size_t)rows));
-        checkCudaCall(cudaMalloc((void**)&dChunkSums, sizeof(float4) * chunkEntries));
-        checkCudaCall(cudaMalloc((void**)&dBinSums, sizeof(float4) * binEntries));
-        checkCudaCall(cudaMalloc((void**)&dBinArrivals, sizeof(unsigned int) * binEntries));
-        checkCudaCall(cudaMalloc((void**)&dMatrixArrivals, sizeof(unsigned int) * (size_t)rows));
-        checkCudaCall(cudaMalloc((void**)&dcorrelationRatio, sizeof(float) * (size_t)rows));
-        checkCudaCall(cudaMemsetAsync(dBinArrivals, 0, sizeof(unsigned int) * binEntries));
-        checkCudaCall(cudaMemsetAsync(dMatrixArrivals, 0, sizeof(unsigned int) * (size_t)rows));
-        rowCapacity = rows;
-    }
-
-    void reserveHost(size_t n) {
-        if (n <= hostCapacity) return;
-        freePinned(hMatrices);
-        freePinned(hResults);
-        checkCudaCall(cudaMallocHost((void**)&hMatrices, sizeof(float) * 16 * n));
-        checkCudaCall(cudaMallocHost((void**)&hResults, sizeof(float) * n));
-        hostCapacity = n;
-    }
-
-    void release() {
-        if (src.array) releaseSourceTexture(src);
-        freeDevice(dRefCoords);
-        freeDevice(dRefSortedData);
-        freeDevice(dChunkTable);
-        releaseBatch();
-    }
 
     // Reference voxels sorted by capped bin (storage order inside a bin), where each bin
     // starts, the packed coordinates, and the chunk table.
-    void prepareRefSortedData(const Volume& ref) {
+    void prepareRefSortedData(const Volume& ref, CostScratch& s) {
         const unsigned count = refTotalSize;
         const unsigned binWidth = 256u / (unsigned)binCount;
         hBlockPivots.assign((size_t)binCount + 1, 0u);
         if (count > 0) {
-            buildRefFloat4Kernel<<<(count + 511) / 512, 512>>>(dRefSortedData, ref.data,
+            buildRefFloat4Kernel<<<(count + 511) / 512, 512>>>(s.dRefSortedData, ref.data,
                                                                make_int3(ref.x, ref.y, ref.z), count,
                                                                binWidth, (unsigned)binCount);
-            bbSort(dRefSortedData, count);
-            const bool pack = costchunks::coordinatesPack(ref.x, ref.y, ref.z);
-            if (pack) checkCudaCall(cudaMalloc((void**)&dRefCoords, sizeof(uint32_t) * count));
-            unsigned* dFirsts = nullptr;
-            checkCudaCall(cudaMalloc((void**)&dFirsts, sizeof(unsigned int) * (binCount + 1)));
-            checkCudaCall(cudaMemset(dFirsts, 0xff, sizeof(unsigned int) * (binCount + 1)));
-            binStartsKernel<<<(count + 511) / 512, 512>>>(dRefSortedData, count, dFirsts, dRefCoords);
+            bbSort(s.dRefSortedData, count, s.sort);
+            packed = costchunks::coordinatesPack(ref.x, ref.y, ref.z);
+            checkCudaCall(cudaMemset(s.dFirsts, 0xff, sizeof(unsigned int) * (binCount + 1)));
+            binStartsKernel<<<(count + 511) / 512, 512>>>(s.dRefSortedData, count, s.dFirsts,
+                                                          packed ? s.dRefCoords : nullptr);
             std::vector<uint32_t> firsts((size_t)binCount + 1);
-            checkCudaCall(cudaMemcpy(firsts.data(), dFirsts, sizeof(unsigned int) * (binCount + 1),
+            checkCudaCall(cudaMemcpy(firsts.data(), s.dFirsts, sizeof(unsigned int) * (binCount + 1),
                                      cudaMemcpyDeviceToHost));
-            checkCudaCall(cudaFree(dFirsts));
             costchunks::pivotsFromFirsts(firsts.data(), binCount, count, hBlockPivots.data());
-            if (pack) freeDevice(dRefSortedData);  // the coordinates replace it
         }
         table = costchunks::buildChunkTable(hBlockPivots.data(), binCount);
-        checkCudaCall(cudaMalloc((void**)&dChunkTable, sizeof(unsigned int) * table.all.size()));
-        checkCudaCall(cudaMemcpy(dChunkTable, table.all.data(), sizeof(unsigned int) * table.all.size(),
+        scratch::Needs need;
+        need.n[scratch::ChunkTable] = table.all.size();
+        s.ensure(need);
+        checkCudaCall(cudaMemcpy(s.dChunkTable, table.all.data(), sizeof(unsigned int) * table.all.size(),
                                  cudaMemcpyHostToDevice));
+    }
+
+    void release() {
+        if (!tex) return;
+        // The kernels reading the texture must be done before it goes.
+        checkCudaCall(cudaDeviceSynchronize());
+        checkCudaCall(cudaDestroyTextureObject(tex));
+        tex = 0;
     }
 
     template <class Coords>
@@ -408,12 +460,27 @@ struct CudaDevice::CostPair {
 CudaDevice::CudaDevice(std::string name) : name_(std::move(name)) {}
 
 CudaDevice::~CudaDevice() {
-    // After a fatal error the prepared pair's handles are dead: leave them to the process exit.
+    // After a fatal error every handle is dead: leave them to the process exit.
     if (deviceLost()) {
         (void)pair_.release();
+        (void)scratch_.release();
         return;
     }
     freeCorrelationRatio();
+    if (scratch_) scratch_->release();
+}
+
+DeviceMemoryStats CudaDevice::memoryStats() const {
+    return DeviceMemoryStats{ledger_.allocations(), ledger_.bytesInUse(), ledger_.peakBytes()};
+}
+
+CudaDevice::CostScratch& CudaDevice::costScratch() {
+    if (!scratch_) scratch_ = std::make_unique<CostScratch>(&ledger_);
+    return *scratch_;
+}
+
+void CudaDevice::reserveCorrelationRatio(const Volume& src, const Volume& ref) {
+    costScratch().ensure(scratch::pairNeeds(src.x, src.y, src.z, ref.count()));
 }
 
 void CudaDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int binCount,
@@ -421,6 +488,7 @@ void CudaDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int 
     freeCorrelationRatio();
     if (binCount != 64 && binCount != 128 && binCount != 256) return;
     const auto t0 = std::chrono::steady_clock::now();
+    const uint64_t allocationsBefore = ledger_.allocations();
     auto p = std::make_unique<CostPair>();
     p->binCount = binCount;
     p->refCenter = kern::truncatedCenter(kern::V3{ref.center[0], ref.center[1], ref.center[2]});
@@ -430,24 +498,25 @@ void CudaDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int 
     checkCudaCall(cudaGetDevice(&device));
     checkCudaCall(cudaDeviceGetAttribute(&sms, cudaDevAttrMultiProcessorCount, device));
     p->multiprocessors = (unsigned)std::max(sms, 1);
-    // Coarse sources are point-sampled; a NaN voxel size keeps the interpolation.
-    if (src.count() > 0)
-        p->src = bindSourceTexture(src, src.dx >= 4.0f ? cudaFilterModePoint : cudaFilterModeLinear);
+    CostScratch& s = costScratch();
+    s.ensure(scratch::pairNeeds(src.x, src.y, src.z, ref.count()));
+    if (src.count() > 0) {
+        s.loadSource(src);
+        // Coarse sources are point-sampled; a NaN voxel size keeps the interpolation.
+        p->tex = textureOverArray(s.array, src.dx >= 4.0f ? cudaFilterModePoint : cudaFilterModeLinear);
+    }
     p->refTotalSize = (uint32_t)ref.count();
-    const size_t refTotalSize = p->refTotalSize;
-    if (refTotalSize > 0)
-        checkCudaCall(cudaMalloc((void**)&p->dRefSortedData, sizeof(float4) * refTotalSize));
-    p->prepareRefSortedData(ref);
-    p->reserveHost(64);
+    p->prepareRefSortedData(ref, s);
     if (verbose()) {
         size_t freeB = 0, totalB = 0;
         checkCudaCall(cudaMemGetInfo(&freeB, &totalB));
         std::fprintf(stderr,
                      "tarvo: cost set-up %.3f s: %u reference voxels, %u chunks, %s coordinates, "
-                     "device memory in use %.0f MiB\n",
+                     "%llu allocations, device memory in use %.0f MiB (backend peak %.0f MiB)\n",
                      std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(),
-                     p->refTotalSize, p->table.chunks, p->dRefCoords ? "packed" : "float4",
-                     (double)(totalB - freeB) / (1 << 20));
+                     p->refTotalSize, p->table.chunks, p->packed ? "packed" : "float4",
+                     (unsigned long long)(ledger_.allocations() - allocationsBefore),
+                     (double)(totalB - freeB) / (1 << 20), (double)ledger_.peakBytes() / (1 << 20));
     }
     pair_ = std::move(p);
 }
@@ -460,7 +529,7 @@ void CudaDevice::freeCorrelationRatio() {
 
 void CudaDevice::calcCorrelationRatio(const float* matrices, int n, float* results) {
     if (n <= 0) return;
-    if (!pair_ || !pair_->src.tex) {  // nothing prepared, or an empty source: nothing to measure
+    if (!pair_ || !pair_->tex) {  // nothing prepared, or an empty source: nothing to measure
         for (int i = 0; i < n; ++i) results[i] = 1.0f;
         return;
     }
@@ -471,29 +540,41 @@ void CudaDevice::calcCorrelationRatio(const float* matrices, int n, float* resul
         for (int i = 0; i < n; ++i) results[i] = r;
         return;
     }
+    CostScratch& s = costScratch();
     const costchunks::LaunchPlan plan = costchunks::planLaunches(
         (uint32_t)n, p.table.chunks, (uint32_t)p.binCount, p.multiprocessors, forcedMatricesPerBlock());
-    p.reserveRows(plan.rowsPerLaunch);
-    p.reserveHost((size_t)n);
+    const costchunks::RowLayout L = costchunks::rowLayout(plan.rowsPerLaunch, p.table.chunks, (uint32_t)p.binCount);
+    scratch::Needs need;
+    need.n[scratch::Batch] = L.total;
+    need.n[scratch::HostRows] = (uint64_t)n;
+    s.ensure(need);
+    if (s.zeroRows != plan.rowsPerLaunch || s.zeroChunks != p.table.chunks || s.zeroBins != (uint32_t)p.binCount) {
+        // A new layout: its arrival counters start at zero (each launch leaves them so).
+        checkCudaCall(cudaMemsetAsync(s.dBatch + L.binArrivals, 0, L.matrixArrivals - L.binArrivals + 4 * (size_t)plan.rowsPerLaunch));
+        s.zeroRows = plan.rowsPerLaunch;
+        s.zeroChunks = p.table.chunks;
+        s.zeroBins = (uint32_t)p.binCount;
+    }
 
     CostLaunch a{};
-    a.chunkBegin = p.dChunkTable;
-    a.chunkEnd = p.dChunkTable + p.table.chunks;
-    a.chunkBin = p.dChunkTable + 2 * (size_t)p.table.chunks;
-    a.binFirstChunk = p.dChunkTable + 3 * (size_t)p.table.chunks;
+    a.chunkBegin = s.dChunkTable;
+    a.chunkEnd = s.dChunkTable + p.table.chunks;
+    a.chunkBin = s.dChunkTable + 2 * (size_t)p.table.chunks;
+    a.binFirstChunk = s.dChunkTable + 3 * (size_t)p.table.chunks;
     a.chunks = p.table.chunks;
     a.binCount = (unsigned)p.binCount;
     a.binsWithChunks = p.table.binsWithChunks;
     a.refCenter = p.refCenter;
     a.srcCenter = p.srcCenter;
     a.srcDim = p.srcDim;
-    a.tex = p.src.tex;
+    a.tex = p.tex;
     a.matricesPerBlock = plan.matricesPerBlock;
-    a.chunkSums = p.dChunkSums;
-    a.binSums = p.dBinSums;
-    a.binArrivals = p.dBinArrivals;
-    a.matrixArrivals = p.dMatrixArrivals;
-    a.results = p.dcorrelationRatio;
+    float* dMatrices = reinterpret_cast<float*>(s.dBatch + L.matrices);
+    a.chunkSums = reinterpret_cast<float4*>(s.dBatch + L.chunkSums);
+    a.binSums = reinterpret_cast<float4*>(s.dBatch + L.binSums);
+    a.binArrivals = reinterpret_cast<unsigned*>(s.dBatch + L.binArrivals);
+    a.matrixArrivals = reinterpret_cast<unsigned*>(s.dBatch + L.matrixArrivals);
+    a.results = reinterpret_cast<float*>(s.dBatch + L.results);
 
     // Every launch, copy and read-back on the default stream, in order; the host waits once.
     InlineMatrices inl{};
@@ -507,22 +588,22 @@ void CudaDevice::calcCorrelationRatio(const float* matrices, int n, float* resul
         } else {
             // Each launch stages into its own part of the buffer: a copy may still be
             // waiting for its turn when the next part is written.
-            float* staged = p.hMatrices + 16 * (size_t)first;
+            float* staged = s.hMatrices + 16 * (size_t)first;
             std::memcpy(staged, mine, sizeof(float) * 16 * rows);
-            checkCudaCall(cudaMemcpyAsync(p.dMatrices, staged, sizeof(float) * 16 * rows,
+            checkCudaCall(cudaMemcpyAsync(dMatrices, staged, sizeof(float) * 16 * rows,
                                           cudaMemcpyHostToDevice, 0));
-            a.matrices = p.dMatrices;
+            a.matrices = dMatrices;
         }
         const unsigned groups = (rows + plan.matricesPerBlock - 1) / plan.matricesPerBlock;
         getLastCudaError("before calcCorrelationRatioKernel failed");
-        if (p.dRefCoords)
-            p.launch(a, PackedCoords{p.dRefCoords}, inl, groups);
+        if (p.packed)
+            p.launch(a, PackedCoords{s.dRefCoords}, inl, groups);
         else
-            p.launch(a, Float4Coords{p.dRefSortedData}, inl, groups);
+            p.launch(a, Float4Coords{s.dRefSortedData}, inl, groups);
         getLastCudaError("after calcCorrelationRatioKernel failed");
-        checkCudaCall(cudaMemcpyAsync(p.hResults + first, p.dcorrelationRatio, sizeof(float) * rows,
+        checkCudaCall(cudaMemcpyAsync(s.hResults + first, a.results, sizeof(float) * rows,
                                       cudaMemcpyDeviceToHost, 0));
     }
     checkCudaCall(cudaStreamSynchronize(0));
-    std::memcpy(results, p.hResults, sizeof(float) * (size_t)n);
+    std::memcpy(results, s.hResults, sizeof(float) * (size_t)n);
 }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "device/device.h"
+#include "device/scratch.h"
 
 // The GPU backend. Voxels live in device memory; resampling reads its input through a 3D
 // texture (hardware trilinear filtering); the cost keeps its prepared pair on the device.
@@ -31,11 +32,18 @@ public:
                               const CostPairOptions& opts) override;
     void freeCorrelationRatio() override;
     void calcCorrelationRatio(const float* matrices, int n, float* results) override;
+    void reserveCorrelationRatio(const Volume& src, const Volume& ref) override;
+    DeviceMemoryStats memoryStats() const override;
 
-    struct CostPair;  // costfunction.cu
+    struct CostPair;     // costfunction.cu
+    struct CostScratch;  // costfunction.cu
 
 private:
+    CostScratch& costScratch();
+
     std::string name_;
+    scratch::Ledger ledger_;  // every allocation of this backend
+    std::unique_ptr<CostScratch> scratch_;
     std::unique_ptr<CostPair> pair_;
 };
 

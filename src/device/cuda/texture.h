@@ -3,6 +3,7 @@
 // coordinates (voxel i centred at i + 0.5) with clamping at the edges.
 #include <cuda_runtime.h>
 
+#include "device/scratch.h"
 #include "volume/volume.h"
 
 struct SourceTexture {
@@ -11,6 +12,10 @@ struct SourceTexture {
 };
 
 // Linear filtering for resampling and fine cost levels, point sampling for coarse ones.
-SourceTexture bindSourceTexture(const Volume& src, cudaTextureFilterMode filter);
+// The ledger, when given, counts the array.
+SourceTexture bindSourceTexture(const Volume& src, cudaTextureFilterMode filter,
+                                scratch::Ledger* ledger = nullptr);
+// A texture over a whole array, with the settings above.
+cudaTextureObject_t textureOverArray(cudaArray_t array, cudaTextureFilterMode filter);
 // Waits for the kernels that read the texture before releasing it.
-void releaseSourceTexture(SourceTexture& t);
+void releaseSourceTexture(SourceTexture& t, scratch::Ledger* ledger = nullptr);

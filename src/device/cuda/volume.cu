@@ -2,6 +2,7 @@
 #include <cuda_runtime.h>
 
 #include "device/cuda/cuda_device.h"
+#include "device/cuda/devmem.h"
 #include "device/cuda/errors.h"
 #include "device/cuda/texture.h"
 #include "device/kernels.h"
@@ -85,25 +86,20 @@ bool cudaKernelsRunnable() {
 float* CudaDevice::allocVoxels(size_t n) {
     if (n == 0) return nullptr;
     float* data = nullptr;
-    const size_t bytes = n * sizeof(float);
-    checkCudaCall(cudaMalloc((void**)&data, bytes));
-    checkCudaCall(cudaMemset(data, 5, bytes));
+    devmem::allocDevice(data, n, &ledger_);
+    checkCudaCall(cudaMemset(data, 5, n * sizeof(float)));
     return data;
 }
 
-void CudaDevice::freeVoxels(float* data) {
-    if (data) checkCudaCall(cudaFree(data));
-}
+void CudaDevice::freeVoxels(float* data) { devmem::freeDevice(data, &ledger_); }
 
 float* CudaDevice::allocStaging(size_t n) {
     float* volData = nullptr;
-    checkCudaCall(cudaMallocHost((void**)&volData, (n ? n : 1) * sizeof(float)));
+    devmem::allocPinned(volData, n, &ledger_);
     return volData;
 }
 
-void CudaDevice::freeStaging(float* volData) {
-    if (volData) checkCudaCall(cudaFreeHost(volData));
-}
+void CudaDevice::freeStaging(float* volData) { devmem::freePinned(volData, &ledger_); }
 
 void CudaDevice::upload(float* dst, const float* volData, size_t n) {
     if (n) checkCudaCall(cudaMemcpy(dst, volData, n * sizeof(float), cudaMemcpyHostToDevice));
@@ -115,12 +111,13 @@ void CudaDevice::download(float* volData, const float* src, size_t n) {
 
 // ---- source texture -------------------------------------------------------------------
 
-SourceTexture bindSourceTexture(const Volume& src, cudaTextureFilterMode filter) {
+SourceTexture bindSourceTexture(const Volume& src, cudaTextureFilterMode filter, scratch::Ledger* ledger) {
     SourceTexture t;
     cudaArray_t dSrcArray = nullptr;
     const cudaChannelFormatDesc srcDesc = cudaCreateChannelDesc(32, 0, 0, 0, cudaChannelFormatKindFloat);
     const cudaExtent srcVolumeSize = make_cudaExtent((size_t)src.x, (size_t)src.y, (size_t)src.z);
     checkCudaCall(cudaMalloc3DArray(&dSrcArray, &srcDesc, srcVolumeSize));
+    if (ledger) ledger->allocated(dSrcArray, src.count() * sizeof(float));
 
     cudaMemcpy3DParms srcCopyParams = {};
     srcCopyParams.srcPtr =
@@ -129,7 +126,12 @@ SourceTexture bindSourceTexture(const Volume& src, cudaTextureFilterMode filter)
     srcCopyParams.extent = srcVolumeSize;
     srcCopyParams.kind = cudaMemcpyDeviceToDevice;
     checkCudaCall(cudaMemcpy3D(&srcCopyParams));
+    t.array = dSrcArray;
+    t.tex = textureOverArray(dSrcArray, filter);
+    return t;
+}
 
+cudaTextureObject_t textureOverArray(cudaArray_t dSrcArray, cudaTextureFilterMode filter) {
     cudaResourceDesc resource = {};
     resource.resType = cudaResourceTypeArray;
     resource.res.array.array = dSrcArray;
@@ -146,18 +148,19 @@ SourceTexture bindSourceTexture(const Volume& src, cudaTextureFilterMode filter)
     texDesc.disableTrilinearOptimization = 1;
     cudaTextureObject_t tSrcVolData = 0;
     checkCudaCall(cudaCreateTextureObject(&tSrcVolData, &resource, &texDesc, nullptr));
-    t.array = dSrcArray;
-    t.tex = tSrcVolData;
-    return t;
+    return tSrcVolData;
 }
 
-void releaseSourceTexture(SourceTexture& t) {
+void releaseSourceTexture(SourceTexture& t, scratch::Ledger* ledger) {
     cudaArray_t dSrcArray = t.array;
     cudaTextureObject_t tSrcVolData = t.tex;
     // The kernels reading the array must be done before it goes.
     checkCudaCall(cudaDeviceSynchronize());
     if (tSrcVolData) checkCudaCall(cudaDestroyTextureObject(tSrcVolData));
-    if (dSrcArray) checkCudaCall(cudaFreeArray(dSrcArray));
+    if (dSrcArray) {
+        if (ledger) ledger->freed(dSrcArray);
+        checkCudaCall(cudaFreeArray(dSrcArray));
+    }
     t = SourceTexture{};
 }
 
@@ -167,17 +170,17 @@ void releaseSourceTexture(SourceTexture& t) {
 
 void CudaDevice::isotropicResample(const Volume& in, Volume& out, float rx, float ry, float rz) {
     if (out.count() == 0 || in.count() == 0) return;
-    SourceTexture src = bindSourceTexture(in, cudaFilterModeLinear);
+    SourceTexture src = bindSourceTexture(in, cudaFilterModeLinear, &ledger_);
     isotropicResampleKernel<<<gridFor(out, 5, 3, 2), dim3(32, 8, 4)>>>(out.data, rx, ry, rz, out.x,
                                                                        out.y, out.z, src.tex);
-    releaseSourceTexture(src);
+    releaseSourceTexture(src, &ledger_);
 }
 
 void CudaDevice::halfSample(const Volume& in, Volume& out) {
     if (out.count() == 0 || in.count() == 0) return;
-    SourceTexture src = bindSourceTexture(in, cudaFilterModeLinear);
+    SourceTexture src = bindSourceTexture(in, cudaFilterModeLinear, &ledger_);
     halfSampleKernel<<<gridFor(out, 5, 3, 2), dim3(32, 8, 4)>>>(out.data, out.x, out.y, out.z, src.tex);
-    releaseSourceTexture(src);
+    releaseSourceTexture(src, &ledger_);
 }
 
 void CudaDevice::transformVolume(const Volume& src, Volume& out, const float affine[16]) {
@@ -188,10 +191,10 @@ void CudaDevice::transformVolume(const Volume& src, Volume& out, const float aff
     }
     Affine cAffine;
     for (int e = 0; e < 16; ++e) cAffine.m[e] = affine[e];
-    SourceTexture tex = bindSourceTexture(src, cudaFilterModeLinear);
+    SourceTexture tex = bindSourceTexture(src, cudaFilterModeLinear, &ledger_);
     transformVolumeKernel<<<gridFor(out, 5, 2, 1), dim3(32, 4, 2)>>>(
         out.data, v3(src.center), v3(out.center), kern::V3{src.dx, src.dy, src.dz},
         kern::V3{out.dx, out.dy, out.dz}, kern::Dim3{src.x, src.y, src.z},
         kern::Dim3{out.x, out.y, out.z}, cAffine, tex.tex);
-    releaseSourceTexture(tex);
+    releaseSourceTexture(tex, &ledger_);
 }
