@@ -2,7 +2,7 @@
 # Builds the CUDA binaries here (no GPU needed) and gathers what scripts/gpu-check.sh runs
 # on a GPU machine into .gpu/ (git-ignored): tarvo, phantom, tarvo_gpu_tests, imgcmp, texprobe,
 # the benchmark and distance tools when they exist, the scripts, and a copy of the real volumes
-# of ../shared/data when present (they stay out of the repository).
+# of $TARVO_DATA (default ../shared/data) when present (they stay out of the repository).
 # Usage: scripts/build-gpu-bundle.sh [build-dir]   (default build-gpu/; Release, sm_90)
 # Then, on the GPU machine: scripts/gpu-check.sh .gpu
 set -euo pipefail
@@ -24,9 +24,10 @@ for b in tarvo phantom tests/tarvo_gpu_tests imgcmp texprobe costbench xfdist; d
 done
 cp scripts/gpu-check.sh .gpu/scripts/
 cp bench/*.sh .gpu/bench/ 2>/dev/null || true
-if [ -d ../shared/data ]; then
+data=${TARVO_DATA:-../shared/data}
+if [ -d "$data" ]; then
   mkdir -p .gpu/data
-  cp ../shared/data/*.nii.gz .gpu/data/ 2>/dev/null || true
+  cp "$data"/*.nii.gz .gpu/data/ 2>/dev/null || true
 fi
 du -sh .gpu
 # What travels to the GPU machine is limited to 64 MiB, the repository included.
