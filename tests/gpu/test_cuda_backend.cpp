@@ -1,5 +1,6 @@
 // The CUDA backend against the CPU backend, on volumes built in memory. Every test
 // skips itself where no usable GPU is present (except the one that checks exactly that).
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cuda_runtime.h>
@@ -586,4 +587,31 @@ TEST_F(CudaVsCpu, ReservedLevelsAllocateNothingAndMatch) {
         EXPECT_EQ(gpu->memoryStats().allocations, before) << "level " << l << " allocated";
     }
     EXPECT_GT(gpu->memoryStats().peakBytes, (uint64_t)X * Y * Z * 16);
+}
+
+namespace {
+[[noreturn]] void failDuringAPreparedPair() {
+    swapDeviceForTesting(makeCudaDevice()).release();
+    static VolumePtr v = volumeFrom(device(), 17, 19, 15, headImage(17, 19, 15, 3));
+    v->center[0] = 8.0f;
+    v->center[1] = 9.0f;
+    v->center[2] = 7.0f;
+    device().initCorrelationRatio(*v, *v, 256, {});
+    checkCudaCall(cudaErrorLaunchFailure);
+    std::abort();  // not reached
+}
+}  // namespace
+
+// The whole road of a device failure met during a prepared pair: one error, then an exit
+// that leaves the reset device alone (its handles died in the reset; releasing them would
+// print a second, misleading error).
+TEST(CudaErrors, FailureDuringAPreparedPairReportsOnce) {
+    if (!makeCudaDevice()) GTEST_SKIP() << "no usable CUDA GPU";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto once = testing::Truly([](const std::string& err) {
+        size_t n = 0;
+        for (size_t at = err.find("CUDA error"); at != std::string::npos; at = err.find("CUDA error", at + 1)) ++n;
+        return n == 1;
+    });
+    EXPECT_EXIT(failDuringAPreparedPair(), testing::ExitedWithCode(1), once);
 }
