@@ -217,6 +217,25 @@ TARVO_HD bool insideInclusive(V3 m, float X, float Y, float Z) {
     return m.x >= 0.0f && m.x <= X && m.y >= 0.0f && m.y <= Y && m.z >= 0.0f && m.z <= Z;
 }
 
+// ---- masks ----------------------------------------------------------------------------
+// A mask travels as a 0/1 image down-sampled like its image, so a level voxel holds the
+// fraction of it that lies inside; it counts as inside from one half up (NaN is outside).
+TARVO_HD bool maskInside(float m) { return m >= 0.5f; }
+
+// What a reference voxel outside the fixed mask is binned as: above every bin, so it
+// enters no bin (256 is the first value past the last bin of every bin count) and sorts
+// after all kept voxels on the GPU without widening the sort's key range much.
+constexpr float kMaskedReference = 256.0f;
+TARVO_HD float maskedReference(float value, const float* refMask, int64_t v) {
+    return (refMask && !maskInside(refMask[v])) ? kMaskedReference : value;
+}
+
+// A source sample counts only when the nearest moving-mask voxel to its position (the
+// texel whose cell holds it) is inside; null mask: every sample counts.
+TARVO_HD bool sourceSampleKept(const float* srcMask, Dim3 n, V3 m) {
+    return !srcMask || maskInside(fetchPoint(srcMask, n, m.x, m.y, m.z));
+}
+
 // Bin count from the registration stage; 0 for an unknown stage.
 TARVO_HD int binCountForStage(int stage) {
     switch (stage) {

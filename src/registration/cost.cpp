@@ -43,17 +43,22 @@ void paramsCostBatch(const Volume& src, const Volume& ref, const TransformParams
     }
     // Kept across calls so that a search allocates only while its batches still grow.
     static std::vector<float> matrices;
-    static std::vector<float> values;
     matrices.resize((size_t)n * 16);
-    values.resize((size_t)n);
     Matrix m;
     for (int i = 0; i < n; ++i) {
         composeAffine(p[i], m, src.dx, src.dy, src.dz);
         for (int e = 0; e < 16; ++e) matrices[(size_t)i * 16 + e] = m.data[e];
     }
+    matrixCostBatch(src, ref, matrices.data(), n, costs);
+}
+
+void matrixCostBatch(const Volume& src, const Volume& ref, const float* matrices, int n, float* costs) {
+    if (n <= 0) return;
+    static std::vector<float> values;
+    values.resize((size_t)n);
     globalCount += n;
     const long long t0 = clockMs();
-    calcCorrelationRatioBatch(src, ref, matrices.data(), n, values.data());
+    calcCorrelationRatioBatch(src, ref, matrices, n, values.data());
     for (int i = 0; i < n; ++i) costs[i] = values[i] - 1.0f;
     addTime(t0, clockMs());
 }

@@ -14,5 +14,8 @@ float paramsCost(const Volume& src, const Volume& ref, const TransformParams& p)
 void paramsCostBatch(const Volume& src, const Volume& ref, const TransformParams* p, int n,
                      float* costs);
 
+// n device matrices (16 floats each) in one device call; counts n evaluations.
+void matrixCostBatch(const Volume& src, const Volume& ref, const float* matrices, int n, float* costs);
+
 // Process clock in whole milliseconds.
 long long clockMs();

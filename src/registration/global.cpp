@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "registration/searchlog.h"
+
 std::vector<int> findLocalMinima(const float* fineCosts) {
     std::vector<int> list;
     for (int nz = 1; nz <= 18; ++nz)
@@ -50,12 +52,13 @@ void slotRotation(int slot, TransformParams& p) {
 }
 
 static void printCandidate(int i, const TransformParams& p, float value) {
-    std::printf("%d:rotation(%f,%f,%f),trans(%f,%f,%f),scale(%f),value is:%f\n", i, (double)p[0],
+    searchPrintf("%d:rotation(%f,%f,%f),trans(%f,%f,%f),scale(%f),value is:%f\n", i, (double)p[0],
                 (double)p[1], (double)p[2], (double)p[3], (double)p[4], (double)p[5], (double)p[6],
                 (double)value);
 }
 
-float globalSearch8mm(Evaluator& ev, TransformParams candidates[3]) {
+float globalSearch8mm(Evaluator& ev, TransformParams candidates[3], const Dof& dof) {
+    const RestrictedSweep gridPointSweep(kGridPointSweep, dof), candidateSweep(kCandidateSweep, dof);
     // 1. Coarse lattice: translations and common scale optimised at each rotation.
     std::vector<float> coarseGrid(4 * kCoarseRecords);
     float meanScale;
@@ -69,7 +72,7 @@ float globalSearch8mm(Evaluator& ev, TransformParams candidates[3]) {
                     p[0] = coarseAngle(nx);
                     p[1] = coarseAngle(ny);
                     p[2] = coarseAngle(nz);
-                    chains.emplace_back(kGridPointSweep, p);
+                    chains.emplace_back(gridPointSweep, p);
                 }
         runChains(ev, chains);
         // Records and the running sum in lattice order (chains were built in it).
@@ -131,7 +134,7 @@ float globalSearch8mm(Evaluator& ev, TransformParams candidates[3]) {
         c[4] = rec[1];
         c[5] = rec[2];
         c[6] = c[7] = c[8] = rec[3];
-        chains.emplace_back(kCandidateSweep, c);
+        chains.emplace_back(candidateSweep, c);
     }
 
     // 7. Refinement, reported in candidate order.
@@ -143,6 +146,6 @@ float globalSearch8mm(Evaluator& ev, TransformParams candidates[3]) {
         printCandidate(i, candidates[i], c);
         if (best > c) best = c;
     }
-    std::printf("MedianScale is:%f,minimaCount is:%d\n", (double)meanScale, minimaCount);
+    searchPrintf("MedianScale is:%f,minimaCount is:%d\n", (double)meanScale, minimaCount);
     return best;
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "geometry/transform.h"
+#include "registration/dof.h"
 #include "registration/search.h"
 
 // Fine lattice: slot 441 * nz + 21 * ny + nx for grid numbers 0 ... 19 (21 allocated).
@@ -29,4 +30,5 @@ void slotRotation(int slot, TransformParams& p);
 
 // Writes the three refined candidates (which the caller has set to the identity);
 // returns the lowest cost among the best fine minimum and the refined candidates.
-float globalSearch8mm(Evaluator& ev, TransformParams candidates[3]);
+// Steps on parameters that `dof` fixes are left out.
+float globalSearch8mm(Evaluator& ev, TransformParams candidates[3], const Dof& dof = Dof());

@@ -7,6 +7,8 @@
 #include "device/device.h"
 #include "registration/cost.h"
 #include "registration/global.h"
+#include "registration/pipeline.h"
+#include "registration/searchlog.h"
 #include "volume/resample.h"
 
 float selectBestStart(TransformParams* slots, float* costs, int n) {
@@ -21,12 +23,16 @@ float selectBestStart(TransformParams* slots, float* costs, int n) {
     return best;
 }
 
-float stage4mm(Evaluator& ev, const TransformParams candidates[3], TransformParams& bestParams) {
+float stage4mm(Evaluator& ev, const TransformParams candidates[3], TransformParams& bestParams,
+               const Dof& dof) {
     constexpr int kStarts = 11;
+    // Without a free scale the four scale starts would repeat the first one.
+    const int starts = dof.isoScaleFree() ? kStarts : 7;
+    const RestrictedSweep sweep(kStartSweep, dof);
     std::vector<SweepChain> chains;
     chains.reserve(3 * kStarts);
     for (int m = 0; m < 3; ++m) {
-        for (int s = 0; s < kStarts; ++s) {
+        for (int s = 0; s < starts; ++s) {
             TransformParams p = candidates[m];
             switch (s) {
                 case 1: p[0] = p[0] - 9.0f; break;
@@ -45,38 +51,39 @@ float stage4mm(Evaluator& ev, const TransformParams candidates[3], TransformPara
                     }
                     break;
             }
-            chains.emplace_back(kStartSweep, p);
+            chains.emplace_back(sweep, p);
         }
     }
     runChains(ev, chains);
 
+    const int n = (int)chains.size();
     TransformParams slots[3 * kStarts];
     float costs[3 * kStarts];
-    for (int i = 0; i < 3 * kStarts; ++i) {
+    for (int i = 0; i < n; ++i) {
         slots[i] = chains[i].params;
         costs[i] = chains[i].result();
     }
-    const float best = selectBestStart(slots, costs, 3 * kStarts);
+    const float best = selectBestStart(slots, costs, n);
     bestParams = slots[0];
     const TransformParams& b = bestParams;
-    std::printf("%d:rotation(%f,%f,%f),trans(%f,%f,%f),scale(%f),value is:%f\n", 0, (double)b[0],
+    searchPrintf("%d:rotation(%f,%f,%f),trans(%f,%f,%f),scale(%f),value is:%f\n", 0, (double)b[0],
                 (double)b[1], (double)b[2], (double)b[3], (double)b[4], (double)b[5], (double)b[6],
                 (double)best);
     return best;
 }
 
-void stage2mm(Evaluator& ev, TransformParams& p) {
-    float v = sweep7Dof2mm(ev, p);
-    std::printf("7 DOF 2mm:rotation(%f,%f,%f),trans(%f,%f,%f),scale(%f),value is:%f\n",
+void stage2mm(Evaluator& ev, TransformParams& p, const Dof& dof) {
+    float v = runSweep(ev, RestrictedSweep(kSweep7Dof2mm, dof), p);
+    searchPrintf("7 DOF 2mm:rotation(%f,%f,%f),trans(%f,%f,%f),scale(%f),value is:%f\n",
                 (double)p[0], (double)p[1], (double)p[2], (double)p[3], (double)p[4], (double)p[5],
                 (double)p[6], (double)v);
-    v = sweep9Dof2mm(ev, p);
-    std::printf(
+    v = runSweep(ev, RestrictedSweep(kSweep9Dof2mm, dof), p);
+    searchPrintf(
         "9 DOF 2mm:rotation(%f,%f,%f),trans(%f,%f,%f),scale(%f,%f,%f),value is:%f\n",
         (double)p[0], (double)p[1], (double)p[2], (double)p[3], (double)p[4], (double)p[5],
         (double)p[6], (double)p[7], (double)p[8], (double)v);
-    v = sweep12Dof2mm(ev, p);
-    std::printf(
+    v = runSweep(ev, RestrictedSweep(kSweep12Dof2mm, dof), p);
+    searchPrintf(
         "12 DOF 2mm:rotation(%f,%f,%f),trans(%f,%f,%f),scale(%f,%f,%f),skew(%f,%f,%f),value "
         "is:%f\n",
         (double)p[0], (double)p[1], (double)p[2], (double)p[3], (double)p[4], (double)p[5],
@@ -84,85 +91,31 @@ void stage2mm(Evaluator& ev, TransformParams& p) {
         (double)v);
 }
 
-float stage1mm(Evaluator& ev, TransformParams& bestParams, TransformParams& result) {
+float stage1mm(Evaluator& ev, TransformParams& bestParams, TransformParams& result, const Dof& dof) {
     TransformParams work = bestParams;
-    const float v = sweep12Dof1mm(ev, work);
+    const float v = runSweep(ev, RestrictedSweep(kSweep12Dof1mm, dof), work);
     bestParams = work;
     // Not below zero (nothing measured, or NaN): keep the identity.
     if (v < 0.0f) result = bestParams;
-    std::printf("12 DOF 1mm:");
-    printParams(work, v);
+    searchPrintf(
+        "12 DOF 1mm:Rotate:(%f,%f,%f),Translate:(%f,%f,%f),Scale:(%f,%f,%f),Skew:(%f,%f,%f),value "
+        "is:%f\n",
+        (double)work[0], (double)work[1], (double)work[2], (double)work[3], (double)work[4],
+        (double)work[5], (double)work[6], (double)work[7], (double)work[8], (double)work[9],
+        (double)work[10], (double)work[11], (double)v);
     return v;
 }
 
-namespace {
-
-// Evaluations and seconds of one level, on standard error when TARVO_VERBOSE=1.
-class LevelReport {
-public:
-    LevelReport(const char* name, const Volume& ref)
-        : name_(name), voxels_((double)ref.count()), count_(globalCount), t0_(clockMs()) {}
-    ~LevelReport() {
-        if (!verbose()) return;
-        const int n = globalCount - count_;
-        const double s = (double)(clockMs() - t0_) / 1000.0;
-        std::fprintf(stderr, "tarvo: level %s: %d evaluations, %.3fs, %.0f reference voxels, %.1f Mvoxels/s\n",
-                     name_, n, s, voxels_, s > 0 ? n * voxels_ / s / 1e6 : 0.0);
-    }
-
-private:
-    const char* name_;
-    double voxels_;
-    int count_;
-    long long t0_;
-};
-
-}  // namespace
-
 TransformParams& registerVolumes(TransformParams& result, const Volume& src, const Volume& ref) {
     const long long start = clockMs();
-    TransformParams candidates[3];
-    TransformParams bestParams;
-    result = TransformParams();
-
-    VolumePtr src1 = isotropicResample(src, 1.0f, 1.0f, 1.0f);
-    VolumePtr ref1 = isotropicResample(ref, 1.0f, 1.0f, 1.0f);
-    // A volume too small for a single 1 mm voxel: nothing to register.
-    if (!src1 || !ref1) return result;
-    VolumePtr src2 = halfSample(*src1);
-    VolumePtr src4 = halfSample(*src2);
-    VolumePtr src8 = halfSample(*src4);
-    VolumePtr ref2 = halfSample(*ref1);
-    VolumePtr ref4 = halfSample(*ref2);
-    VolumePtr ref8 = halfSample(*ref4);
-    // The 1 mm pair is the largest: with the cost's memory sized for it now, the coarser
-    // levels before it prepare their pairs without allocating.
-    reserveCorrelationRatio(*src1, *ref1);
-
-    // One level: banner, stage (the bin count) on both volumes, the cost pair prepared for
-    // the level's search only, and the level's volumes released right after it.
-    auto level = [](const char* name, int stage, VolumePtr& s, VolumePtr& r, auto&& search) {
-        std::printf("\n========= %s ===========\n", name);
-        {
-            LevelReport report(name, *r);
-            r->stage = (int16_t)stage;
-            s->stage = (int16_t)stage;
-            initCorrelationRatio(*s, *r);
-            DeviceEvaluator ev(*s, *r);
-            search(ev);
-            freeCorrelationRatio();
-        }
-        s.reset();
-        r.reset();
-    };
-    level("8mm", 1, src8, ref8, [&](Evaluator& ev) { globalSearch8mm(ev, candidates); });
-    level("4mm", 2, src4, ref4, [&](Evaluator& ev) { stage4mm(ev, candidates, bestParams); });
-    level("2mm", 3, src2, ref2, [&](Evaluator& ev) { stage2mm(ev, bestParams); });
-    level("1mm", 4, src1, ref1, [&](Evaluator& ev) { stage1mm(ev, bestParams, result); });
-
+    PipelineOptions opts;
+    opts.start.kind = StartKind::Centroid;
+    const PipelineResult r = runPipeline(src, ref, opts);
+    result = r.params;
+    if (!r.ran) return result;
     const float elapsed = (float)((double)(float)(clockMs() - start) / 1000.0);
-    std::printf("\n\n registration time (without data read and write) used: %.3fs,global count is: %d\n",
-                (double)elapsed, globalCount);
-    std::printf("\n\n total time for CR Calculation: %.3fs\n", (double)crTotalTime);
+    searchPrintf("\n\n registration time (without data read and write) used: %.3fs,global count is: %d\n",
+                 (double)elapsed, globalCount);
+    searchPrintf("\n\n total time for CR Calculation: %.3fs\n", (double)crTotalTime);
     return result;
 }

@@ -13,7 +13,7 @@ void lanes(const CpuDevice::Pair& p, const float* A, uint32_t v, uint32_t end, i
     const kern::V3 rc{p.refC[0], p.refC[1], p.refC[2]}, sc{p.srcC[0], p.srcC[1], p.srcC[2]};
     for (; v < end; ++v, lane = (lane + 1) & 7) {
         kern::V3 m = kern::costPosition(A, p.px[v], p.py[v], p.pz[v], rc, sc);
-        if (!kern::insideInclusive(m, X, Y, Z)) continue;
+        if (!kern::insideInclusive(m, X, Y, Z) || !kern::sourceSampleKept(p.srcMask, sd, m)) continue;
         float f = Linear ? kern::fetchLinear(p.src.data(), sd, m.x, m.y, m.z, p.rules.ties)
                          : kern::fetchPoint(p.src.data(), sd, m.x, m.y, m.z, p.rules.point);
         s[lane] += f;

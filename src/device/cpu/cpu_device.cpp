@@ -98,7 +98,7 @@ void CpuDevice::transformVolume(const Volume& src, Volume& out, const float affi
 }
 
 void CpuDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int binCount,
-                                     const CostPairOptions& /*opts*/) {
+                                     const CostPairOptions& opts) {
     auto p = std::make_unique<Pair>();
     const size_t ns = src.count();
     p->src.assign(src.data, src.data + ns);
@@ -108,6 +108,9 @@ void CpuDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int b
     // Point sampling for coarse sources, as the GPU texture is set up; NaN stays linear.
     p->linear = !(src.dx >= 4.0f);
     p->rules = rules_;
+    // The caller keeps the mask volumes alive while the pair is prepared.
+    p->srcMask = opts.srcMask ? opts.srcMask->data : nullptr;
+    const float* refMask = opts.refMask ? opts.refMask->data : nullptr;
     kern::V3 rc = kern::truncatedCenter({ref.center[0], ref.center[1], ref.center[2]});
     p->refC[0] = rc.x;
     p->refC[1] = rc.y;
@@ -122,7 +125,7 @@ void CpuDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int b
     std::vector<uint32_t> counts(binCount + 1, 0);
     std::vector<uint16_t> bins(nr);  // binCount marks voxels outside every bin
     for (size_t v = 0; v < nr; ++v) {
-        uint32_t b = kern::binOf(ref.data[v], width);
+        uint32_t b = kern::binOf(kern::maskedReference(ref.data[v], refMask, (int64_t)v), width);
         bins[v] = (uint16_t)(b < (uint32_t)binCount ? b : (uint32_t)binCount);
         counts[bins[v]]++;
     }
@@ -154,7 +157,7 @@ void CpuDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int b
 void CpuDevice::freeCorrelationRatio() { pair_.reset(); }
 
 void cpuChunkSums(const CpuDevice::Pair& p, const float* A, uint32_t begin, uint32_t end, float out[3]) {
-    if (simdAvailable()) {
+    if (simdAvailable() && !p.srcMask) {  // the vector path knows no moving mask
         simdChunkSums(p, A, begin, end, out);
         return;
     }

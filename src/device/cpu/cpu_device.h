@@ -45,6 +45,7 @@ public:
         int sx = 0, sy = 0, sz = 0;
         bool linear = true;
         kern::TextureRules rules;
+        const float* srcMask = nullptr;  // the moving mask on the source grid, or null
         float refC[3] = {0, 0, 0};  // truncated reference centre
         float srcC[3] = {0, 0, 0};
         int binCount = 0;

@@ -53,6 +53,7 @@ struct CostLaunch {
     kern::V3 refCenter, srcCenter;
     kern::Dim3 srcDim;
     cudaTextureObject_t tex;
+    const float* srcMask;  // the moving mask on the source grid (device memory), or null
     unsigned rows, matricesPerBlock;
     const float* matrices;    // 16 floats per row; null when the rows travel inline
     float4* chunkSums;        // [row][chunk], chunks of bins with several chunks only
@@ -187,7 +188,7 @@ calcCorrelationRatioKernel(const __grid_constant__ CostLaunch a, const Coords co
                 if (k < len) {
                     const kern::V3 p = Coords::position(raw[i]);
                     const kern::V3 s = kern::costPosition(A, p.x, p.y, p.z, a.refCenter, a.srcCenter);
-                    if (kern::insideInclusive(s, X, Y, Z)) {
+                    if (kern::insideInclusive(s, X, Y, Z) && kern::sourceSampleKept(a.srcMask, a.srcDim, s)) {
                         in[i] = true;
                         f[i] = tex3D<float>(a.tex, s.x, s.y, s.z);
                     }
@@ -242,7 +243,7 @@ calcCorrelationRatioKernel(const __grid_constant__ CostLaunch a, const Coords co
 }
 
 // Every reference voxel as (i, j, k, sort key), in storage order.
-__global__ void buildRefFloat4Kernel(float4* out, const float* data, int3 dims, unsigned count,
+__global__ void buildRefFloat4Kernel(float4* out, const float* data, const float* mask, int3 dims, unsigned count,
                                      unsigned binWidth, unsigned binCount) {
     const unsigned i = blockIdx.x * 512 + threadIdx.x;
     if (i >= count) return;
@@ -252,7 +253,7 @@ __global__ void buildRefFloat4Kernel(float4* out, const float* data, int3 dims, 
     const unsigned iy = r / X;
     const unsigned ix = r - iy * X;
     out[i] = make_float4((float)(int)ix, (float)(int)iy, (float)(int)iz,
-                         costchunks::binSortKey(data[i], binWidth, binCount));
+                         costchunks::binSortKey(kern::maskedReference(data[i], mask, (int64_t)i), binWidth, binCount));
 }
 
 // One pass over the sorted voxels: the first index of every capped bin (atomicMin only
@@ -406,6 +407,7 @@ struct CudaDevice::CostPair {
     kern::V3 refCenter{0, 0, 0};  // truncated toward zero
     kern::V3 srcCenter{0, 0, 0};
     kern::Dim3 srcDim{0, 0, 0};
+    const float* srcMask = nullptr;  // owned by the caller's volume
     int binCount = 0;
     uint32_t refTotalSize = 0;
     unsigned multiprocessors = 1;
@@ -417,12 +419,12 @@ struct CudaDevice::CostPair {
 
     // Reference voxels sorted by capped bin (storage order inside a bin), where each bin
     // starts, the packed coordinates, and the chunk table.
-    void prepareRefSortedData(const Volume& ref, CostScratch& s) {
+    void prepareRefSortedData(const Volume& ref, CostScratch& s, const float* refMask) {
         const unsigned count = refTotalSize;
         const unsigned binWidth = 256u / (unsigned)binCount;
         hBlockPivots.assign((size_t)binCount + 1, 0u);
         if (count > 0) {
-            buildRefFloat4Kernel<<<(count + 511) / 512, 512>>>(s.dRefSortedData, ref.data,
+            buildRefFloat4Kernel<<<(count + 511) / 512, 512>>>(s.dRefSortedData, ref.data, refMask,
                                                                make_int3(ref.x, ref.y, ref.z), count,
                                                                binWidth, (unsigned)binCount);
             bbSort(s.dRefSortedData, count, s.sort);
@@ -484,7 +486,7 @@ void CudaDevice::reserveCorrelationRatio(const Volume& src, const Volume& ref) {
 }
 
 void CudaDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int binCount,
-                                      const CostPairOptions& /*opts*/) {
+                                      const CostPairOptions& opts) {
     freeCorrelationRatio();
     if (binCount != 64 && binCount != 128 && binCount != 256) return;
     const auto t0 = std::chrono::steady_clock::now();
@@ -494,6 +496,8 @@ void CudaDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int 
     p->refCenter = kern::truncatedCenter(kern::V3{ref.center[0], ref.center[1], ref.center[2]});
     p->srcCenter = kern::V3{src.center[0], src.center[1], src.center[2]};
     p->srcDim = kern::Dim3{src.x, src.y, src.z};
+    // The caller keeps the mask volumes alive while the pair is prepared.
+    p->srcMask = opts.srcMask ? opts.srcMask->data : nullptr;
     int device = 0, sms = 1;
     checkCudaCall(cudaGetDevice(&device));
     checkCudaCall(cudaDeviceGetAttribute(&sms, cudaDevAttrMultiProcessorCount, device));
@@ -506,7 +510,7 @@ void CudaDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int 
         p->tex = textureOverArray(s.array, src.dx >= 4.0f ? cudaFilterModePoint : cudaFilterModeLinear);
     }
     p->refTotalSize = (uint32_t)ref.count();
-    p->prepareRefSortedData(ref, s);
+    p->prepareRefSortedData(ref, s, opts.refMask ? opts.refMask->data : nullptr);
     if (verbose()) {
         size_t freeB = 0, totalB = 0;
         checkCudaCall(cudaMemGetInfo(&freeB, &totalB));
@@ -568,6 +572,7 @@ void CudaDevice::calcCorrelationRatio(const float* matrices, int n, float* resul
     a.srcCenter = p.srcCenter;
     a.srcDim = p.srcDim;
     a.tex = p.tex;
+    a.srcMask = p.srcMask;
     a.matricesPerBlock = plan.matricesPerBlock;
     float* dMatrices = reinterpret_cast<float*>(s.dBatch + L.matrices);
     a.chunkSums = reinterpret_cast<float4*>(s.dBatch + L.chunkSums);

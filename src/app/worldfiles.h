@@ -1,0 +1,21 @@
+#pragma once
+// World matrices on disk: the 4x4 text matrix (four lines of four numbers, mapping FIXED
+// RAS mm to MOVING RAS mm) and the same transform as an ITK text transform (LPS).
+#include <string>
+
+#include "geometry/world.h"
+
+// Writes through a temporary file renamed into place; false (with `error` set) when the
+// file cannot be written.
+bool writeWorldMatrix(const std::string& path, const Affine& m, std::string& error);
+bool writeItkTransform(const std::string& path, const Affine& rasFixedToMoving, std::string& error);
+
+// Reads either form (an ITK file is recognised by its first line). False, with a one-line
+// reason in `error`, for a missing or unreadable file, anything but sixteen finite numbers
+// whose last row is 0 0 0 1, an ITK file with another transform type, or a singular matrix.
+bool readWorldMatrix(const std::string& path, Affine& m, std::string& error);
+
+// The matrix as the text file holds it (each element rounded to what the file keeps), so
+// that a command using a matrix it has just written gets the same result as one reading it.
+Affine asWrittenInText(const Affine& m);
+std::string formatWorldMatrix(const Affine& m);

@@ -1,0 +1,210 @@
+#include "registration/pipeline.h"
+
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+#include "device/costfunction.h"
+#include "device/device.h"
+#include "registration/cost.h"
+#include "registration/global.h"
+#include "registration/register.h"
+#include "registration/searchlog.h"
+#include "volume/resample.h"
+
+namespace {
+
+// Evaluations and seconds of one level, on standard error when TARVO_VERBOSE=1.
+class LevelReport {
+public:
+    LevelReport(const char* name, const Volume& ref)
+        : name_(name), voxels_((double)ref.count()), count_(globalCount), t0_(clockMs()) {}
+    ~LevelReport() {
+        if (!verbose()) return;
+        const int n = globalCount - count_;
+        const double s = (double)(clockMs() - t0_) / 1000.0;
+        std::fprintf(stderr, "tarvo: level %s: %d evaluations, %.3fs, %.0f reference voxels, %.1f Mvoxels/s\n",
+                     name_, n, s, voxels_, s > 0 ? n * voxels_ / s / 1e6 : 0.0);
+    }
+
+private:
+    const char* name_;
+    double voxels_;
+    int count_;
+    long long t0_;
+};
+
+// A volume and its mask (if any) at 1, 2, 4 and 8 mm, with where each level lies.
+struct Pyramid {
+    VolumePtr image[4], mask[4];
+    WorldGrid grid[4];
+
+    bool build(const Volume& v, const Volume* m) {
+        image[0] = isotropicResample(v, 1.0f, 1.0f, 1.0f);
+        if (!image[0]) return false;
+        if (m) mask[0] = isotropicResample(*m, 1.0f, 1.0f, 1.0f);
+        const WorldGrid g = WorldGrid::of(v);
+        for (int h = 0; h < 4; ++h) {
+            if (h > 0) {
+                image[h] = halfSample(*image[h - 1]);
+                if (m) mask[h] = halfSample(*mask[h - 1]);
+            }
+            grid[h] = levelGrid(g, v, 1.0f, h);
+        }
+        return true;
+    }
+};
+
+bool nearlyIdentity(const double l[3][3]) {
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            if (std::fabs(l[i][j] - (i == j ? 1.0 : 0.0)) > 1e-9) return false;
+    return true;
+}
+
+}  // namespace
+
+void LevelStart::compose(const float m[16], float out[16]) const {
+    if (identity) {
+        for (int e = 0; e < 16; ++e) out[e] = m[e];
+        return;
+    }
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 4; ++c) {
+            double v = 0;
+            for (int k = 0; k < 3; ++k) v += linear[r][k] * (double)m[4 * k + c];
+            if (c == 3) v += delta[r];
+            out[4 * r + c] = (float)v;
+        }
+    }
+    out[12] = out[13] = out[14] = 0.0f;
+    out[15] = 1.0f;
+}
+
+WorldGrid levelGrid(const WorldGrid& grid, const Volume& original, float voxel, int halvings) {
+    // The ratios exactly as the isotropic resampling computes them.
+    WorldGrid g = grid.resampled(voxel / original.dx, voxel / original.dy, voxel / original.dz);
+    for (int h = 0; h < halvings; ++h) g = g.resampled(2, 2, 2);
+    return g;
+}
+
+static void truncatedRefCenter(const Volume& ref, double c[3]) {
+    for (int a = 0; a < 3; ++a) c[a] = std::trunc(ref.center[a]);
+}
+
+LevelStart levelStart(const Start& start, const Volume& srcLevel, const WorldGrid& srcGrid,
+                      const Volume& refLevel, const WorldGrid& refGrid) {
+    LevelStart s;
+    if (start.kind == StartKind::Centroid) return s;
+    if (start.kind == StartKind::Header) {
+        // Only the linear part: the centroids stay paired exactly as the plain search pairs
+        // them, so that grids of one layout start (and search) exactly as it does.
+        const Affine g = srcGrid.worldToVoxel() * refGrid.voxelToWorld;
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) s.linear[i][j] = g.a[i][j];
+        s.identity = nearlyIdentity(s.linear);
+        if (s.identity)
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j) s.linear[i][j] = i == j ? 1.0 : 0.0;
+        return s;
+    }
+    const Affine w0 = start.kind == StartKind::Matrix ? start.world : Affine::identity();
+    // Reference voxel -> source texture coordinate (voxel i sits at i + 0.5).
+    const Affine g = Affine::translation(0.5, 0.5, 0.5) * srcGrid.worldToVoxel() * w0 * refGrid.voxelToWorld;
+    double c[3], gc[3];
+    truncatedRefCenter(refLevel, c);
+    g.apply(c, gc);
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) s.linear[i][j] = g.a[i][j];
+        s.delta[i] = gc[i] - (double)srcLevel.center[i];
+    }
+    s.identity = false;
+    return s;
+}
+
+Affine worldMatrix(const TransformParams& p, const LevelStart& s, const Volume& srcLevel,
+                   const WorldGrid& srcGrid, const Volume& refLevel, const WorldGrid& refGrid) {
+    Matrix m;
+    composeAffine(p, m, srcLevel.dx, srcLevel.dy, srcLevel.dz);
+    double c[3];
+    truncatedRefCenter(refLevel, c);
+    // Reference voxel r -> source texture coordinate L (M (r - c)) + delta + srcCenter.
+    Affine g;
+    for (int r = 0; r < 3; ++r) {
+        double t = s.delta[r] + (double)srcLevel.center[r];
+        for (int col = 0; col < 3; ++col) {
+            double v = 0;
+            for (int k = 0; k < 3; ++k) v += s.linear[r][k] * (double)m.data[4 * k + col];
+            g.a[r][col] = v;
+            t -= v * c[col];
+        }
+        for (int k = 0; k < 3; ++k) t += s.linear[r][k] * (double)m.data[4 * k + 3];
+        g.a[r][3] = t;
+    }
+    return srcGrid.voxelToWorld * Affine::translation(-0.5, -0.5, -0.5) * g * refGrid.worldToVoxel();
+}
+
+void StartedEvaluator::evaluate(const TransformParams* p, int n, float* costs) {
+    if (start_.identity) {
+        paramsCostBatch(src_, ref_, p, n, costs);
+    } else {
+        std::vector<float> matrices((size_t)n * 16);
+        Matrix m;
+        for (int i = 0; i < n; ++i) {
+            composeAffine(p[i], m, src_.dx, src_.dy, src_.dz);
+            start_.compose(m.data, &matrices[(size_t)i * 16]);
+        }
+        matrixCostBatch(src_, ref_, matrices.data(), n, costs);
+    }
+    if (progress_) progress_->evaluated(n);
+}
+
+PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const PipelineOptions& opts) {
+    PipelineResult res;
+    Pyramid src, ref;
+    // A volume too small for a single 1 mm voxel: nothing to register.
+    if (!src.build(moving, opts.movingMask) || !ref.build(fixed, opts.fixedMask)) return res;
+    // The 1 mm pair is the largest: with the cost's memory sized for it now, the coarser
+    // levels before it prepare their pairs without allocating.
+    reserveCorrelationRatio(*src.image[0], *ref.image[0]);
+
+    TransformParams candidates[3];
+    TransformParams best;
+    const Dof& dof = opts.dof;
+
+    // One level: banner, stage (the bin count) on both volumes, the cost pair prepared for
+    // the level's search only, and the level's volumes released right after it.
+    auto level = [&](const char* name, int stage, int h, auto&& search) {
+        searchPrintf("\n========= %s ===========\n", name);
+        {
+            Volume& s = *src.image[h];
+            Volume& r = *ref.image[h];
+            LevelReport report(name, r);
+            r.stage = (int16_t)stage;
+            s.stage = (int16_t)stage;
+            CostPairOptions pairOpts;
+            pairOpts.refMask = ref.mask[h].get();
+            pairOpts.srcMask = src.mask[h].get();
+            initCorrelationRatio(s, r, pairOpts);
+            const LevelStart ls = levelStart(opts.start, s, src.grid[h], r, ref.grid[h]);
+            StartedEvaluator ev(s, r, ls, opts.progress);
+            if (opts.progress) opts.progress->levelBegin(name);
+            search(ev, ls);
+            if (opts.progress) opts.progress->levelEnd();
+            freeCorrelationRatio();
+        }
+        src.image[h].reset();
+        src.mask[h].reset();
+        ref.image[h].reset();
+        ref.mask[h].reset();
+    };
+    level("8mm", 1, 3, [&](Evaluator& ev, const LevelStart&) { globalSearch8mm(ev, candidates, dof); });
+    level("4mm", 2, 2, [&](Evaluator& ev, const LevelStart&) { stage4mm(ev, candidates, best, dof); });
+    level("2mm", 3, 1, [&](Evaluator& ev, const LevelStart&) { stage2mm(ev, best, dof); });
+    level("1mm", 4, 0, [&](Evaluator& ev, const LevelStart& ls) {
+        res.cost = stage1mm(ev, best, res.params, dof);
+        res.world = worldMatrix(res.params, ls, *src.image[0], src.grid[0], *ref.image[0], ref.grid[0]);
+    });
+    res.ran = true;
+    return res;
+}

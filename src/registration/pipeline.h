@@ -1,0 +1,91 @@
+#pragma once
+// A registration as a short pipeline over one prepared pair per level:
+//   start -> global search (8 mm) -> level sweeps (4, 2, 1 mm) -> result.
+// Each stage takes the search's transform and returns one. The start is one affine in
+// level voxel coordinates composed with the search's matrix in one place (StartedEvaluator),
+// so the search never learns about world coordinates; with the identity start every
+// evaluation is the one of the plain multi-resolution search.
+#include <functional>
+
+#include "geometry/world.h"
+#include "registration/dof.h"
+#include "registration/search.h"
+#include "volume/volume.h"
+
+enum class StartKind {
+    Header,    // orientation, axis order, flips and voxel sizes from the headers; centroids paired
+    Centroid,  // voxel grids as they are, centroids paired (the start of -r)
+    Identity,  // the headers' world coordinates as they are
+    Matrix,    // a given world matrix (FIXED RAS mm -> MOVING RAS mm)
+};
+
+struct Start {
+    StartKind kind = StartKind::Header;
+    Affine world;  // for StartKind::Matrix
+};
+
+// The start on one level: reference level voxel r goes to source texture coordinate
+//   linear * (r - c) + delta + srcCenter,   c = the truncated reference centre,
+// before the search's own matrix acts about c.
+struct LevelStart {
+    double linear[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    double delta[3] = {0, 0, 0};
+    bool identity = true;  // exactly the plain search
+
+    // Device matrix (16 floats) of the search's matrix m (composeAffine, source voxel sizes).
+    void compose(const float m[16], float out[16]) const;
+};
+
+// Where the levels lie in the world (index -> RAS): the level grid of a volume whose
+// original grid is `grid`, after the isotropic resampling and `halvings` half-samplings.
+WorldGrid levelGrid(const WorldGrid& grid, const Volume& original, float voxel, int halvings);
+
+LevelStart levelStart(const Start& start, const Volume& srcLevel, const WorldGrid& srcGrid,
+                      const Volume& refLevel, const WorldGrid& refGrid);
+
+// The world matrix (FIXED RAS -> MOVING RAS) of search parameters p on a level.
+Affine worldMatrix(const TransformParams& p, const LevelStart& s, const Volume& srcLevel,
+                   const WorldGrid& srcGrid, const Volume& refLevel, const WorldGrid& refGrid);
+
+// Told about the levels as they run (the terminal progress line).
+class Progress {
+public:
+    virtual ~Progress() = default;
+    virtual void levelBegin(const char* name) = 0;
+    virtual void evaluated(int n) = 0;
+    virtual void levelEnd() = 0;
+};
+
+// The cost of parameter sets through a level start, on the prepared device pair.
+class StartedEvaluator final : public Evaluator {
+public:
+    StartedEvaluator(const Volume& src, const Volume& ref, const LevelStart& start, Progress* progress)
+        : src_(src), ref_(ref), start_(start), progress_(progress) {}
+    void evaluate(const TransformParams* p, int n, float* costs) override;
+
+private:
+    const Volume& src_;
+    const Volume& ref_;
+    const LevelStart& start_;
+    Progress* progress_;
+};
+
+struct PipelineOptions {
+    Dof dof;
+    Start start;
+    // 0/1 volumes on the grids of the fixed and the moving image, or null.
+    const Volume* fixedMask = nullptr;
+    const Volume* movingMask = nullptr;
+    Progress* progress = nullptr;
+};
+
+struct PipelineResult {
+    TransformParams params;  // the search's parameters, relative to the start
+    float cost = 0.0f;       // at 1 mm; the start is kept when it is not below zero
+    Affine world;            // FIXED RAS mm -> MOVING RAS mm
+    bool ran = false;        // false when a volume is too small for one 1 mm voxel
+};
+
+// Registers `moving` (the source) to `fixed` (the reference). Search lines go to the
+// search log (searchlog.h).
+PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const PipelineOptions& opts);
