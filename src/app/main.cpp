@@ -5,6 +5,7 @@
 
 #include "app/drivers.h"
 #include "app/usage.h"
+#include "app/worldcommands.h"
 
 namespace {
 
@@ -28,6 +29,11 @@ float voxelSize(const char* text) {
 int main(int argc, char** argv) {
     if (argc < 2) usageExit();
     const char* opt = argv[1];
+    if (isWorldCommand(opt)) {
+        const int worldStatus = runWorldCommand(argc, argv);
+        std::fflush(stdout);
+        return worldStatus;
+    }
     int status;
     if (std::strcmp(opt, "-r") == 0) {
         if (argc != 6) usageExit();

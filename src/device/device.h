@@ -47,8 +47,10 @@ public:
     virtual void isotropicResample(const Volume& in, Volume& out, float rx, float ry, float rz) = 0;
     virtual void halfSample(const Volume& in, Volume& out) = 0;
     // Maps out-grid voxels through `affine` (row-major 4x4, reference voxel units) into
-    // the source, using src.center, out.center and both voxel sizes.
-    virtual void transformVolume(const Volume& src, Volume& out, const float affine[16]) = 0;
+    // the source, using src.center, out.center and both voxel sizes. `nearest`: the
+    // value of the voxel nearest to each position instead of the trilinear blend.
+    virtual void transformVolume(const Volume& src, Volume& out, const float affine[16],
+                                 bool nearest) = 0;
 
     // The prepared cost pair (one at a time). binCount is 64, 128 or 256.
     virtual void initCorrelationRatio(const Volume& src, const Volume& ref, int binCount,

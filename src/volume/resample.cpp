@@ -94,7 +94,34 @@ VolumePtr transformVolume(const Volume& src, const Volume& ref, const Matrix& m)
     for (int a = 0; a < 3; ++a) out->center[a] = ref.center[a];
     copyIntensityBookkeeping(src, *out);
     out->orient = ref.orient;
-    src.owner->transformVolume(src, *out, m.data);
+    src.owner->transformVolume(src, *out, m.data, false);
+    return out;
+}
+
+VolumePtr resampleWorld(const Volume& moving, const Volume& fixed, const Affine& world, bool nearest) {
+    StageTimer timer("world resample");
+    // Fixed voxel -> moving texture coordinate (voxel i sits at i + 0.5).
+    const Affine g = Affine::translation(0.5, 0.5, 0.5) * WorldGrid::of(moving).worldToVoxel() * world *
+                     WorldGrid::of(fixed).voxelToWorld;
+    VolumePtr out = makeVolume(fixed.x, fixed.y, fixed.z, moving.owner);
+    out->dx = fixed.dx;
+    out->dy = fixed.dy;
+    out->dz = fixed.dz;
+    out->t = 1;
+    out->dt = fixed.dt;
+    copyIntensityBookkeeping(moving, *out);
+    out->orient = fixed.orient;
+    // The resampling kernel maps (A (i - outCenter) + a) * outVoxel / srcVoxel + srcCenter;
+    // with a zero output centre, A and a carry g scaled by srcVoxel / outVoxel.
+    const double ratio[3] = {(double)moving.dx / fixed.dx, (double)moving.dy / fixed.dy,
+                             (double)moving.dz / fixed.dz};
+    float a[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) a[4 * r + c] = (float)(g.a[r][c] * ratio[r]);
+        a[4 * r + 3] = (float)((g.a[r][3] - (double)moving.center[r]) * ratio[r]);
+    }
+    moving.owner->transformVolume(moving, *out, a, nearest);
+    for (int i = 0; i < 3; ++i) out->center[i] = fixed.center[i];
     return out;
 }
 

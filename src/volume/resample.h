@@ -1,6 +1,7 @@
 #pragma once
 #include "geometry/matrix.h"
 #include "geometry/transform.h"
+#include "geometry/world.h"
 #include "volume/volume.h"
 
 // New volume of counts trunc(x / (nx/dx)) ... with voxel sizes (nx, ny, nz); null (after a
@@ -11,6 +12,11 @@ VolumePtr halfSample(const Volume& in);
 // Source resampled into the reference grid through m (reference -> source, about the
 // centres, reference voxel units).
 VolumePtr transformVolume(const Volume& src, const Volume& ref, const Matrix& m);
+// The moving image on the fixed image's grid through a world matrix (FIXED RAS mm ->
+// MOVING RAS mm): trilinear, or the nearest voxel; zero outside the moving grid. The
+// result has the fixed grid's geometry and orientation and the moving image's intensity
+// bookkeeping.
+VolumePtr resampleWorld(const Volume& moving, const Volume& fixed, const Affine& world, bool nearest);
 // Composes the affine with the reference voxel sizes, prints its inverse and writes it to
 // "test.txt", then resamples with the forward matrix. Null when "test.txt" cannot be
 // written (after "cannot open file!").

@@ -183,7 +183,7 @@ void CudaDevice::halfSample(const Volume& in, Volume& out) {
     releaseSourceTexture(src, &ledger_);
 }
 
-void CudaDevice::transformVolume(const Volume& src, Volume& out, const float affine[16]) {
+void CudaDevice::transformVolume(const Volume& src, Volume& out, const float affine[16], bool nearest) {
     if (out.count() == 0) return;
     if (src.count() == 0) {  // every position lies outside an empty source
         checkCudaCall(cudaMemset(out.data, 0, out.count() * sizeof(float)));
@@ -191,7 +191,7 @@ void CudaDevice::transformVolume(const Volume& src, Volume& out, const float aff
     }
     Affine cAffine;
     for (int e = 0; e < 16; ++e) cAffine.m[e] = affine[e];
-    SourceTexture tex = bindSourceTexture(src, cudaFilterModeLinear, &ledger_);
+    SourceTexture tex = bindSourceTexture(src, nearest ? cudaFilterModePoint : cudaFilterModeLinear, &ledger_);
     transformVolumeKernel<<<gridFor(out, 5, 2, 1), dim3(32, 4, 2)>>>(
         out.data, v3(src.center), v3(out.center), kern::V3{src.dx, src.dy, src.dz},
         kern::V3{out.dx, out.dy, out.dz}, kern::Dim3{src.x, src.y, src.z},

@@ -1,0 +1,48 @@
+#include "app/worldcommands.h"
+
+#include <cstdio>
+#include <cstring>
+
+#ifndef TARVO_VERSION
+#define TARVO_VERSION "unknown"
+#endif
+
+namespace {
+
+const char* kOverview =
+    "tarvo " TARVO_VERSION ": affine registration of 3D brain images (NIfTI-1, ANALYZE 7.5)\n"
+    "by the correlation ratio, on an NVIDIA GPU when one is usable, else on all CPU cores.\n"
+    "\n"
+    "Everyday use:\n"
+    "  tarvo register MOVING FIXED -o OUTPUT [options]   find the transform, resample MOVING\n"
+    "                                                     onto FIXED, write the world matrix\n"
+    "  tarvo apply MOVING FIXED MATRIX -o OUTPUT         resample through a world matrix\n"
+    "  tarvo register --help, tarvo apply --help          all options\n"
+    "\n"
+    "Matrices are 4x4 text matrices mapping FIXED world coordinates to MOVING world\n"
+    "coordinates, in the RAS millimetres of the NIfTI headers (sform, else qform, else the\n"
+    "voxel grid scaled by the voxel sizes); --itk writes the same transform for ITK tools.\n"
+    "\n"
+    "The original command forms (-r, -tm, -tt, -i, -d, -c) are listed by 'tarvo' alone.\n";
+
+}  // namespace
+
+bool isWorldCommand(const char* first) {
+    return std::strcmp(first, "register") == 0 || std::strcmp(first, "apply") == 0 ||
+           std::strcmp(first, "--help") == 0 || std::strcmp(first, "--version") == 0;
+}
+
+int runWorldCommand(int argc, char** argv) {
+    const char* first = argv[1];
+    if (std::strcmp(first, "register") == 0) return runRegisterCommand(argc - 1, argv + 1);
+    if (std::strcmp(first, "apply") == 0) return runApplyCommand(argc - 1, argv + 1);
+    if (argc != 2) {
+        std::fprintf(stderr, "tarvo: error: %s takes no arguments\n", first);
+        return 1;
+    }
+    if (std::strcmp(first, "--version") == 0)
+        std::printf("tarvo %s\n", TARVO_VERSION);
+    else
+        std::fputs(kOverview, stdout);
+    return 0;
+}

@@ -1,0 +1,11 @@
+#pragma once
+// The world-space commands beside the six classic ones: tarvo register, tarvo apply,
+// tarvo --help, tarvo --version. Parsed with CLI11; the classic dispatch is untouched.
+
+// Whether argv[1] names one of them.
+bool isWorldCommand(const char* first);
+// Runs it; returns the exit status.
+int runWorldCommand(int argc, char** argv);
+
+int runRegisterCommand(int argc, char** argv);  // argv[0] is "register"
+int runApplyCommand(int argc, char** argv);     // argv[0] is "apply"

@@ -1,0 +1,28 @@
+#pragma once
+// What the world-space commands (register, apply) share: one-line errors, loading and
+// saving their images, checks on output names before any work is done.
+#include <string>
+
+#include "volume/volume.h"
+
+// "tarvo <command>: error: <message>" on standard error.
+void commandError(const char* command, const std::string& message);
+
+// An input image; null with `error` set when it cannot be used.
+VolumePtr loadInput(const std::string& path, std::string& error);
+// The image written through a temporary name (nothing is left behind on failure).
+bool saveOutput(const Volume& v, const std::string& path, std::string& error);
+
+// The name without a recognised image extension (.nii, .nii.gz, .hdr, .img and gzipped).
+std::string withoutImageExtension(const std::string& path);
+// False (with `error`) when a file cannot be created under this name: its folder is
+// missing or not writable, or the name is a folder.
+bool outputPossible(const std::string& path, std::string& error);
+
+// Whether two volumes lie on one grid: counts, voxel sizes and orientation.
+bool sameGrid(const Volume& a, const Volume& b);
+
+// A 0/1 volume on the device of `like`: 1 where the mask image is non-zero.
+// Null with `error` when the mask file cannot be used or lies on another grid.
+VolumePtr loadMask(const std::string& path, const Volume& like, const std::string& imageName,
+                   std::string& error);
