@@ -88,6 +88,15 @@ WorldGrid levelGrid(const WorldGrid& grid, const Volume& original, float voxel, 
     return g;
 }
 
+Affine centroidTranslation(const Volume& moving, const Volume& fixed) {
+    const double cm[3] = {moving.center[0], moving.center[1], moving.center[2]};
+    const double cf[3] = {fixed.center[0], fixed.center[1], fixed.center[2]};
+    double wm[3], wf[3];
+    WorldGrid::of(moving).voxelToWorld.apply(cm, wm);
+    WorldGrid::of(fixed).voxelToWorld.apply(cf, wf);
+    return Affine::translation(wm[0] - wf[0], wm[1] - wf[1], wm[2] - wf[2]);
+}
+
 static void truncatedRefCenter(const Volume& ref, double c[3]) {
     for (int a = 0; a < 3; ++a) c[a] = std::trunc(ref.center[a]);
 }
@@ -97,18 +106,13 @@ LevelStart levelStart(const Start& start, const Volume& srcLevel, const WorldGri
     LevelStart s;
     if (start.kind == StartKind::Centroid) return s;
     if (start.kind == StartKind::Header) {
-        // Only the linear part: the centroids stay paired exactly as the plain search pairs
-        // them, so that grids of one layout start (and search) exactly as it does.
+        // Grids of one layout (the same axes and voxel sizes): exactly the plain search.
         const Affine g = srcGrid.worldToVoxel() * refGrid.voxelToWorld;
         for (int i = 0; i < 3; ++i)
             for (int j = 0; j < 3; ++j) s.linear[i][j] = g.a[i][j];
-        s.identity = nearlyIdentity(s.linear);
-        if (s.identity)
-            for (int i = 0; i < 3; ++i)
-                for (int j = 0; j < 3; ++j) s.linear[i][j] = i == j ? 1.0 : 0.0;
-        return s;
+        if (nearlyIdentity(s.linear)) return LevelStart{};
     }
-    const Affine w0 = start.kind == StartKind::Matrix ? start.world : Affine::identity();
+    const Affine w0 = start.kind == StartKind::Identity ? Affine::identity() : start.world;
     // Reference voxel -> source texture coordinate (voxel i sits at i + 0.5).
     const Affine g = Affine::translation(0.5, 0.5, 0.5) * srcGrid.worldToVoxel() * w0 * refGrid.voxelToWorld;
     double c[3], gc[3];
@@ -171,6 +175,10 @@ PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const Pipe
     TransformParams candidates[3];
     TransformParams best;
     const Dof& dof = opts.dof;
+    // The header start as one world matrix, the same on every level: a translation
+    // that puts the moving centroid on the fixed one in world space.
+    Start start = opts.start;
+    if (start.kind == StartKind::Header) start.world = centroidTranslation(moving, fixed);
 
     // One level: banner, stage (the bin count) on both volumes, the cost pair prepared for
     // the level's search only, and the level's volumes released right after it.
@@ -186,7 +194,7 @@ PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const Pipe
             pairOpts.refMask = ref.mask[h].get();
             pairOpts.srcMask = src.mask[h].get();
             initCorrelationRatio(s, r, pairOpts);
-            const LevelStart ls = levelStart(opts.start, s, src.grid[h], r, ref.grid[h]);
+            const LevelStart ls = levelStart(start, s, src.grid[h], r, ref.grid[h]);
             StartedEvaluator ev(s, r, ls, opts.progress);
             if (opts.progress) opts.progress->levelBegin(name);
             search(ev, ls);

@@ -13,7 +13,8 @@
 #include "volume/volume.h"
 
 enum class StartKind {
-    Header,    // orientation, axis order, flips and voxel sizes from the headers; centroids paired
+    Header,    // orientation, axis order, flips and voxel sizes from the headers, world
+               // centroids paired; on grids of one layout exactly the Centroid start
     Centroid,  // voxel grids as they are, centroids paired (the start of -r)
     Identity,  // the headers' world coordinates as they are
     Matrix,    // a given world matrix (FIXED RAS mm -> MOVING RAS mm)
@@ -21,8 +22,12 @@ enum class StartKind {
 
 struct Start {
     StartKind kind = StartKind::Header;
-    Affine world;  // for StartKind::Matrix
+    Affine world;  // for StartKind::Matrix; for Header, the centroid translation
 };
+
+// The world translation that puts the moving image's intensity centroid on the fixed
+// image's: the header start's matrix.
+Affine centroidTranslation(const Volume& moving, const Volume& fixed);
 
 // The start on one level: reference level voxel r goes to source texture coordinate
 //   linear * (r - c) + delta + srcCenter,   c = the truncated reference centre,

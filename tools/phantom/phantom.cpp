@@ -40,6 +40,12 @@ const char* kUsage =
     "                        default 0\n"
     "  --seed N              noise seed (the same seed gives the same file); default 1\n"
     "  --no-orient           write sform and qform codes 0 instead of 1 (scanner)\n"
+    "  --layout reference|sagittal|oblique\n"
+    "                        how the grid lies in the world (the head stays where it is):\n"
+    "                        reference: i right, j anterior, k superior; sagittal: i\n"
+    "                        posterior, j inferior, k left (permuted and flipped); oblique:\n"
+    "                        the reference axes turned by 20, -15 and 25 degrees about x, y\n"
+    "                        and z; the header's sform and qform say so. Default reference\n"
     "The grid centre is voxel ((NX-1)/2, (NY-1)/2, (NZ-1)/2); axes: +x right, +y anterior,\n"
     "+z superior.\n";
 
@@ -74,7 +80,33 @@ struct Options {
     uint64_t seed = 1;
     bool orient = true;
     bool analyze = false;
+    // Grid axis a points along world direction layout[.][a] (columns, orthonormal).
+    double layout[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
 };
+
+// Columns: the world direction of grid axes i, j, k.
+bool layoutFromName(const std::string& name, double q[3][3]) {
+    const double sagittal[3][3] = {{0, 0, -1}, {-1, 0, 0}, {0, -1, 0}};
+    if (name == "reference") {
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c) q[r][c] = r == c;
+    } else if (name == "sagittal") {
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c) q[r][c] = sagittal[r][c];
+    } else if (name == "oblique") {
+        TransformParams p;
+        p[0] = 20;
+        p[1] = -15;
+        p[2] = 25;
+        Matrix m;
+        composeAffine(p, m, 1, 1, 1);
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c) q[r][c] = m.data[4 * r + c];
+    } else {
+        return false;
+    }
+    return true;
+}
 
 Options parseArgs(int argc, char** argv) {
     Options o;
@@ -140,6 +172,10 @@ Options parseArgs(int argc, char** argv) {
             ++i;
         } else if (a == "--no-orient") {
             o.orient = false;
+        } else if (a == "--layout") {
+            if (i + 1 >= argc || !layoutFromName(argv[i + 1], o.layout))
+                usageError("--layout needs reference, sagittal or oblique");
+            ++i;
         } else if (a == "--analyze") {
             o.analyze = true;
         } else {
@@ -225,6 +261,30 @@ void setOrientation(nifti_image* nim, const Options& o) {
     const float* d = o.voxel;
     float origin[3];
     for (int k = 0; k < 3; ++k) origin[k] = -(float)((o.grid[k] - 1) * 0.5 * d[k]);
+    const auto& q = o.layout;
+    if (q[0][0] != 1 || q[1][1] != 1 || q[2][2] != 1) {
+        // The grid centre stays at the world origin; the axes turn.
+        mat44 m;
+        for (int r = 0; r < 3; ++r) {
+            double off = 0;
+            for (int c = 0; c < 3; ++c) {
+                m.m[r][c] = (float)(q[r][c] * d[c]);
+                off -= q[r][c] * d[c] * (o.grid[c] - 1) * 0.5;
+            }
+            m.m[r][3] = (float)off;
+        }
+        m.m[3][0] = m.m[3][1] = m.m[3][2] = 0;
+        m.m[3][3] = 1;
+        nim->qform_code = nim->sform_code = o.orient ? NIFTI_XFORM_SCANNER_ANAT : NIFTI_XFORM_UNKNOWN;
+        nim->sto_xyz = nim->qto_xyz = m;
+        nifti_mat44_to_quatern(m, &nim->quatern_b, &nim->quatern_c, &nim->quatern_d, &nim->qoffset_x,
+                               &nim->qoffset_y, &nim->qoffset_z, nullptr, nullptr, nullptr, &nim->qfac);
+        nim->qto_xyz = nifti_quatern_to_mat44(nim->quatern_b, nim->quatern_c, nim->quatern_d, nim->qoffset_x,
+                                              nim->qoffset_y, nim->qoffset_z, d[0], d[1], d[2], nim->qfac);
+        nim->qto_ijk = nifti_mat44_inverse(nim->qto_xyz);
+        nim->sto_ijk = nifti_mat44_inverse(nim->sto_xyz);
+        return;
+    }
     nim->qform_code = nim->sform_code = o.orient ? NIFTI_XFORM_SCANNER_ANAT : NIFTI_XFORM_UNKNOWN;
     nim->quatern_b = nim->quatern_c = nim->quatern_d = 0.0f;
     nim->qoffset_x = origin[0];
@@ -288,8 +348,18 @@ int main(int argc, char** argv) {
         usageError(o.analyze ? "--analyze needs a .hdr, .img, .hdr.gz or .img.gz name"
                              : "the output name needs an image extension (.nii, .nii.gz, .hdr, "
                                ".img, .hdr.gz, .img.gz)");
+    double headInv[12];
+    if (!inverseAffine(o.affine, headInv)) usageError("--affine: the transform is singular");
+    // Grid mm offsets turn into world mm by the layout, then into head coordinates.
     double inv[12];
-    if (!inverseAffine(o.affine, inv)) usageError("--affine: the transform is singular");
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            double v = 0;
+            for (int k = 0; k < 3; ++k) v += headInv[4 * r + k] * o.layout[k][c];
+            inv[4 * r + c] = v;
+        }
+        inv[4 * r + 3] = headInv[4 * r + 3];
+    }
 
     const Head head(o.headLength, o.contrast);
     std::vector<float> v = renderHead(head, o.grid, o.voxel, inv);

@@ -14,6 +14,7 @@
 #include "device/device.h"
 #include "geometry/matrix.h"
 #include "geometry/transform.h"
+#include "geometry/world.h"
 #include "volume/imagefile.h"
 
 namespace {
@@ -36,6 +37,10 @@ const char* kUsage =
     "  --raw              take M's source position s as a voxel index; by default the\n"
     "                     resampler's reading is used: its texture holds voxel i at\n"
     "                     coordinate i + 0.5, so position s shows the source at index s - 0.5\n"
+    "  --world            TESTTXT is instead a world matrix (tarvo register --matrix: FIXED\n"
+    "                     RAS mm -> MOVING RAS mm, the headers' world coordinates); the true\n"
+    "                     transform then sends world point x to A x (phantom keeps the head\n"
+    "                     centre at the world origin in every --layout)\n"
     "Prints \"mean M mm, max X mm, voxels N\": the distance, in mm, between where M (with the\n"
     "volumes' intensity centroids and voxel sizes, as tarvo applies it) and the true\n"
     "transform send each head voxel of the reference.\n";
@@ -115,7 +120,7 @@ bool invert4(const double in[16], double out[16]) {
 int main(int argc, char** argv) {
     std::vector<const char*> pos;
     float threshold = kDefaultThreshold;
-    bool raw = false;
+    bool raw = false, world = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
             std::fputs(kUsage, stdout);
@@ -126,6 +131,8 @@ int main(int argc, char** argv) {
             if (i + 1 >= argc || !parseDouble(argv[i + 1], t)) usageError("--threshold needs a number");
             threshold = (float)t;
             ++i;
+        } else if (std::strcmp(argv[i], "--world") == 0) {
+            world = true;
         } else if (std::strcmp(argv[i], "--raw") == 0) {
             raw = true;
         } else {
@@ -166,6 +173,7 @@ int main(int argc, char** argv) {
     // position s, that is the source interpolated at index s - 0.5: the alignment a user
     // sees, and the one the cost optimised through the same texture convention.
     const double texel = raw ? 0.0 : 0.5;
+    const Affine refWorld = WorldGrid::of(*ref).voxelToWorld;
 
     double sum = 0.0, worst = 0.0;
     size_t count = 0, idx = 0;
@@ -180,7 +188,17 @@ int main(int argc, char** argv) {
                     x[r] = (v[r] - refGrid[r]) * refVox[r];
                 }
                 double d2 = 0.0;
-                for (int r = 0; r < 3; ++r) {
+                if (world) {
+                    double w[3];
+                    refWorld.apply(v, w);
+                    for (int r = 0; r < 3; ++r) {
+                        const double rec = n[4 * r] * w[0] + n[4 * r + 1] * w[1] + n[4 * r + 2] * w[2] + n[4 * r + 3];
+                        const double tru = a.data[4 * r] * w[0] + a.data[4 * r + 1] * w[1] +
+                                           a.data[4 * r + 2] * w[2] + a.data[4 * r + 3];
+                        d2 += (rec - tru) * (rec - tru);
+                    }
+                }
+                for (int r = 0; r < 3 && !world; ++r) {
                     // Recovered: reference-voxel displacement, rescaled to source voxels.
                     const double q = m[4 * r] * p[0] + m[4 * r + 1] * p[1] + m[4 * r + 2] * p[2] + m[4 * r + 3];
                     const double sRec = q * refVox[r] / srcVox[r] + srcCenter[r] - texel;
