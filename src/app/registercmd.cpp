@@ -37,7 +37,7 @@ const char* kFooter =
     "\n"
     "Masks: --fixed-mask: only FIXED voxels where the mask is non-zero enter the cost.\n"
     "--moving-mask: only samples whose position in MOVING falls in a non-zero mask voxel\n"
-    "count. Each mask must lie on the grid of its image (same counts, voxel sizes and\n"
+    "count. The start pairs the centroids of the parts inside the masks. Each mask must lie on the grid of its image (same counts, voxel sizes and\n"
     "orientation). On the coarser levels a mask is down-sampled like its image and a level\n"
     "voxel counts as inside where at least half of it is.\n"
     "\n"
@@ -162,6 +162,8 @@ int runRegisterCommand(int argc, char** argv) {
         commandError(kName, error);
         return 1;
     }
+    if (fixMask) centroidInsideMask(*fix, *fixMask);
+    if (movMask) centroidInsideMask(*mov, *movMask);
 
     TerminalProgress progress(!quiet && TerminalProgress::stderrIsTerminal(), t0);
     PipelineOptions opts;

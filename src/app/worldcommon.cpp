@@ -107,3 +107,25 @@ VolumePtr loadMask(const std::string& path, const Volume& like, const std::strin
     m->orient = like.orient;
     return m;
 }
+
+void centroidInsideMask(Volume& image, const Volume& mask) {
+    const size_t n = image.count();
+    std::vector<float> v(n), m(n);
+    image.owner->download(v.data(), image.data, n);
+    mask.owner->download(m.data(), mask.data, n);
+    double w = 0, sx = 0, sy = 0, sz = 0;
+    size_t idx = 0;
+    for (int32_t k = 0; k < image.z; ++k)
+        for (int32_t j = 0; j < image.y; ++j)
+            for (int32_t i = 0; i < image.x; ++i, ++idx)
+                if (m[idx] != 0.0f && v[idx] > 1.0f) {
+                    w += v[idx];
+                    sx += i * (double)v[idx];
+                    sy += j * (double)v[idx];
+                    sz += k * (double)v[idx];
+                }
+    if (w == 0.0) return;
+    image.center[0] = (float)(sx / w);
+    image.center[1] = (float)(sy / w);
+    image.center[2] = (float)(sz / w);
+}

@@ -26,3 +26,8 @@ bool sameGrid(const Volume& a, const Volume& b);
 // Null with `error` when the mask file cannot be used or lies on another grid.
 VolumePtr loadMask(const std::string& path, const Volume& like, const std::string& imageName,
                    std::string& error);
+
+// The intensity centroid of `image` over the voxels inside the 0/1 `mask` (same grid), as
+// the loader computes it over the whole image: what the start pairs when a mask says
+// which part of the image matters. Left as it is when no voxel inside is above 1.
+void centroidInsideMask(Volume& image, const Volume& mask);

@@ -614,4 +614,87 @@ TEST(CudaErrors, FailureDuringAPreparedPairReportsOnce) {
         return n == 1;
     });
     EXPECT_EXIT(failDuringAPreparedPair(), testing::ExitedWithCode(1), once);
+
+// ---- masks and nearest-voxel resampling ----------------------------------------------
+
+namespace {
+
+// A 0/1 mask of a volume's grid: a ball (inside) with a slab cut away, so that every
+// rule (reference voxels left out, source samples dropped) meets edges in all directions.
+std::vector<float> ballMask(int X, int Y, int Z, float radius) {
+    std::vector<float> m((size_t)X * Y * Z);
+    for (int k = 0; k < Z; ++k)
+        for (int j = 0; j < Y; ++j)
+            for (int i = 0; i < X; ++i) {
+                const float u = i - 0.5f * X, w = j - 0.5f * Y, t = k - 0.5f * Z;
+                const bool in = u * u + w * w + t * t < radius * radius && !(j > 0.6f * Y);
+                m[((size_t)k * Y + j) * X + i] = in ? 1.0f : 0.0f;
+            }
+    return m;
+}
+
+}  // namespace
+
+TEST_F(CudaVsCpu, MaskedCostsMatch) {
+    const float cs[3] = {19.6f, 17.3f, 14.8f}, cr[3] = {17.7f, 19.2f, 15.9f};
+    for (float d : {1.0f, 4.0f}) {  // trilinear and point-sampled sources
+        Pair src = both(*gpu, *cpu, 40, 36, 30, headImage(40, 36, 30, 21), d, d, d, cs);
+        Pair ref = both(*gpu, *cpu, 36, 40, 32, headImage(36, 40, 32, 22), d, d, d, cr);
+        Pair srcMask = both(*gpu, *cpu, 40, 36, 30, ballMask(40, 36, 30, 14.0f), d, d, d, cs);
+        Pair refMask = both(*gpu, *cpu, 36, 40, 32, ballMask(36, 40, 32, 13.0f), d, d, d, cr);
+        std::mt19937 rng(77);
+        std::vector<float> mats;
+        for (int i = 0; i < 30; ++i) {
+            const Matrix m = i ? randomMatrix(rng, d, d, d) : Matrix();
+            mats.insert(mats.end(), m.data, m.data + 16);
+        }
+        const int n = (int)mats.size() / 16;
+        const CostPairOptions cases[3] = {{refMask.onCpu.get(), nullptr, false},
+                                          {nullptr, srcMask.onCpu.get(), false},
+                                          {refMask.onCpu.get(), srcMask.onCpu.get(), false}};
+        const CostPairOptions gpuCases[3] = {{refMask.onGpu.get(), nullptr, false},
+                                             {nullptr, srcMask.onGpu.get(), false},
+                                             {refMask.onGpu.get(), srcMask.onGpu.get(), false}};
+        std::vector<float> plain(n);
+        cpu->initCorrelationRatio(*src.onCpu, *ref.onCpu, 256, {});
+        cpu->calcCorrelationRatio(mats.data(), n, plain.data());
+        for (int c = 0; c < 3; ++c) {
+            std::vector<float> g(n), k(n);
+            gpu->initCorrelationRatio(*src.onGpu, *ref.onGpu, 256, gpuCases[c]);
+            cpu->initCorrelationRatio(*src.onCpu, *ref.onCpu, 256, cases[c]);
+            gpu->calcCorrelationRatio(mats.data(), n, g.data());
+            cpu->calcCorrelationRatio(mats.data(), n, k.data());
+            int changed = 0;
+            for (int i = 0; i < n; ++i) {
+                EXPECT_NEAR(g[i], k[i], 1e-4f) << "mask case " << c << " voxel " << d << " matrix " << i;
+                changed += std::fabs(k[i] - plain[i]) > 1e-3f;
+            }
+            EXPECT_GT(changed, n / 2) << "the masks must matter (case " << c << ")";
+        }
+        gpu->freeCorrelationRatio();
+        cpu->freeCorrelationRatio();
+    }
+}
+
+TEST_F(CudaVsCpu, NearestTransformMatches) {
+    const float cs[3] = {20.4f, 17.7f, 12.1f}, cr[3] = {15.0f, 16.0f, 14.0f};
+    Pair src = both(*gpu, *cpu, 41, 35, 26, headImage(41, 35, 26, 3), 1.1f, 1.0f, 1.3f, cs);
+    Pair ref = both(*gpu, *cpu, 30, 33, 28, headImage(30, 33, 28, 4), 1.0f, 1.0f, 1.0f, cr);
+    std::mt19937 rng(9);
+    for (int i = 0; i < 4; ++i) {
+        const Matrix m = randomMatrix(rng, 1, 1, 1);
+        VolumePtr g = makeVolume(30, 33, 28, gpu.get()), k = makeVolume(30, 33, 28, cpu.get());
+        for (Volume* v : {g.get(), k.get()}) {
+            v->dx = v->dy = v->dz = 1.0f;
+            for (int a = 0; a < 3; ++a) v->center[a] = cr[a];
+        }
+        gpu->transformVolume(*src.onGpu, *g, m.data, true);
+        cpu->transformVolume(*src.onCpu, *k, m.data, true);
+        // Nearest values are voxels of the source: equal, except where a position lies
+        // within rounding of a cell boundary.
+        const std::vector<float> a = contents(*g), b = contents(*k);
+        size_t differ = 0;
+        for (size_t v = 0; v < a.size(); ++v) differ += a[v] != b[v];
+        EXPECT_LT(differ, a.size() / 1000) << "matrix " << i;
+    }
 }
