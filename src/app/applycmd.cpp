@@ -1,7 +1,6 @@
 // tarvo apply MOVING FIXED MATRIX -o OUTPUT [--interp linear|nearest]
 #include <CLI/CLI.hpp>
 
-#include <iostream>
 #include <string>
 
 #include "app/worldcommands.h"
@@ -28,15 +27,8 @@ int runApplyCommand(int argc, char** argv) {
     app.add_option("--interp", interp, "trilinear (linear, default) or nearest voxel (nearest, for labels)")
         ->check(CLI::IsMember({"linear", "nearest"}))
         ->default_str("linear");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
-        std::cout << app.help();
-        return 0;
-    } catch (const CLI::ParseError& e) {
-        commandError(kName, std::string(e.what()) + " (see tarvo apply --help)");
-        return 1;
-    }
+    int status = 0;
+    if (!parseCommand(app, argc, argv, kName, status)) return status;
     std::string error;
     Affine world;
     if (!outputPossible(output, error) || !readWorldMatrix(matrix, world, error)) {

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <string>
 #include <vector>
 
@@ -102,15 +101,8 @@ int runRegisterCommand(int argc, char** argv) {
     auto* q = app.add_flag("--quiet", quiet, "no progress line");
     auto* v = app.add_flag("--verbose", verbose, "also the search's per-level lines on standard error");
     q->excludes(v);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
-        std::cout << app.help();
-        return 0;
-    } catch (const CLI::ParseError& e) {
-        commandError(kName, std::string(e.what()) + " (see tarvo register --help)");
-        return 1;
-    }
+    int status = 0;
+    if (!parseCommand(app, argc, argv, kName, status)) return status;
 
     // Outputs: names settled and checked before any work.
     std::string error;

@@ -8,6 +8,13 @@
 // "tarvo <command>: error: <message>" on standard error.
 void commandError(const char* command, const std::string& message);
 
+namespace CLI {
+class App;
+}
+// Parses the command's options. False when the command ends here with `status`: 0 after
+// printing the help, 1 after one line naming what is wrong.
+bool parseCommand(CLI::App& app, int argc, char** argv, const char* command, int& status);
+
 // An input image; null with `error` set when it cannot be used.
 VolumePtr loadInput(const std::string& path, std::string& error);
 // The image written through a temporary name (nothing is left behind on failure).
