@@ -16,6 +16,7 @@
 #include "registration/cost.h"
 #include "registration/pipeline.h"
 #include "registration/searchlog.h"
+#include "volume/qcpicture.h"
 #include "volume/resample.h"
 
 namespace {
@@ -81,7 +82,7 @@ int runRegisterCommand(int argc, char** argv) {
                  "FIXED's grid.",
                  "tarvo register"};
     app.footer(kFooter);
-    std::string moving, fixed, output, matrix, itk, init = "header", fixedMask, movingMask;
+    std::string moving, fixed, output, matrix, itk, qc, init = "header", fixedMask, movingMask;
     int dof = 12, threads = 0;
     bool quiet = false, verbose = false;
     app.add_option("MOVING", moving, "image to move (the source)")->required();
@@ -91,6 +92,7 @@ int runRegisterCommand(int argc, char** argv) {
                    "world matrix file; default with -o: OUTPUT without extension + _affine.txt; "
                    "required without -o");
     app.add_option("--itk", itk, "the transform also as an ITK text transform");
+    app.add_option("--qc", qc, "a PNG picture to check the result: MOVING registered, FIXED's edges over it");
     app.add_option("--dof", dof, "degrees of freedom: 6 rigid, 7 one scale, 9 three scales, 12 affine")
         ->check(CLI::IsMember({6, 7, 9, 12}))
         ->default_str("12");
@@ -111,7 +113,7 @@ int runRegisterCommand(int argc, char** argv) {
         return 1;
     }
     if (!output.empty() && matrix.empty()) matrix = withoutImageExtension(output) + "_affine.txt";
-    std::vector<std::string> outs = {output, matrix, itk};
+    std::vector<std::string> outs = {output, matrix, itk, qc};
     for (size_t i = 0; i < outs.size(); ++i) {
         if (outs[i].empty()) continue;
         if (!outputPossible(outs[i], error)) {
@@ -197,9 +199,17 @@ int runRegisterCommand(int argc, char** argv) {
         }
         written.written.push_back(itk);
     }
-    if (!output.empty()) {
+    if (!qc.empty() || !output.empty()) {
         VolumePtr out = resampleWorld(*mov, *fix, world, false);
-        if (!saveOutput(*out, output, error)) {
+        if (!qc.empty()) {
+            if (!writeQcPicture(*fix, *out, qc.c_str(), error)) {
+                written.rollback();
+                commandError(kName, error);
+                return 1;
+            }
+            written.written.push_back(qc);
+        }
+        if (!output.empty() && !saveOutput(*out, output, error)) {
             written.rollback();
             commandError(kName, error);
             return 1;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "device/device.h"
-#include "volume/imagefile.h"
+#include "volume/physicalimage.h"
 
 void commandError(const char* command, const std::string& message) {
     std::fflush(stdout);
@@ -32,17 +32,11 @@ bool parseCommand(CLI::App& app, int argc, char** argv, const char* command, int
 }
 
 VolumePtr loadInput(const std::string& path, std::string& error) {
-    VolumePtr v = loadVolume(path.c_str());
-    if (!v) error = "cannot use image '" + path + "'";
-    return v;
+    return loadImage(path.c_str(), error);
 }
 
 bool saveOutput(const Volume& v, const std::string& path, std::string& error) {
-    if (!checkOutputType() || !saveVolume(v, path.c_str())) {
-        error = "cannot write image '" + path + "'";
-        return false;
-    }
-    return true;
+    return saveImagePhysical(v, path.c_str(), error);
 }
 
 std::string withoutImageExtension(const std::string& path) {
@@ -98,15 +92,12 @@ VolumePtr loadMask(const std::string& path, const Volume& like, const std::strin
         return nullptr;
     }
     const size_t n = m->count();
-    std::vector<float> v(n);
-    m->owner->download(v.data(), m->data, n);
-    // Back to the file's values: zero stays zero within rounding of the 0..255 mapping.
-    const float scale = m->maxValue == m->minValue ? 0.0f : (m->maxValue - m->minValue) / 255.0f;
+    std::vector<float> v = physicalValues(*m);
+    // Zero stays zero within the rounding of the mapping onto 0..255 and back.
     const float tol = 1e-5f * std::fmax(std::fabs(m->maxValue), std::fabs(m->minValue));
     size_t inside = 0;
     for (float& x : v) {
-        const float value = m->datatype == 2 ? x : x * scale + m->minValue;
-        x = std::fabs(value) > tol ? 1.0f : 0.0f;
+        x = std::fabs(x) > tol ? 1.0f : 0.0f;
         inside += x != 0.0f;
     }
     if (inside == 0) {
