@@ -1,5 +1,6 @@
 // tarvo register MOVING FIXED [-o OUTPUT] [--matrix FILE] [--itk FILE] [--dof N] [--init ...]
-//                [--fixed-mask FILE] [--moving-mask FILE] [--threads N] [--quiet | --verbose]
+//                [--fixed-mask FILE] [--moving-mask FILE] [--qc FILE.png] [--threads N]
+//                [--quiet | --verbose]
 #include <CLI/CLI.hpp>
 
 #include <cmath>
@@ -47,8 +48,8 @@ const char* kFooter =
     "  matrix:                     followed by the four lines of the world matrix\n"
     "  time: S s                   seconds for the whole command\n"
     "Progress goes to standard error when it is a terminal (never with --quiet);\n"
-    "--verbose adds the search's per-level lines there. On any error: one line on standard\n"
-    "error, status 1, and no output file.\n";
+    "--verbose writes the search's per-level lines there in its place. On any error: one\n"
+    "line on standard error, status 1, and no output file.\n";
 
 struct Outputs {
     std::vector<std::string> written;
@@ -160,7 +161,8 @@ int runRegisterCommand(int argc, char** argv) {
     if (fixMask) centroidInsideMask(*fix, *fixMask);
     if (movMask) centroidInsideMask(*mov, *movMask);
 
-    TerminalProgress progress(!quiet && TerminalProgress::stderrIsTerminal(), t0);
+    // The search's own lines (--verbose) replace the progress line rather than cut into it.
+    TerminalProgress progress(!quiet && !verbose && TerminalProgress::stderrIsTerminal(), t0);
     PipelineOptions opts;
     opts.dof = Dof(dof);
     opts.start = start;

@@ -3,7 +3,8 @@
 # side by side, the moved one and an unmoved copy that matches the fixed head even better.
 # Without a mask the search takes the copy (tens of mm from the truth); with a mask on the
 # moved head it recovers the known transform. The mask also moves the start: the centroid
-# of the masked part is paired with the fixed one.
+# of the masked part is paired with the fixed one. The same with a fixed mask, where the
+# fixed image holds a second head beside the one to register to.
 set -u
 TARVO=$1 PHANTOM=$2
 XFDIST=$(dirname "$TARVO")/xfdist
@@ -27,6 +28,8 @@ def save(a, name):
 save(data, 'two.nii.gz')
 mask = np.zeros(data.shape, np.uint8); mask[moved.shape[0]:] = 1
 save(mask, 'mask.nii.gz')
+fixed = nib.load('fixed.nii.gz')
+save(np.concatenate([np.asarray(fixed.dataobj)[::-1], np.asarray(fixed.dataobj)], axis=0), 'two_fixed.nii.gz')
 PY
 
 "$TARVO" register two.nii.gz fixed.nii.gz --matrix plain.txt > /dev/null || bad "register without mask"
@@ -38,6 +41,14 @@ awk -v d="$plain" 'BEGIN { split(d, w, " "); exit !(w[2] > 20) }' || bad "the de
 masked=$("$XFDIST" --world two.nii.gz fixed.nii.gz masked.txt $truth)
 echo "with the moving mask: $masked"
 awk -v d="$masked" 'BEGIN { split(d, w, " "); exit !(w[2] < 2.0 && w[5] < 4.0) }' || bad "masked: too far: $masked"
+
+# The fixed image with a second (mirrored) head: its mask keeps the real one, whose world
+# place is that of fixed.nii.gz, so the distance is measured there.
+"$TARVO" register moved.nii.gz two_fixed.nii.gz --matrix fixmask.txt --fixed-mask mask.nii.gz > /dev/null \
+  || bad "register with a fixed mask"
+fixmask=$("$XFDIST" --world moved.nii.gz fixed.nii.gz fixmask.txt $truth)
+echo "with the fixed mask: $fixmask"
+awk -v d="$fixmask" 'BEGIN { split(d, w, " "); exit !(w[2] < 2.0 && w[5] < 4.0) }' || bad "fixed mask: too far: $fixmask"
 
 [ $fail -eq 0 ] && echo "world mask: all passed"
 exit $fail
