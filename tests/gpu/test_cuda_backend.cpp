@@ -614,6 +614,7 @@ TEST(CudaErrors, FailureDuringAPreparedPairReportsOnce) {
         return n == 1;
     });
     EXPECT_EXIT(failDuringAPreparedPair(), testing::ExitedWithCode(1), once);
+}
 
 // ---- masks and nearest-voxel resampling ----------------------------------------------
 
