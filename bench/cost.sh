@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
-data=../shared/data
+data=${TARVO_DATA:-../shared/data}  # the shared volumes, when present
 if [ -f "$data/icbm2009_t1_1mm.nii.gz" ]; then
   src=$data/subject_t1_0.88mm.nii.gz ref=$data/icbm2009_t1_1mm.nii.gz
 else

@@ -2,8 +2,14 @@
 // and batched, on the backend TARVO_DEVICE chooses. Prints one line per level and mode,
 // then per level the set-up time, the time per call at the batch size the registration
 // sends there (8 mm: 343 and 8000, 4 mm: 33, 2 and 1 mm: 1), and on a GPU the device
-// memory in use.
+// memory in use. Then, per level from 4 mm down, rows at fixed rotations (0, 15, 30, 45
+// and 90 degrees about the axis (1, 1, 1)): a regression that makes the cost depend on how
+// far the head is turned shows there. COSTBENCH_DUMP=file writes every cost computed, one
+// per line, so that two builds can be compared value by value.
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
 #include <chrono>
 #include <cstdio>
 #include <random>
@@ -17,6 +23,13 @@
 #include "volume/resample.h"
 #ifdef TARVO_WITH_CUDA
 #include <cuda_runtime.h>
+#endif
+#if __has_include(<valgrind/callgrind.h>)
+// Under callgrind (a noisy machine), each rotation row dumps its own counts.
+#include <valgrind/callgrind.h>
+#define ROW_DUMP(name) CALLGRIND_DUMP_STATS_AT(name)
+#else
+#define ROW_DUMP(name)
 #endif
 
 namespace {
@@ -33,6 +46,46 @@ double deviceMiB() {
         return (double)(totalB - freeB) / (1 << 20);
 #endif
     return -1.0;
+}
+
+// Rotation by `degrees` about the axis (1, 1, 1), plus a translation, in voxel units of
+// isotropic levels (where the cost's voxel matrix is the rotation itself).
+Matrix rotationAboutDiagonal(double degrees, float tx, float ty, float tz) {
+    const double a = degrees * M_PI / 180.0, c = std::cos(a), s = std::sin(a), k = 1.0 / std::sqrt(3.0);
+    const double u[3] = {k, k, k};
+    Matrix m;
+    for (int r = 0; r < 3; ++r)
+        for (int col = 0; col < 3; ++col) {
+            double v = (r == col ? c : 0.0) + (1 - c) * u[r] * u[col];
+            const int e = (3 - r - col + 3) % 3;  // the axis component not in {r, col}
+            if (r != col) v += ((col - r + 3) % 3 == 1 ? -1.0 : 1.0) * s * u[e];
+            m.data[4 * r + col] = (float)v;
+        }
+    m.data[3] = tx;
+    m.data[7] = ty;
+    m.data[11] = tz;
+    return m;
+}
+
+// CPU time of the whole process: unlike the wall clock, it does not grow when other work
+// on the machine takes the cores away, so rows stay comparable on a busy machine.
+double cpuSeconds() {
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec + 1e-9 * t.tv_nsec;
+}
+
+FILE* dumpFile() {
+    static FILE* f = [] {
+        const char* path = std::getenv("COSTBENCH_DUMP");
+        return path ? std::fopen(path, "w") : (FILE*)nullptr;
+    }();
+    return f;
+}
+
+void dump(const std::vector<float>& costs) {
+    if (FILE* f = dumpFile())
+        for (float c : costs) std::fprintf(f, "%.9g\n", c);
 }
 
 }  // namespace
@@ -60,7 +113,9 @@ int main(int argc, char** argv) {
     const char* names[4] = {"1mm", "2mm", "4mm", "8mm"};
     std::vector<std::string> extra;
     double peakMiB = deviceMiB();
-    for (int l = 3; l >= 0; --l) {
+    // COSTBENCH_ROTATIONS_ONLY=1: only the rows at fixed rotations.
+    const bool rotationsOnly = std::getenv("COSTBENCH_ROTATIONS_ONLY") != nullptr;
+    for (int l = 3; l >= 0 && !rotationsOnly; --l) {
         const int stage = 4 - l;
         sl[l]->stage = rl[l]->stage = (int16_t)stage;
         auto tSetup = std::chrono::steady_clock::now();
@@ -86,6 +141,7 @@ int main(int argc, char** argv) {
         t0 = std::chrono::steady_clock::now();
         calcCorrelationRatioBatch(*sl[l], *rl[l], mats.data(), n, out.data());
         double batch = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        dump(out);
         std::printf("%s  %9.0f voxels  single: %9.1f evals/s %8.1f Mvox/s   batch of %d: %9.1f evals/s %8.1f Mvox/s\n",
                     names[l], voxels, n / single, n * voxels / single / 1e6, n, n / batch,
                     n * voxels / batch / 1e6);
@@ -113,6 +169,41 @@ int main(int argc, char** argv) {
         freeCorrelationRatio();
     }
     for (const std::string& e : extra) std::printf("%s\n", e.c_str());
+
+    // Fixed rotations, single evaluations (as the registration sends them at 2 and 1 mm).
+    for (int l = 2; l >= 0; --l) {
+        sl[l]->stage = rl[l]->stage = (int16_t)(4 - l);
+        initCorrelationRatio(*sl[l], *rl[l]);
+        const char* forced = std::getenv("COSTBENCH_ROTATION_EVALS");  // e.g. 1 under a simulator
+        const int n = forced ? std::max(1, std::atoi(forced)) : l == 0 ? 10 : l == 1 ? 60 : 400;
+        const double voxels = (double)rl[l]->count();
+        for (double deg : {0.0, 15.0, 30.0, 45.0, 90.0}) {
+            std::vector<float> mats(16 * (size_t)n), out(n);
+            for (int i = 0; i < n; ++i) {
+                Matrix m = rotationAboutDiagonal(deg, u(rng), u(rng), u(rng));
+                std::copy(m.data, m.data + 16, &mats[16 * (size_t)i]);
+            }
+            calcCorrelationRatio(*sl[l], *rl[l], mats.data(), out.data());  // warm-up
+            ROW_DUMP("warm-up");
+            auto t0 = std::chrono::steady_clock::now();
+            const double c0 = cpuSeconds();
+            double best = 1e30;
+            for (int i = 0; i < n; ++i) {
+                auto ti = std::chrono::steady_clock::now();
+                calcCorrelationRatio(*sl[l], *rl[l], &mats[16 * (size_t)i], &out[i]);
+                best = std::min(best, seconds(ti));
+            }
+            const double t = seconds(t0), cpu = cpuSeconds() - c0;
+            dump(out);
+            ROW_DUMP((std::string(names[l]) + " rotation " + std::to_string((int)deg)).c_str());
+            // The fastest single call is the least disturbed by other work on the machine.
+            std::printf("%s  rotation %2.0f deg: %8.1f evals/s %7.1f Mvox/s  best call %7.1f Mvox/s  %6.2f CPU ns/voxel"
+                        "   first cost %.7f\n",
+                        names[l], deg, n / t, n * voxels / t / 1e6, voxels / best / 1e6, cpu * 1e9 / (n * voxels),
+                        out[0]);
+        }
+        freeCorrelationRatio();
+    }
     if (peakMiB >= 0) std::printf("device memory in use, most seen: %.0f MiB\n", peakMiB);
     const DeviceMemoryStats mem = device().memoryStats();
     if (mem.allocations > 0) {

@@ -264,18 +264,26 @@ std::vector<float> boxedHead(int X, int Y, int Z, unsigned seed) {
     return v;
 }
 
-// Per-voxel samples of the prepared CPU pair through A, in bin order.
+// Per-voxel samples of the prepared CPU pair through A, in bin order (the CPU keeps its
+// voxels tile by tile; a bin's voxels are taken from its chunks in chunk order). Bins of
+// fewer than three voxels have no chunks and stay uncounted.
 void samples(const CpuDevice::Pair& p, const float* A, std::vector<float>& f, std::vector<uint8_t>& counted) {
     const kern::Dim3 sd{p.sx, p.sy, p.sz};
     const kern::V3 rc{p.refC[0], p.refC[1], p.refC[2]}, sc{p.srcC[0], p.srcC[1], p.srcC[2]};
     const size_t n = p.px.size();
     f.assign(n, 0.0f);
     counted.assign(n, 0);
-    for (size_t v = 0; v < n; ++v) {
+    std::vector<uint32_t> at(p.pivots.begin(), p.pivots.end() - 1);
+    std::vector<size_t> binOrder(n, SIZE_MAX);  // bin-order position -> voxel
+    for (const CpuDevice::Chunk& c : p.chunks)
+        for (uint32_t v = c.begin; v < c.end; ++v) binOrder[at[c.bin]++] = v;
+    for (size_t o = 0; o < n; ++o) {
+        const size_t v = binOrder[o];
+        if (v == SIZE_MAX) continue;
         const kern::V3 m = kern::costPosition(A, p.px[v], p.py[v], p.pz[v], rc, sc);
         if (!kern::insideInclusive(m, (float)p.sx, (float)p.sy, (float)p.sz)) continue;
-        counted[v] = 1;
-        f[v] = p.linear ? kern::fetchLinear(p.src.data(), sd, m.x, m.y, m.z)
+        counted[o] = 1;
+        f[o] = p.linear ? kern::fetchLinear(p.src.data(), sd, m.x, m.y, m.z)
                         : kern::fetchPoint(p.src.data(), sd, m.x, m.y, m.z);
     }
 }

@@ -329,12 +329,18 @@ TEST(Cost, VectorAndScalarSamplingAgreeBitForBit) {
             for (const auto& ch : pr.chunks) {
                 // Odd lengths exercise the tail of the vector loop.
                 for (uint32_t end : {ch.end, ch.begin + (ch.end - ch.begin) / 2 + 1}) {
+                    const CpuDevice::Chunk part{ch.bin, ch.begin, end};
                     float s[3], v[3];
-                    scalarChunkSums(pr, a.data, ch.begin, end, s);
-                    simdChunkSums(pr, a.data, ch.begin, end, v);
+                    scalarChunkSums(pr, a.data, &part, 1, s);
+                    simdChunkSums(pr, a.data, &part, 1, v);
                     ASSERT_EQ(0, std::memcmp(s, v, sizeof s)) << "matrix " << m << " chunk " << ch.begin;
                 }
             }
+            // All chunks in one call, as the workers take them.
+            std::vector<float> s(3 * pr.chunks.size()), v(s.size());
+            scalarChunkSums(pr, a.data, pr.chunks.data(), pr.chunks.size(), s.data());
+            simdChunkSums(pr, a.data, pr.chunks.data(), pr.chunks.size(), v.data());
+            ASSERT_EQ(0, std::memcmp(s.data(), v.data(), 4 * s.size())) << "matrix " << m;
         }
         freeCorrelationRatio();
     }

@@ -41,91 +41,111 @@ inline __m256 lerp(__m256 a, __m256 b, __m256 f) {
 
 inline __m256 gather(const float* d, __m256i idx) { return _mm256_i32gather_ps(d, idx, 4); }
 
-template <bool Linear>
-void chunkSums(const CpuDevice::Pair& p, const float* A, uint32_t begin, uint32_t end, float out[3]) {
-    const float* src = p.src.data();
-    const __m256 rcx = _mm256_set1_ps(p.refC[0]), rcy = _mm256_set1_ps(p.refC[1]),
-                 rcz = _mm256_set1_ps(p.refC[2]);
-    const __m256 scx = _mm256_set1_ps(p.srcC[0]), scy = _mm256_set1_ps(p.srcC[1]),
-                 scz = _mm256_set1_ps(p.srcC[2]);
-    __m256 a[12];
-    for (int i = 0; i < 12; ++i) a[i] = _mm256_set1_ps(A[i]);
-    const __m256 X = _mm256_set1_ps((float)p.sx), Y = _mm256_set1_ps((float)p.sy),
-                 Z = _mm256_set1_ps((float)p.sz), zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
-    const __m256i nx1 = _mm256_set1_epi32(p.sx - 1), ny1 = _mm256_set1_epi32(p.sy - 1),
-                  nz1 = _mm256_set1_epi32(p.sz - 1);
-    const __m256i sx = _mm256_set1_epi32(p.sx), sxy = _mm256_set1_epi32(p.sx * p.sy);
-
-    __m256 s = zero, q = zero, n = zero;
-    uint32_t v = begin;
-    for (; v + 8 <= end; v += 8) {
-        const __m256 ex = _mm256_sub_ps(_mm256_loadu_ps(&p.px[v]), rcx);
-        const __m256 ey = _mm256_sub_ps(_mm256_loadu_ps(&p.py[v]), rcy);
-        const __m256 ez = _mm256_sub_ps(_mm256_loadu_ps(&p.pz[v]), rcz);
-        __m256 t = _mm256_mul_ps(a[1], ey);
-        t = _mm256_fmadd_ps(a[0], ex, t);
-        t = _mm256_fmadd_ps(a[2], ez, t);
-        const __m256 mx = _mm256_add_ps(_mm256_add_ps(t, a[3]), scx);
-        t = _mm256_mul_ps(a[5], ey);
-        t = _mm256_fmadd_ps(a[4], ex, t);
-        t = _mm256_fmadd_ps(a[6], ez, t);
-        const __m256 my = _mm256_add_ps(_mm256_add_ps(t, a[7]), scy);
-        t = _mm256_mul_ps(a[9], ey);
-        t = _mm256_fmadd_ps(a[8], ex, t);
-        t = _mm256_fmadd_ps(a[10], ez, t);
-        const __m256 mz = _mm256_add_ps(_mm256_add_ps(t, a[11]), scz);
-
-        __m256 in = _mm256_and_ps(_mm256_cmp_ps(mx, zero, _CMP_GE_OQ), _mm256_cmp_ps(mx, X, _CMP_LE_OQ));
-        in = _mm256_and_ps(in, _mm256_and_ps(_mm256_cmp_ps(my, zero, _CMP_GE_OQ), _mm256_cmp_ps(my, Y, _CMP_LE_OQ)));
-        in = _mm256_and_ps(in, _mm256_and_ps(_mm256_cmp_ps(mz, zero, _CMP_GE_OQ), _mm256_cmp_ps(mz, Z, _CMP_LE_OQ)));
-        if (_mm256_testz_ps(in, in)) continue;
-
-        __m256 f;
-        if constexpr (Linear) {
-            const kern::TieRule ties = p.rules.ties;
-            const Axis ax = linearAxis(mx, nx1, ties), ay = linearAxis(my, ny1, ties), az = linearAxis(mz, nz1, ties);
-            const __m256i z0 = _mm256_mullo_epi32(az.i0, sxy), z1 = _mm256_mullo_epi32(az.i1, sxy);
-            const __m256i y0 = _mm256_mullo_epi32(ay.i0, sx), y1 = _mm256_mullo_epi32(ay.i1, sx);
-            const __m256i r00 = _mm256_add_epi32(z0, y0), r01 = _mm256_add_epi32(z0, y1),
-                          r10 = _mm256_add_epi32(z1, y0), r11 = _mm256_add_epi32(z1, y1);
-            const __m256 c0 = lerp(gather(src, _mm256_add_epi32(r00, ax.i0)), gather(src, _mm256_add_epi32(r00, ax.i1)), ax.f);
-            const __m256 c1 = lerp(gather(src, _mm256_add_epi32(r01, ax.i0)), gather(src, _mm256_add_epi32(r01, ax.i1)), ax.f);
-            const __m256 c2 = lerp(gather(src, _mm256_add_epi32(r10, ax.i0)), gather(src, _mm256_add_epi32(r10, ax.i1)), ax.f);
-            const __m256 c3 = lerp(gather(src, _mm256_add_epi32(r11, ax.i0)), gather(src, _mm256_add_epi32(r11, ax.i1)), ax.f);
-            f = lerp(lerp(c0, c1, ay.f), lerp(c2, c3, ay.f), az.f);
-        } else {
-            const __m256i zeroi = _mm256_setzero_si256();
-            // Positions inside [0, n] here, so the scaling cannot overflow.
-            const bool fixed8 = p.rules.point == kern::PointRule::Fixed8;
-            auto idx = [&](__m256 m, __m256i n1) {
-                if (fixed8)
-                    m = _mm256_mul_ps(round256ths(_mm256_mul_ps(m, _mm256_set1_ps(256.0f)), kern::TieRule::ToEven),
-                                      _mm256_set1_ps(1.0f / 256.0f));
-                return _mm256_max_epi32(_mm256_min_epi32(_mm256_cvttps_epi32(_mm256_floor_ps(m)), n1), zeroi);
-            };
-            const __m256i o = _mm256_add_epi32(
-                _mm256_add_epi32(_mm256_mullo_epi32(idx(mz, nz1), sxy), _mm256_mullo_epi32(idx(my, ny1), sx)),
-                idx(mx, nx1));
-            f = gather(src, o);
-        }
-        s = _mm256_blendv_ps(s, _mm256_add_ps(s, f), in);
-        q = _mm256_blendv_ps(q, _mm256_fmadd_ps(f, f, q), in);
-        n = _mm256_blendv_ps(n, _mm256_add_ps(n, one), in);
+// Everything one matrix needs in registers, set once per hand-out of chunks.
+struct Setup {
+    __m256 rcx, rcy, rcz, scx, scy, scz, a[12], X, Y, Z;
+    __m256i nx1, ny1, nz1, sx, sxy;
+    Setup(const CpuDevice::Pair& p, const float* A) {
+        rcx = _mm256_set1_ps(p.refC[0]), rcy = _mm256_set1_ps(p.refC[1]), rcz = _mm256_set1_ps(p.refC[2]);
+        scx = _mm256_set1_ps(p.srcC[0]), scy = _mm256_set1_ps(p.srcC[1]), scz = _mm256_set1_ps(p.srcC[2]);
+        for (int i = 0; i < 12; ++i) a[i] = _mm256_set1_ps(A[i]);
+        X = _mm256_set1_ps((float)p.sx), Y = _mm256_set1_ps((float)p.sy), Z = _mm256_set1_ps((float)p.sz);
+        nx1 = _mm256_set1_epi32(p.sx - 1), ny1 = _mm256_set1_epi32(p.sy - 1), nz1 = _mm256_set1_epi32(p.sz - 1);
+        sx = _mm256_set1_epi32(p.sx), sxy = _mm256_set1_epi32(p.sx * p.sy);
     }
+};
 
-    alignas(32) float ls[8], lq[8], ln[8];
-    _mm256_store_ps(ls, s);
-    _mm256_store_ps(lq, q);
-    _mm256_store_ps(ln, n);
-    // The tail: lanes 0.. of the last, partial group, exactly as the scalar path adds them.
-    scalarLanesAndFold(p, A, v, end, 0, ls, lq, ln, out);
+// Adds the eight voxels at px/py/pz + v to the lanes; `valid` masks off lanes past the end
+// of the chunk (whose coordinates read as 0 and whose gathers stay inside the volume).
+template <bool Linear, bool Tail>
+inline void group(const CpuDevice::Pair& p, const Setup& c, uint32_t v, __m256i valid, __m256& s, __m256& q,
+                  __m256& n) {
+    const float* src = p.src.data();
+    const __m256 zero = _mm256_setzero_ps();
+    auto load = [&](const float* a) { return Tail ? _mm256_maskload_ps(a, valid) : _mm256_loadu_ps(a); };
+    const __m256 ex = _mm256_sub_ps(load(&p.px[v]), c.rcx);
+    const __m256 ey = _mm256_sub_ps(load(&p.py[v]), c.rcy);
+    const __m256 ez = _mm256_sub_ps(load(&p.pz[v]), c.rcz);
+    const __m256* a = c.a;
+    __m256 t = _mm256_mul_ps(a[1], ey);
+    t = _mm256_fmadd_ps(a[0], ex, t);
+    t = _mm256_fmadd_ps(a[2], ez, t);
+    const __m256 mx = _mm256_add_ps(_mm256_add_ps(t, a[3]), c.scx);
+    t = _mm256_mul_ps(a[5], ey);
+    t = _mm256_fmadd_ps(a[4], ex, t);
+    t = _mm256_fmadd_ps(a[6], ez, t);
+    const __m256 my = _mm256_add_ps(_mm256_add_ps(t, a[7]), c.scy);
+    t = _mm256_mul_ps(a[9], ey);
+    t = _mm256_fmadd_ps(a[8], ex, t);
+    t = _mm256_fmadd_ps(a[10], ez, t);
+    const __m256 mz = _mm256_add_ps(_mm256_add_ps(t, a[11]), c.scz);
+
+    __m256 in = _mm256_and_ps(_mm256_cmp_ps(mx, zero, _CMP_GE_OQ), _mm256_cmp_ps(mx, c.X, _CMP_LE_OQ));
+    in = _mm256_and_ps(in, _mm256_and_ps(_mm256_cmp_ps(my, zero, _CMP_GE_OQ), _mm256_cmp_ps(my, c.Y, _CMP_LE_OQ)));
+    in = _mm256_and_ps(in, _mm256_and_ps(_mm256_cmp_ps(mz, zero, _CMP_GE_OQ), _mm256_cmp_ps(mz, c.Z, _CMP_LE_OQ)));
+    if (Tail) in = _mm256_and_ps(in, _mm256_castsi256_ps(valid));
+    if (_mm256_testz_ps(in, in)) return;
+
+    __m256 f;
+    if constexpr (Linear) {
+        const kern::TieRule ties = p.rules.ties;
+        const Axis ax = linearAxis(mx, c.nx1, ties), ay = linearAxis(my, c.ny1, ties), az = linearAxis(mz, c.nz1, ties);
+        const __m256i z0 = _mm256_mullo_epi32(az.i0, c.sxy), z1 = _mm256_mullo_epi32(az.i1, c.sxy);
+        const __m256i y0 = _mm256_mullo_epi32(ay.i0, c.sx), y1 = _mm256_mullo_epi32(ay.i1, c.sx);
+        const __m256i r00 = _mm256_add_epi32(z0, y0), r01 = _mm256_add_epi32(z0, y1),
+                      r10 = _mm256_add_epi32(z1, y0), r11 = _mm256_add_epi32(z1, y1);
+        const __m256 c0 = lerp(gather(src, _mm256_add_epi32(r00, ax.i0)), gather(src, _mm256_add_epi32(r00, ax.i1)), ax.f);
+        const __m256 c1 = lerp(gather(src, _mm256_add_epi32(r01, ax.i0)), gather(src, _mm256_add_epi32(r01, ax.i1)), ax.f);
+        const __m256 c2 = lerp(gather(src, _mm256_add_epi32(r10, ax.i0)), gather(src, _mm256_add_epi32(r10, ax.i1)), ax.f);
+        const __m256 c3 = lerp(gather(src, _mm256_add_epi32(r11, ax.i0)), gather(src, _mm256_add_epi32(r11, ax.i1)), ax.f);
+        f = lerp(lerp(c0, c1, ay.f), lerp(c2, c3, ay.f), az.f);
+    } else {
+        const __m256i zeroi = _mm256_setzero_si256();
+        // Positions inside [0, n] here, so the scaling cannot overflow.
+        const bool fixed8 = p.rules.point == kern::PointRule::Fixed8;
+        auto idx = [&](__m256 m, __m256i n1) {
+            if (fixed8)
+                m = _mm256_mul_ps(round256ths(_mm256_mul_ps(m, _mm256_set1_ps(256.0f)), kern::TieRule::ToEven),
+                                  _mm256_set1_ps(1.0f / 256.0f));
+            return _mm256_max_epi32(_mm256_min_epi32(_mm256_cvttps_epi32(_mm256_floor_ps(m)), n1), zeroi);
+        };
+        const __m256i o = _mm256_add_epi32(
+            _mm256_add_epi32(_mm256_mullo_epi32(idx(mz, c.nz1), c.sxy), _mm256_mullo_epi32(idx(my, c.ny1), c.sx)),
+            idx(mx, c.nx1));
+        f = gather(src, o);
+    }
+    s = _mm256_blendv_ps(s, _mm256_add_ps(s, f), in);
+    q = _mm256_blendv_ps(q, _mm256_fmadd_ps(f, f, q), in);
+    n = _mm256_blendv_ps(n, _mm256_add_ps(n, _mm256_set1_ps(1.0f)), in);
+}
+
+template <bool Linear>
+void chunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk* chunks, size_t count,
+               float* out) {
+    const Setup c(p, A);
+    const __m256i all = _mm256_set1_epi32(-1), lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    for (size_t k = 0; k < count; ++k, out += 3) {
+        const uint32_t end = chunks[k].end;
+        __m256 s = _mm256_setzero_ps(), q = s, n = s;
+        uint32_t v = chunks[k].begin;
+        for (; v + 8 <= end; v += 8) group<Linear, false>(p, c, v, all, s, q, n);
+        // The last, partial group: lanes 0 .. end - v - 1, as the scalar path fills them.
+        if (v < end)
+            group<Linear, true>(p, c, v, _mm256_cmpgt_epi32(_mm256_set1_epi32((int)(end - v)), lane), s, q, n);
+        alignas(32) float ls[8], lq[8], ln[8];
+        _mm256_store_ps(ls, s);
+        _mm256_store_ps(lq, q);
+        _mm256_store_ps(ln, n);
+        foldLanes8(ls, lq, ln, out);
+    }
 }
 
 }  // namespace
 
-void simdChunkSums(const CpuDevice::Pair& p, const float* A, uint32_t begin, uint32_t end, float out[3]) {
+void simdChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk* chunks, size_t count,
+                   float* out) {
     if (p.linear)
-        chunkSums<true>(p, A, begin, end, out);
+        chunkSums<true>(p, A, chunks, count, out);
     else
-        chunkSums<false>(p, A, begin, end, out);
+        chunkSums<false>(p, A, chunks, count, out);
 }

@@ -6,12 +6,11 @@
 
 namespace {
 template <bool Linear>
-void lanes(const CpuDevice::Pair& p, const float* A, uint32_t v, uint32_t end, int lane, float* s,
-           float* q, float* n) {
+void lanes(const CpuDevice::Pair& p, const float* A, uint32_t v, uint32_t end, float* s, float* q, float* n) {
     const kern::Dim3 sd{p.sx, p.sy, p.sz};
     const float X = (float)p.sx, Y = (float)p.sy, Z = (float)p.sz;
     const kern::V3 rc{p.refC[0], p.refC[1], p.refC[2]}, sc{p.srcC[0], p.srcC[1], p.srcC[2]};
-    for (; v < end; ++v, lane = (lane + 1) & 7) {
+    for (int lane = 0; v < end; ++v, lane = (lane + 1) & 7) {
         kern::V3 m = kern::costPosition(A, p.px[v], p.py[v], p.pz[v], rc, sc);
         if (!kern::insideInclusive(m, X, Y, Z) || !kern::sourceSampleKept(p.srcMask, sd, m)) continue;
         float f = Linear ? kern::fetchLinear(p.src.data(), sd, m.x, m.y, m.z, p.rules.ties)
@@ -23,12 +22,7 @@ void lanes(const CpuDevice::Pair& p, const float* A, uint32_t v, uint32_t end, i
 }
 }  // namespace
 
-void scalarLanesAndFold(const CpuDevice::Pair& p, const float* A, uint32_t v, uint32_t end, int lane,
-                        float s[8], float q[8], float n[8], float out[3]) {
-    if (p.linear)
-        lanes<true>(p, A, v, end, lane, s, q, n);
-    else
-        lanes<false>(p, A, v, end, lane, s, q, n);
+void foldLanes8(float s[8], float q[8], float n[8], float out[3]) {
     for (int h = 4; h >= 1; h /= 2)
         for (int l = 0; l < h; ++l) {
             s[l] += s[l + h];
@@ -40,14 +34,22 @@ void scalarLanesAndFold(const CpuDevice::Pair& p, const float* A, uint32_t v, ui
     out[2] = n[0];
 }
 
-void scalarChunkSums(const CpuDevice::Pair& p, const float* A, uint32_t begin, uint32_t end, float out[3]) {
-    float s[8] = {0}, q[8] = {0}, n[8] = {0};
-    scalarLanesAndFold(p, A, begin, end, 0, s, q, n, out);
+void scalarChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk* chunks, size_t count,
+                     float* out) {
+    for (size_t c = 0; c < count; ++c, out += 3) {
+        float s[8] = {0}, q[8] = {0}, n[8] = {0};
+        if (p.linear)
+            lanes<true>(p, A, chunks[c].begin, chunks[c].end, s, q, n);
+        else
+            lanes<false>(p, A, chunks[c].begin, chunks[c].end, s, q, n);
+        foldLanes8(s, q, n, out);
+    }
 }
 
 #if !defined(__x86_64__)
-void simdChunkSums(const CpuDevice::Pair& p, const float* A, uint32_t b, uint32_t e, float out[3]) {
-    scalarChunkSums(p, A, b, e, out);
+void simdChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk* chunks, size_t count,
+                   float* out) {
+    scalarChunkSums(p, A, chunks, count, out);
 }
 bool simdAvailable() { return false; }
 #else

@@ -35,10 +35,16 @@ public:
     ThreadPool& pool() { return pool_; }
     kern::TextureRules rules() const { return rules_; }
 
-    // The prepared pair. Reference voxels are grouped by bin, storage order inside a bin,
-    // coordinates only (the bin is known from the position).
+    // The prepared pair. The reference is cut into cubic tiles; a tile's voxels are
+    // grouped by bin, in storage order inside a bin, and stored as coordinates only (the
+    // bin is known from the chunk). Visiting the reference tile by tile keeps the source
+    // positions of a stretch of work inside a small box whatever the rotation, so the
+    // samples come from the core's own cache rather than from memory.
     struct Chunk {
-        uint32_t bin, begin, end;
+        uint32_t bin, begin, end;  // voxels [begin, end) of px, py, pz, all in `bin`
+    };
+    struct Task {
+        uint32_t first, last;  // chunks [first, last): one hand-out to a worker
     };
     struct Pair {
         std::vector<float> src;  // copy of the source voxels
@@ -49,9 +55,12 @@ public:
         float refC[3] = {0, 0, 0};  // truncated reference centre
         float srcC[3] = {0, 0, 0};
         int binCount = 0;
+        // Cumulative bin sizes, as the GPU's pivots: bin k holds pivots[k + 1] - pivots[k]
+        // voxels (which lie in several tiles here).
         std::vector<uint32_t> pivots;  // binCount + 1
         std::vector<float> px, py, pz;
-        std::vector<Chunk> chunks;  // only bins of three voxels or more
+        std::vector<Chunk> chunks;  // tile by tile; only bins of three voxels or more
+        std::vector<Task> tasks;
         std::vector<float> partials;  // scratch: 3 floats per (matrix, chunk)
     };
     const Pair* pair() const { return pair_.get(); }
@@ -60,13 +69,14 @@ private:
     // Over-wide y/z loops split into tasks of whole rows.
     template <class F>
     void forEachRow(int y, int z, const F& rowFn);
+    static void layOutReference(Pair& p, const Volume& ref, const std::vector<uint16_t>& bins,
+                                const std::vector<uint32_t>& binSizes);
 
     ThreadPool pool_;
     kern::TextureRules rules_;
     std::unique_ptr<Pair> pair_;
 };
 
-// Sums of one chunk (s, q, n) for one matrix: exposed for the tests that pin down the
-// grouping and for the vector path to be compared against.
-void cpuChunkSums(const CpuDevice::Pair& p, const float* A, uint32_t begin, uint32_t end,
-                  float out[3]);
+// Sums (s, q, n) of `count` chunks for one matrix, three floats per chunk into out.
+void cpuChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk* chunks, size_t count,
+                  float* out);
