@@ -7,6 +7,7 @@
 #include "device/costfunction.h"
 #include "device/cpu/simd.h"
 #include "device/kernels.h"
+#include "geometry/transform.h"
 #include "testvolumes.h"
 #include "volume/resample.h"
 
@@ -344,4 +345,85 @@ TEST(Cost, VectorAndScalarSamplingAgreeBitForBit) {
         }
         freeCorrelationRatio();
     }
+}
+
+namespace {
+
+// The cost straight from its definition, in double, visiting the reference in storage
+// order: no tiles, chunks or lanes.
+double costByDefinition(const Volume& src, const Volume& ref, const float* A, int binCount) {
+    const std::vector<float> s = contents(src), r = contents(ref);
+    const uint32_t width = 256u / (uint32_t)binCount;
+    std::vector<uint32_t> members(binCount, 0);
+    for (float w : r)
+        if (kern::binOf(w, width) < (uint32_t)binCount) members[kern::binOf(w, width)]++;
+    std::vector<double> S(binCount), Q(binCount), N(binCount);
+    const kern::V3 rc = kern::truncatedCenter({ref.center[0], ref.center[1], ref.center[2]});
+    const kern::V3 sc{src.center[0], src.center[1], src.center[2]};
+    for (int k = 0; k < ref.z; ++k)
+        for (int j = 0; j < ref.y; ++j)
+            for (int i = 0; i < ref.x; ++i) {
+                const uint32_t b = kern::binOf(at(r, ref, i, j, k), width);
+                if (b >= (uint32_t)binCount || members[b] < 3) continue;
+                const kern::V3 m = kern::costPosition(A, (float)i, (float)j, (float)k, rc, sc);
+                if (!kern::insideInclusive(m, (float)src.x, (float)src.y, (float)src.z)) continue;
+                const double f = kern::fetchLinear(s.data(), {src.x, src.y, src.z}, m.x, m.y, m.z);
+                S[b] += f;
+                Q[b] += f * f;
+                N[b] += 1;
+            }
+    double s0 = 0, q0 = 0, n0 = 0, v0 = 0;
+    for (int b = 0; b < binCount; ++b) {
+        s0 += S[b];
+        q0 += Q[b];
+        n0 += N[b];
+        if (N[b] > 0) v0 += std::max(0.0, Q[b] - S[b] * S[b] / N[b]);
+    }
+    const double t = q0 - s0 * s0 / n0;
+    return n0 > 1 && t > 1 ? v0 / t : 1.0;
+}
+
+}  // namespace
+
+// The reference is visited tile by tile: grids that are not whole numbers of tiles, bins
+// whose voxels lie in different tiles (three of them count, two do not), any rotation,
+// must all give the cost of the plain definition.
+TEST(Cost, TiledVisitingGivesTheCostOfTheDefinition) {
+    const int X = 70, Y = 37, Z = 41;  // two whole tiles and a part along x, under one along y
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> noise(0.0f, 6.0f);
+    std::vector<float> ref((size_t)X * Y * Z), src(ref.size());
+    for (int k = 0; k < Z; ++k)
+        for (int j = 0; j < Y; ++j)
+            for (int i = 0; i < X; ++i) {
+                const size_t v = ((size_t)k * Y + j) * X + i;
+                ref[v] = (float)((i / 5 + j / 4 + k / 6) * 9 % 200) + noise(rng);
+                src[v] = 255.0f - 0.8f * ref[v] + noise(rng);
+            }
+    // Bin 250: three voxels, one in each tile along x. Bin 240: two voxels, in two tiles.
+    for (int i : {3, 40, 66}) ref[((size_t)20 * Y + 10) * X + i] = 250.5f;
+    for (int i : {10, 50}) ref[((size_t)30 * Y + 5) * X + i] = 240.5f;
+    auto r = volumeFrom(cpu(), X, Y, Z, ref), s = volumeFrom(cpu(), X, Y, Z, src);
+    r->stage = s->stage = 3;
+    for (int a = 0; a < 3; ++a) r->center[a] = s->center[a] = (a == 0 ? X : a == 1 ? Y : Z) / 2.0f + 0.4f;
+
+    auto dev = makeCpuDevice(2);
+    dev->initCorrelationRatio(*s, *r, 256, {});
+    const CpuDevice::Pair& p = *static_cast<CpuDevice&>(*dev).pair();
+    int chunksOf250 = 0, chunksOf240 = 0;
+    for (const auto& c : p.chunks) chunksOf250 += c.bin == 250, chunksOf240 += c.bin == 240;
+    EXPECT_EQ(chunksOf250, 3);
+    EXPECT_EQ(chunksOf240, 0);
+    for (float deg : {0.0f, 30.0f, 90.0f}) {
+        TransformParams tp;
+        tp[2] = deg;
+        tp[0] = deg / 3;
+        tp[3] = 1.3f;
+        Matrix m;
+        composeAffine(tp, m, 1, 1, 1);
+        float got = 0;
+        dev->calcCorrelationRatio(m.data, 1, &got);
+        EXPECT_NEAR(got, costByDefinition(*s, *r, m.data, 256), 1e-5) << deg << " degrees";
+    }
+    dev->freeCorrelationRatio();
 }

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Whole affine registrations side by side, in one run: tarvo -r (one or more builds) and
+# Debian elastix with the shared parameter file (2 threads), on subject_t1_0.88mm ->
+# icbm2009_t1_1mm and on the template against a copy of itself turned by (-25, 14, 9)
+# degrees. Prints wall seconds per tool and case, and the ratio to elastix.
+# Needs the shared volumes and elastix (apt-get install elastix); skips what is missing.
+# Usage: bench/vs_elastix.sh [build-dir ...]   (default: build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+data=${TARVO_DATA:-../shared/data}
+params=${ELASTIX_PARAMS:-$(dirname "$data")/peers/elastix_affine.txt}
+builds=("$@")
+[ ${#builds[@]} -eq 0 ] && builds=(build)
+if [ ! -f "$data/icbm2009_t1_1mm.nii.gz" ]; then
+  echo "no shared volumes in $data: nothing to compare"
+  exit 0
+fi
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+ref=$data/icbm2009_t1_1mm.nii.gz
+printf '%s\n' -25 14 9 0 0 0 1 1 1 0 0 0 >"$tmp/turn.txt"
+(cd "$tmp" && "$(cd "${builds[0]}" && pwd)/tarvo" -tt "$ref" "$tmp/turn.txt" -o "$tmp/turned.nii.gz" >/dev/null)
+
+echo "date: $(date -u +%F)  machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs)"
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+wall() {  # seconds of wall time of a command, its output to $tmp/log
+  local t0 t1
+  t0=$(date +%s.%N)
+  "$@" >"$tmp/log" 2>&1 || echo "  (failed: $*)" >&2
+  t1=$(date +%s.%N)
+  awk "BEGIN { printf \"%.2f\", $t1 - $t0 }"
+}
+for c in "subject:$data/subject_t1_0.88mm.nii.gz" "turned-template:$tmp/turned.nii.gz"; do
+  name=${c%%:*} src=${c#*:}
+  el=-
+  if command -v elastix >/dev/null && [ -f "$params" ]; then
+    mkdir -p "$tmp/el"
+    el=$(wall elastix -f "$ref" -m "$src" -p "$params" -out "$tmp/el" -threads 2)
+    printf '%-16s %-28s %8.2f s\n' "$name" "elastix (2 threads)" "$el"
+  fi
+  for b in "${builds[@]}"; do
+    bin=$(cd "$b" && pwd)/tarvo
+    t=$(cd "$tmp" && wall "$bin" -r "$src" "$ref" -o "$tmp/out.nii.gz")
+    line=$(grep '^12 DOF 1mm' "$tmp/log" | head -1 || true)
+    ratio=-
+    [ "$el" != - ] && ratio=$(awk "BEGIN { printf \"%.2f\", $t / $el }")
+    printf '%-16s %-28s %8.2f s   %s x elastix   %s\n' "$name" "tarvo -r ($b)" "$t" "$ratio" "$line"
+  done
+done
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
