@@ -11,9 +11,9 @@
 
 namespace {
 
-// Voxels per cost chunk: small enough to spread one large bin over every core, large
-// enough that the per-chunk bookkeeping is noise. Fixed, so that the grouping of the
-// partial sums (and thus every cost) is the same for any thread count.
+// Most voxels in one cost chunk (a bin's run inside a tile). Fixed, like the tiles, so
+// that the grouping of the partial sums (and thus every cost) is the same for any thread
+// count.
 constexpr uint32_t kChunk = 4096;
 // Edge of the reference tiles, in voxels: the source positions of one tile, under any
 // rotation, fit a box of about 56^3 voxels (the tile's diagonal), which a core's second-
