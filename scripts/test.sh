@@ -16,4 +16,7 @@ else
   cd build
   # GPU tests skip themselves where no GPU is usable.
   ctest --output-on-failure -j"$(nproc)"
+  cd ..
+  # The Python package, built by pip from this checkout, and its tests.
+  bash scripts/python-test.sh
 fi

@@ -60,20 +60,6 @@ struct Outputs {
     }
 };
 
-bool startFrom(const std::string& init, Start& start, std::string& error) {
-    if (init == "header") {
-        start.kind = StartKind::Header;
-    } else if (init == "centroid") {
-        start.kind = StartKind::Centroid;
-    } else if (init == "identity") {
-        start.kind = StartKind::Identity;
-    } else {
-        start.kind = StartKind::Matrix;
-        return readWorldMatrix(init, start.world, error);
-    }
-    return true;
-}
-
 }  // namespace
 
 int runRegisterCommand(int argc, char** argv) {
@@ -133,7 +119,7 @@ int runRegisterCommand(int argc, char** argv) {
             }
     }
     Start start;
-    if (!startFrom(init, start, error)) {
+    if (!parseStart(init, start, error)) {
         commandError(kName, error);
         return 1;
     }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "app/worldfiles.h"
 #include "device/device.h"
 #include "volume/physicalimage.h"
 
@@ -31,8 +32,10 @@ bool parseCommand(CLI::App& app, int argc, char** argv, const char* command, int
     return false;
 }
 
-VolumePtr loadInput(const std::string& path, std::string& error) {
-    return loadImage(path.c_str(), error);
+VolumePtr loadInput(const std::string& path, std::string& error, Device* dev) {
+    LoadOptions options;
+    options.device = dev;
+    return loadImage(path.c_str(), error, options);
 }
 
 bool saveOutput(const Volume& v, const std::string& path, std::string& error) {
@@ -87,6 +90,11 @@ VolumePtr loadMask(const std::string& path, const Volume& like, const std::strin
                    std::string& error) {
     VolumePtr m = loadInput(path, error);
     if (!m) return nullptr;
+    return maskOnGrid(std::move(m), like, path, imageName, error);
+}
+
+VolumePtr maskOnGrid(VolumePtr m, const Volume& like, const std::string& path, const std::string& imageName,
+                     std::string& error) {
     if (!sameGrid(*m, like)) {
         error = "mask '" + path + "' is not on the grid of '" + imageName + "'";
         return nullptr;
@@ -135,4 +143,18 @@ void centroidInsideMask(Volume& image, const Volume& mask) {
     image.center[0] = (float)(sx / w);
     image.center[1] = (float)(sy / w);
     image.center[2] = (float)(sz / w);
+}
+
+bool parseStart(const std::string& init, Start& start, std::string& error) {
+    if (init == "header") {
+        start.kind = StartKind::Header;
+    } else if (init == "centroid") {
+        start.kind = StartKind::Centroid;
+    } else if (init == "identity") {
+        start.kind = StartKind::Identity;
+    } else {
+        start.kind = StartKind::Matrix;
+        return readWorldMatrix(init, start.world, error);
+    }
+    return true;
 }

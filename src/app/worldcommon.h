@@ -3,6 +3,7 @@
 // saving their images, checks on output names before any work is done.
 #include <string>
 
+#include "registration/pipeline.h"
 #include "volume/volume.h"
 
 // "tarvo <command>: error: <message>" on standard error.
@@ -15,8 +16,9 @@ class App;
 // printing the help, 1 after one line naming what is wrong.
 bool parseCommand(CLI::App& app, int argc, char** argv, const char* command, int& status);
 
-// An input image; null with `error` set when it cannot be used.
-VolumePtr loadInput(const std::string& path, std::string& error);
+// An input image (on `dev`, else the chosen backend); null with `error` set when it
+// cannot be used.
+VolumePtr loadInput(const std::string& path, std::string& error, Device* dev = nullptr);
 // The image written through a temporary name (nothing is left behind on failure).
 bool saveOutput(const Volume& v, const std::string& path, std::string& error);
 
@@ -38,3 +40,10 @@ VolumePtr loadMask(const std::string& path, const Volume& like, const std::strin
 // the loader computes it over the whole image: what the start pairs when a mask says
 // which part of the image matters. Left as it is when no voxel inside is above 1.
 void centroidInsideMask(Volume& image, const Volume& mask);
+
+// loadMask for a mask already loaded (`m`, named `maskName` in messages): made 0/1 in place.
+VolumePtr maskOnGrid(VolumePtr m, const Volume& like, const std::string& maskName, const std::string& imageName,
+                     std::string& error);
+
+// The start of --init: header, centroid, identity, or a world matrix FILE (read here).
+bool parseStart(const std::string& init, Start& start, std::string& error);

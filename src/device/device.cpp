@@ -59,29 +59,33 @@ std::unique_ptr<Device> makeCpuDevice(int threads, kern::TextureRules rules) {
     return std::make_unique<CpuDevice>(threads, rules);
 }
 
-static std::unique_ptr<Device> chooseDevice() {
-    const char* env = std::getenv("TARVO_DEVICE");
-    std::string want = env && *env ? env : "auto";
+std::unique_ptr<Device> makeDevice(const std::string& want, std::string& error) {
     std::unique_ptr<Device> d;
-    if (want == "cpu") {
-        d = makeCpuDevice(0);
-    } else if (want == "cuda" || want == "auto") {
+    if (want == "cpu") return makeCpuDevice(0);
+    if (want == "cuda" || want == "auto") {
 #ifdef TARVO_WITH_CUDA
         d = makeCudaDevice();
 #endif
         if (!d && want == "cuda") {
-            std::printf("Error: TARVO_DEVICE=cuda but no usable CUDA GPU was found%s\n",
-#ifdef TARVO_WITH_CUDA
-                        ""
-#else
-                        " (this build has no CUDA backend)"
+            error = "no usable CUDA GPU was found";
+#ifndef TARVO_WITH_CUDA
+            error += " (this build has no CUDA backend)";
 #endif
-            );
-            std::exit(1);
+            return nullptr;
         }
-        if (!d) d = makeCpuDevice(0);
-    } else {
-        std::printf("Error: TARVO_DEVICE must be auto, cpu or cuda, not '%s'\n", want.c_str());
+        return d ? std::move(d) : makeCpuDevice(0);
+    }
+    error = "must be auto, cpu or cuda, not '" + want + "'";
+    return nullptr;
+}
+
+static std::unique_ptr<Device> chooseDevice() {
+    const char* env = std::getenv("TARVO_DEVICE");
+    const std::string want = env && *env ? env : "auto";
+    std::string error;
+    std::unique_ptr<Device> d = makeDevice(want, error);
+    if (!d) {
+        std::printf("Error: TARVO_DEVICE%s %s\n", want == "cuda" ? "=cuda but" : "", error.c_str());
         std::exit(1);
     }
     if (verbose()) std::fprintf(stderr, "tarvo: device %s\n", d->description().c_str());

@@ -89,6 +89,9 @@ std::string textureRulesName(kern::TextureRules rules);
 // 0 threads: all hardware threads. Rules from TARVO_TEXTURE_RULES.
 std::unique_ptr<Device> makeCpuDevice(int threads = 0);
 std::unique_ptr<Device> makeCpuDevice(int threads, kern::TextureRules rules);
+// A backend by name (auto, cpu, cuda) without ending the process: null with `error` (what
+// follows the name in a message) when "cuda" finds no usable GPU or the name is unknown.
+std::unique_ptr<Device> makeDevice(const std::string& want, std::string& error);
 #ifdef TARVO_WITH_CUDA
 // Null when no usable GPU.
 std::unique_ptr<Device> makeCudaDevice();

@@ -55,6 +55,14 @@ struct Pyramid {
     }
 };
 
+// The prepared pair of one level, released however the level ends.
+struct PreparedPair {
+    PreparedPair(const Volume& s, const Volume& r, const CostPairOptions& o) { initCorrelationRatio(s, r, o); }
+    ~PreparedPair() { freeCorrelationRatio(); }
+    PreparedPair(const PreparedPair&) = delete;
+    PreparedPair& operator=(const PreparedPair&) = delete;
+};
+
 bool nearlyIdentity(const double l[3][3]) {
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j)
@@ -160,7 +168,10 @@ void StartedEvaluator::evaluate(const TransformParams* p, int n, float* costs) {
         }
         matrixCostBatch(src_, ref_, matrices.data(), n, costs);
     }
-    if (progress_) progress_->evaluated(n);
+    if (progress_) {
+        progress_->evaluated(n);
+        if (progress_->cancelled()) throw RegistrationCancelled{};
+    }
 }
 
 PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const PipelineOptions& opts) {
@@ -193,13 +204,12 @@ PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const Pipe
             CostPairOptions pairOpts;
             pairOpts.refMask = ref.mask[h].get();
             pairOpts.srcMask = src.mask[h].get();
-            initCorrelationRatio(s, r, pairOpts);
+            PreparedPair pair(s, r, pairOpts);
             const LevelStart ls = levelStart(start, s, src.grid[h], r, ref.grid[h]);
             StartedEvaluator ev(s, r, ls, opts.progress);
             if (opts.progress) opts.progress->levelBegin(name);
             search(ev, ls);
             if (opts.progress) opts.progress->levelEnd();
-            freeCorrelationRatio();
         }
         src.image[h].reset();
         src.mask[h].reset();
@@ -215,4 +225,18 @@ PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const Pipe
     });
     res.ran = true;
     return res;
+}
+
+bool costAt1mm(const Volume& moving, const Volume& fixed, const Start& start, float& cost) {
+    VolumePtr s = isotropicResample(moving, 1.0f, 1.0f, 1.0f);
+    VolumePtr r = s ? isotropicResample(fixed, 1.0f, 1.0f, 1.0f) : nullptr;
+    if (!r) return false;
+    s->stage = r->stage = 4;
+    PreparedPair pair(*s, *r, CostPairOptions{});
+    const LevelStart ls =
+        levelStart(start, *s, levelGrid(WorldGrid::of(moving), moving, 1.0f, 0), *r, levelGrid(WorldGrid::of(fixed), fixed, 1.0f, 0));
+    StartedEvaluator ev(*s, *r, ls, nullptr);
+    const TransformParams identity;
+    ev.evaluate(&identity, 1, &cost);
+    return true;
 }

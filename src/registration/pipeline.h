@@ -52,14 +52,21 @@ LevelStart levelStart(const Start& start, const Volume& srcLevel, const WorldGri
 Affine worldMatrix(const TransformParams& p, const LevelStart& s, const Volume& srcLevel,
                    const WorldGrid& srcGrid, const Volume& refLevel, const WorldGrid& refGrid);
 
-// Told about the levels as they run (the terminal progress line).
+// Told about the levels as they run (the terminal progress line). Asked after every batch
+// of evaluations whether to stop: a caller that embeds the pipeline (Python, on Ctrl-C) can
+// end a registration between two device calls.
 class Progress {
 public:
     virtual ~Progress() = default;
     virtual void levelBegin(const char* name) = 0;
     virtual void evaluated(int n) = 0;
     virtual void levelEnd() = 0;
+    virtual bool cancelled() { return false; }
 };
+
+// Thrown out of runPipeline (after the device pair is released) when Progress::cancelled()
+// says so. Host code only: it never passes through a backend.
+struct RegistrationCancelled {};
 
 // The cost of parameter sets through a level start, on the prepared device pair.
 class StartedEvaluator final : public Evaluator {
@@ -94,3 +101,8 @@ struct PipelineResult {
 // Registers `moving` (the source) to `fixed` (the reference). Search lines go to the
 // search log (searchlog.h).
 PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const PipelineOptions& opts);
+
+// The cost that a registration reports, for a given start alone: both images at 1 mm, the
+// 1 mm level's bins, the search's parameters at identity. False when an image is too small
+// for one 1 mm voxel.
+bool costAt1mm(const Volume& moving, const Volume& fixed, const Start& start, float& cost);
