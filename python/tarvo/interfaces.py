@@ -25,6 +25,7 @@ from nipype.interfaces.base import (
     TraitedSpec,
     traits,
 )
+from nipype.utils.filemanip import load_json, save_json
 
 
 def _program() -> str:
@@ -68,22 +69,29 @@ class Register(CommandLine):
         super().__init__(**inputs)
         self._cmd = _program() + " register"
 
+    # The cost is on standard output; nipype may gather the outputs later, in another
+    # process, so it is kept in a small file in the node's folder (as nipype's own
+    # interfaces keep what they parse).
+    _saved = "tarvo_register.json"
+
+    def _run_interface(self, runtime):
+        runtime = super()._run_interface(runtime)
+        for line in (runtime.stdout or "").splitlines():
+            if line.startswith("cost: "):
+                save_json(os.path.join(runtime.cwd, self._saved), {"cost": float(line.split()[1])})
+        return runtime
+
     def _list_outputs(self):
         outputs = super()._list_outputs()
-        for key in ("out_file", "matrix", "itk"):
+        for key in ("out_file", "matrix"):
             if outputs.get(key):
                 outputs[key] = os.path.abspath(outputs[key])
         if self.inputs.itk:
             outputs["itk"] = os.path.abspath(self.inputs.itk)
-        outputs["cost"] = getattr(self, "_cost", float("nan"))
+        saved = os.path.join(os.getcwd(), self._saved)
+        if os.path.exists(saved):
+            outputs["cost"] = load_json(saved)["cost"]
         return outputs
-
-    def aggregate_outputs(self, runtime=None, needed_outputs=None):
-        if runtime is not None:
-            for line in (runtime.stdout or "").splitlines():
-                if line.startswith("cost: "):
-                    self._cost = float(line.split()[1])
-        return super().aggregate_outputs(runtime, needed_outputs)
 
 
 class ApplyInputSpec(CommandLineInputSpec):

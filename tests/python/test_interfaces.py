@@ -18,6 +18,7 @@ def test_register_then_apply_workflow(pair, tmp_path, tarvo_cli):
     reg = Node(Register(moving=mp, fixed=fp, dof=6), name="register")
     app = Node(Apply(moving=mp, fixed=fp), name="apply")
     wf = Workflow(name="tarvo_wf", base_dir=str(tmp_path))
+    wf.config["execution"]["remove_unnecessary_outputs"] = False
     wf.connect(reg, "matrix", app, "matrix")
     graph = wf.run()
     results = {n.name: n.result.outputs for n in graph.nodes()}
