@@ -179,6 +179,20 @@ std::tuple<PyVolume, size_t> fromArray(nb::ndarray<nb::ro, nb::ndim<3>, nb::devi
 }
 
 
+// Restores the centroids of two volumes when it goes.
+struct CentroidsKept {
+    Volume& moving;
+    Volume& fixed;
+    float m[3] = {moving.center[0], moving.center[1], moving.center[2]};
+    float f[3] = {fixed.center[0], fixed.center[1], fixed.center[2]};
+    ~CentroidsKept() {
+        for (int i = 0; i < 3; ++i) {
+            moving.center[i] = m[i];
+            fixed.center[i] = f[i];
+        }
+    }
+};
+
 std::tuple<Matrix4, float> registerPair(const PyVolume& moving, const PyVolume& fixed, int dof,
                                         const std::string& init, std::optional<Matrix4In> initMatrix,
                                         PyVolume* fixedMask, PyVolume* movingMask, bool verbose) {
@@ -202,6 +216,12 @@ std::tuple<Matrix4, float> registerPair(const PyVolume& moving, const PyVolume& 
         raise(PyExc_ValueError, error);
     if (movingMask && !(movMask = maskOnGrid(std::move(movingMask->v), mov, "moving_mask", "moving", error)))
         raise(PyExc_ValueError, error);
+
+    // As the command does: with a mask, the start pairs the centroids of the parts inside.
+    // The images may be cached and used again without the mask: their centroids go back.
+    CentroidsKept kept{const_cast<Volume&>(mov), const_cast<Volume&>(fix)};
+    if (fixMask) centroidInsideMask(kept.fixed, *fixMask);
+    if (movMask) centroidInsideMask(kept.moving, *movMask);
 
     Cancel cancel;
     PipelineOptions opts;

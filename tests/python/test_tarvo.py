@@ -188,6 +188,17 @@ def test_the_gil_is_released_while_the_device_works():
     assert len(ticks) > 10
 
 
+def test_masks_count_and_leave_a_cached_fixed_image_as_it_was():
+    moving, fixed = small_pair()
+    box = np.zeros(fixed.shape, np.uint8)
+    box[4:16, 4:18, 4:16] = 1
+    plain = tarvo.register(moving, fixed, dof=6, resample=False).matrix
+    masked = tarvo.register(moving, fixed, dof=6, resample=False, fixed_mask=(box, fixed.affine),
+                            moving_mask=nib.Nifti1Image(box, moving[1])).matrix
+    assert not np.array_equal(masked, plain)
+    assert np.array_equal(tarvo.register(moving, fixed, dof=6, resample=False).matrix, plain)
+
+
 def test_a_reused_fixed_image_is_prepared_once(pair, monkeypatch):
     mp, fp = pair
     fixed = nib.load(fp)
