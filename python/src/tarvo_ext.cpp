@@ -51,13 +51,11 @@ Device& backend(const std::string& name, int threads) {
     if (it != made->end()) return *it->second;
     std::unique_ptr<Device> d;
     std::string error;
-    if (name == "cpu" && threads > 0)
-        d = makeCpuDevice(threads);
-    else
-        d = makeDevice(name, error);
+    d = makeDevice(name, error);
     if (!d) raise(PyExc_ValueError, "device " + error);
     if (threads > 0 && std::string(d->kind()) != "cpu")
         raise(PyExc_ValueError, "threads sets the CPU backend's threads, but a GPU does the work");
+    if (threads > 0) d = makeCpuDevice(threads);
     return *made->emplace(key, std::move(d)).first->second;
 }
 

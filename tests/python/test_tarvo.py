@@ -73,6 +73,9 @@ def test_arrays_of_any_dtype_and_order_are_the_same_image(pair):
     }
     for name, arr in variants.items():
         assert tarvo.cost((arr, m.affine), fp, np.eye(4)) == base, name
+    # Any thread count, the same cost; the backend really has that many threads.
+    assert tarvo.cost(m, fp, np.eye(4), threads=1) == base
+    assert tarvo._tarvo.device_description("cpu", 1) != tarvo._tarvo.device_description("cpu", 3)
     # A scaled file: the values the scaling gives are registered, not the stored ones.
     scaled = nib.Nifti1Image(stored, m.affine)
     scaled.header.set_slope_inter(2.0, -10.0)
