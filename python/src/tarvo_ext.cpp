@@ -25,6 +25,8 @@
 #include "registration/pipeline.h"
 #include "registration/searchlog.h"
 #include "volume/arrayimage.h"
+#include "volume/physicalimage.h"
+#include "volume/qcpicture.h"
 #include "volume/resample.h"
 
 namespace nb = nanobind;
@@ -279,21 +281,26 @@ float cost(const PyVolume& moving, const PyVolume& fixed, std::optional<Matrix4I
     return c;
 }
 
-// Physical values (the normalisation undone) in Fortran order, shape (x, y, z).
+// Physical values (the normalisation undone, as an output file holds them) in Fortran
+// order, shape (x, y, z).
 nb::ndarray<nb::numpy, float, nb::ndim<3>, nb::f_contig> physical(const PyVolume& pv) {
     const Volume& v = pv.get();
-    auto* values = new std::vector<float>(v.count());
-    v.owner->download(values->data(), v.data, values->size());
-    const bool raw = v.datatype == 2 && v.maxValue == v.minValue;  // bytes loaded as they are
-    if (!raw && v.maxValue != v.minValue) {
-        const float scale = (v.maxValue - v.minValue) / 255.0f;
-        for (float& x : *values) x = x * scale + v.minValue;
-    } else if (!raw) {
-        for (float& x : *values) x = v.minValue;
-    }
+    auto* values = new std::vector<float>(physicalValues(v));
     nb::capsule owner(values, [](void* p) noexcept { delete static_cast<std::vector<float>*>(p); });
     const size_t shape[3] = {(size_t)v.x, (size_t)v.y, (size_t)v.z};
     return {values->data(), 3, shape, owner};
+}
+
+void writeQc(const PyVolume& fixed, const PyVolume& registered, const std::string& path) {
+    std::string error;
+    if (!outputPossible(path, error)) raise(PyExc_OSError, error);
+    bool ok;
+    {
+        nb::gil_scoped_release release;
+        std::lock_guard<std::mutex> lock(gWork);
+        ok = writeQcPicture(fixed.get(), registered.get(), path.c_str(), error);
+    }
+    if (!ok) raise(PyExc_OSError, error);
 }
 
 Matrix4 readMatrix(const std::string& path) {
@@ -329,7 +336,12 @@ NB_MODULE(_tarvo, m) {
         .def_prop_ro("affine", [](const PyVolume& p) { return toNumpy(WorldGrid::of(p.get()).voxelToWorld); },
                      nb::rv_policy::move, "Voxel index -> RAS mm as tarvo reads the header (sform, else qform, else the zooms).")
         .def_prop_ro("oriented", [](const PyVolume& p) { return p.get().orient.code > 0; })
-        .def_prop_ro("datatype", [](const PyVolume& p) { return (int)p.get().datatype; })
+        .def_prop_ro("datatype", [](const PyVolume& p) { return (int)p.get().datatype; },
+                     "The NIfTI datatype code of the values it was made from.")
+        .def_prop_ro("slope_inter", [](const PyVolume& p) {
+            const Volume& v = p.get();
+            return std::make_tuple(v.sclSlope, v.sclInter);
+        }, "The scaling of the stored values (slope 0: none).")
         .def_prop_ro("device", [](const PyVolume& p) { return std::string(p.get().owner->kind()); });
 
     m.def("device_kind", [](const std::string& name, int threads) { return std::string(backend(name, threads).kind()); },
@@ -349,6 +361,8 @@ NB_MODULE(_tarvo, m) {
     m.def("resample", &resample, nb::arg("moving"), nb::arg("fixed"), nb::arg("matrix"), nb::arg("nearest"));
     m.def("cost", &cost, nb::arg("moving"), nb::arg("fixed"), nb::arg("matrix").none());
     m.def("physical", &physical, nb::arg("volume"));
+    m.def("write_qc", &writeQc, nb::arg("fixed"), nb::arg("registered"), nb::arg("path"),
+          "The PNG picture of register --qc: the registered image, FIXED's edges over it.");
     m.def("read_matrix", &readMatrix, nb::arg("path"));
     m.def("write_matrix", [](const std::string& p, Matrix4In mat) { writeFile(p, mat, false); }, nb::arg("path"),
           nb::arg("matrix"));

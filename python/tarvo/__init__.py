@@ -118,8 +118,7 @@ class _Source:
     zooms: Tuple[float, float, float] = (1.0, 1.0, 1.0)
     orientation: Optional[np.ndarray] = None  # voxel -> RAS, None: no orientation
     path: Optional[str] = None
-    header: Any = None  # nibabel header to model an output on
-    dtype: Any = None  # stored dtype (what outputs keep)
+    header: Any = None  # nibabel header (its orientation codes go to outputs)
 
 
 def _native(arr: np.ndarray, what: str) -> np.ndarray:
@@ -164,7 +163,7 @@ def _source(img: ImageLike, what: str) -> _Source:
         arr = _three_d(_native(np.asanyarray(img[0]), what), what)
         aff = _affine(img[1], what)
         zooms = tuple(float(z) for z in np.sqrt((aff[:3, :3] ** 2).sum(axis=0)))
-        return _Source(array=arr, zooms=zooms, orientation=aff, dtype=arr.dtype)
+        return _Source(array=arr, zooms=zooms, orientation=aff)
     if hasattr(img, "dataobj") and hasattr(img, "affine") and hasattr(img, "header"):
         return _nibabel_source(img, what)
     if isinstance(img, np.ndarray):
@@ -181,14 +180,11 @@ def _nibabel_source(img: Any, what: str) -> _Source:
     dataobj = img.dataobj
     if nib.is_proxy(dataobj):
         raw = np.asanyarray(dataobj.get_unscaled())
-        if isinstance(hdr, nib.Nifti1Header):
-            s, i = float(hdr["scl_slope"]), float(hdr["scl_inter"])
-        else:
-            s, i = float(getattr(dataobj, "slope", 1.0)), float(getattr(dataobj, "inter", 0.0))
-            if s == 1.0 and i == 0.0:
-                s = 0.0
-        # As NIfTI readers do: a slope of 0 (or not a number) means the values are stored.
-        if np.isfinite(s) and s != 0.0:
+        # nibabel gives 1 and 0 for a file without scaling (its header copy no longer has
+        # the file's values): the identity scaling is taken as none. The command line reads
+        # an explicit 1/0 as a scaling, which differs only for uint8 (normalised or not).
+        s, i = float(getattr(dataobj, "slope", 1.0)), float(getattr(dataobj, "inter", 0.0))
+        if np.isfinite(s) and s != 0.0 and not (s == 1.0 and i == 0.0):
             slope, inter = s, (i if np.isfinite(i) else 0.0)
     else:
         raw = np.asanyarray(dataobj)
@@ -205,7 +201,7 @@ def _nibabel_source(img: Any, what: str) -> _Source:
     elif isinstance(hdr, nib.AnalyzeHeader) and not isinstance(hdr, nib.Nifti1Header):
         orientation = None  # ANALYZE 7.5 has no orientation: the grid scaled by its voxel sizes
     return _Source(array=arr, slope=slope, inter=inter, zooms=zooms, orientation=orientation,
-                   header=hdr, dtype=raw.dtype)
+                   header=hdr)
 
 
 def _volume(src: _Source, dev: str, threads: int, what: str):
@@ -280,31 +276,30 @@ def _matrix(m: Any, what: str = "matrix") -> np.ndarray:
 # ---------------------------------------------------------------- outputs
 
 
-def _output_image(vol, moving: _Source, fixed: _Source, fixed_vol, nearest: bool):
-    """MOVING's values on FIXED's grid, keeping MOVING's dtype where it can hold them."""
+_NIFTI_DTYPES = {2: np.uint8, 256: np.int8, 4: np.int16, 512: np.uint16, 8: np.int32, 768: np.uint32,
+                 1024: np.int64, 1280: np.uint64, 16: np.float32, 64: np.float64}
+
+
+def _output_image(vol, moving_vol, fixed: _Source, fixed_vol):
+    """MOVING's values on FIXED's grid, as ``tarvo register -o`` writes them: MOVING's dtype
+    (integers rounded to the nearest value) where it can hold them, else float32; a scaled
+    MOVING keeps its stored dtype, with a scaling nibabel chooses when it saves."""
     import nibabel as nib
 
     values = _tarvo.physical(vol)
-    dtype = moving.dtype
-    if dtype is None and moving.path is not None:
-        try:
-            dtype = nib.load(moving.path).get_data_dtype()
-        except Exception:
-            dtype = None
+    dtype = np.dtype(_NIFTI_DTYPES.get(moving_vol.datatype, np.float32))
+    scaled = moving_vol.slope_inter not in ((0.0, 0.0), (1.0, 0.0))
     data = values
-    scaled = moving.slope != 0.0 and not (moving.slope == 1.0 and moving.inter == 0.0)
-    if dtype is not None and not scaled:
-        dtype = np.dtype(dtype)
-        if dtype.kind in "iu":
-            info = np.iinfo(dtype)
-            r = np.rint(values)
-            if r.size == 0 or (r.min() >= info.min and r.max() <= info.max):
-                data = r.astype(dtype, order="F")
-        elif dtype.kind == "f" and dtype.itemsize == 8:
-            data = values.astype(np.float64, order="F")
+    if not scaled and dtype.kind in "iu":
+        info = np.iinfo(dtype)
+        r = np.rint(values)
+        if r.size == 0 or (r.min() >= info.min and r.max() <= info.max):
+            data = r.astype(dtype, order="F")
+    elif not scaled and dtype == np.float64:
+        data = values.astype(np.float64, order="F")
     affine = fixed_vol.affine
     out = nib.Nifti1Image(data, affine)
-    out.set_data_dtype(data.dtype)
+    out.set_data_dtype(dtype if scaled else data.dtype)
     if fixed_vol.oriented:
         code = 2
         if isinstance(fixed.header, nib.Nifti1Header):
@@ -314,9 +309,6 @@ def _output_image(vol, moving: _Source, fixed: _Source, fixed_vol, nearest: bool
     else:
         out.set_sform(None, code=0)
         out.set_qform(None, code=0)
-    if scaled and dtype is not None:
-        # Written in MOVING's stored type, with a scaling nibabel chooses for the values.
-        out.set_data_dtype(np.dtype(dtype))
     return out
 
 
@@ -334,6 +326,7 @@ def register(
     device: str = "auto",
     threads: Optional[int] = None,
     resample: bool = True,
+    qc: Optional[Union[str, os.PathLike]] = None,
     verbose: bool = False,
 ) -> Registration:
     """Registers MOVING to FIXED, as ``tarvo register MOVING FIXED`` does.
@@ -348,6 +341,8 @@ def register(
                  "cpu" or "cuda".
     threads:     threads of the CPU backend (an error with a GPU).
     resample:    also return MOVING resampled onto FIXED's grid as ``image``.
+    qc:          a PNG file to check the result by eye (``--qc``): MOVING registered, in
+                 three planes, with FIXED's edges over it.
     verbose:     the search's per-level lines on standard error.
 
     The GIL is released while the device works; Ctrl-C ends the registration between two
@@ -362,14 +357,18 @@ def register(
         init_name = os.fspath(init)
     else:
         init_matrix = _matrix(init, "init matrix")
-    msrc, mvol = _prepare(moving, dev, nthreads, "moving")
+    mvol = _prepare(moving, dev, nthreads, "moving")[1]
     fsrc, fvol = _prepare(fixed, dev, nthreads, "fixed", cache=True)
     fmask = _prepare(fixed_mask, dev, nthreads, "fixed_mask")[1] if fixed_mask is not None else None
     mmask = _prepare(moving_mask, dev, nthreads, "moving_mask")[1] if moving_mask is not None else None
     matrix, c = _tarvo.register(mvol, fvol, dof, init_name, init_matrix, fmask, mmask, bool(verbose))
     image = None
-    if resample:
-        image = _output_image(_tarvo.resample(mvol, fvol, matrix, False), msrc, fsrc, fvol, False)
+    if resample or qc is not None:
+        out = _tarvo.resample(mvol, fvol, matrix, False)
+        if qc is not None:
+            _tarvo.write_qc(fvol, out, os.fspath(qc))
+        if resample:
+            image = _output_image(out, mvol, fsrc, fvol)
     return Registration(matrix=matrix, cost=float(c), seconds=time.perf_counter() - t0,
                         device=mvol.device, image=image)
 
@@ -386,10 +385,9 @@ def apply(moving: ImageLike, fixed: ImageLike, matrix: Any, interp: str = "linea
         raise ValueError(f"interp must be linear or nearest, not {interp!r}")
     m = _matrix(matrix)
     dev, nthreads = _device_name(device), _threads(threads)
-    msrc, mvol = _prepare(moving, dev, nthreads, "moving")
+    mvol = _prepare(moving, dev, nthreads, "moving")[1]
     fsrc, fvol = _prepare(fixed, dev, nthreads, "fixed", cache=True)
-    nearest = interp == "nearest"
-    return _output_image(_tarvo.resample(mvol, fvol, m, nearest), msrc, fsrc, fvol, nearest)
+    return _output_image(_tarvo.resample(mvol, fvol, m, interp == "nearest"), mvol, fsrc, fvol)
 
 
 def cost(moving: ImageLike, fixed: ImageLike, matrix: Any = None, *, device: str = "auto",

@@ -116,6 +116,8 @@ VolumePtr volumeFromArray(const ArrayImage& a, Device* dev, std::string& error, 
     v->maxValue = maxValue;
     v->minValue = minValue;
     v->datatype = (int16_t)a.datatype;
+    v->sclSlope = scaled ? a.slope : 0.0f;
+    v->sclInter = scaled ? a.inter : 0.0f;
     v->orient = a.orient;
     voxelconvert::centroid(values, v->x, v->y, v->z, v->center);
     d.upload(v->data, values, n);
