@@ -34,7 +34,10 @@ struct Dim3 {
 //    the texel above);
 //  - a blend weight exactly halfway between two 1/256 steps: rounded to even or up.
 enum class PointRule : uint8_t { Floor, Fixed8 };
-enum class TieRule : uint8_t { ToEven, HalfUp };
+// Exact is not a reading of the hardware but the cost pair option of full float weights
+// (CostPairOptions::exactWeights): no rounding at all, a cost smooth below 1/256 voxel for
+// the precision stage of a registration.
+enum class TieRule : uint8_t { ToEven, HalfUp, Exact };
 
 struct TextureRules {
     PointRule point = PointRule::Floor;
@@ -46,7 +49,7 @@ TARVO_HD bool operator==(TextureRules a, TextureRules b) { return a.point == b.p
 // A value in units of 1/256, rounded to a whole number of them.
 TARVO_HD float roundTo256ths(float f, TieRule ties) {
     const float x = f * 256.0f;
-    return ties == TieRule::ToEven ? rintf(x) : floorf(x + 0.5f);
+    return ties == TieRule::ToEven ? rintf(x) : ties == TieRule::HalfUp ? floorf(x + 0.5f) : x;
 }
 
 TARVO_HD float quantizeWeight(float f, TieRule ties = TieRule::ToEven) {
@@ -69,26 +72,29 @@ TARVO_HD void linearAxis(float u, int n, int& i0, int& i1, float& f, TieRule tie
 
 TARVO_HD float lerp8(float a, float b, float f) { return a + f * (b - a); }
 
-// Trilinear fetch at unnormalised coordinate (u, v, w) of a volume in storage order.
-TARVO_HD float fetchLinear(const float* d, Dim3 n, float u, float v, float w,
-                           TieRule ties = TieRule::ToEven) {
+// Trilinear blend at unnormalised coordinate (u, v, w); texel(i, j, k) reads one voxel.
+// Blends along x, then y, then z, as the texture hardware does.
+template <class Texel>
+TARVO_HD float blendLinear(const Texel& texel, Dim3 n, float u, float v, float w, TieRule ties) {
     int x0, x1, y0, y1, z0, z1;
     float fx, fy, fz;
     linearAxis(u, n.x, x0, x1, fx, ties);
     linearAxis(v, n.y, y0, y1, fy, ties);
     linearAxis(w, n.z, z0, z1, fz, ties);
-    const int64_t sx = n.x, sxy = (int64_t)n.x * n.y;
-    const float* p00 = d + z0 * sxy + y0 * sx;
-    const float* p01 = d + z0 * sxy + y1 * sx;
-    const float* p10 = d + z1 * sxy + y0 * sx;
-    const float* p11 = d + z1 * sxy + y1 * sx;
-    float a = lerp8(p00[x0], p00[x1], fx);
-    float b = lerp8(p01[x0], p01[x1], fx);
-    float c = lerp8(p10[x0], p10[x1], fx);
-    float e = lerp8(p11[x0], p11[x1], fx);
+    float a = lerp8(texel(x0, y0, z0), texel(x1, y0, z0), fx);
+    float b = lerp8(texel(x0, y1, z0), texel(x1, y1, z0), fx);
+    float c = lerp8(texel(x0, y0, z1), texel(x1, y0, z1), fx);
+    float e = lerp8(texel(x0, y1, z1), texel(x1, y1, z1), fx);
     float ab = lerp8(a, b, fy);
     float ce = lerp8(c, e, fy);
     return lerp8(ab, ce, fz);
+}
+
+// Trilinear fetch of a volume in storage order.
+TARVO_HD float fetchLinear(const float* d, Dim3 n, float u, float v, float w,
+                           TieRule ties = TieRule::ToEven) {
+    const int64_t sx = n.x, sxy = (int64_t)n.x * n.y;
+    return blendLinear([=](int i, int j, int k) { return d[k * sxy + j * sx + i]; }, n, u, v, w, ties);
 }
 
 // The coordinate the point sampler takes the floor of.

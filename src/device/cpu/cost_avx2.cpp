@@ -17,6 +17,7 @@ struct Axis {
 // that the gathers stay inside the volume.
 // Whole 1/256 steps of x (already scaled by 256), ties as kern::roundTo256ths.
 inline __m256 round256ths(__m256 x, kern::TieRule ties) {
+    if (ties == kern::TieRule::Exact) return x;
     return ties == kern::TieRule::ToEven ? _mm256_round_ps(x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC)
                                          : _mm256_floor_ps(_mm256_add_ps(x, _mm256_set1_ps(0.5f)));
 }

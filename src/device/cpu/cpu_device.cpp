@@ -122,6 +122,7 @@ void CpuDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int b
     // The caller keeps the mask volumes alive while the pair is prepared.
     p->srcMask = opts.srcMask ? opts.srcMask->data : nullptr;
     const float* refMask = opts.refMask ? opts.refMask->data : nullptr;
+    if (opts.exactWeights) p->rules.ties = kern::TieRule::Exact;
     kern::V3 rc = kern::truncatedCenter({ref.center[0], ref.center[1], ref.center[2]});
     p->refC[0] = rc.x;
     p->refC[1] = rc.y;

@@ -54,6 +54,9 @@ struct CostLaunch {
     kern::Dim3 srcDim;
     cudaTextureObject_t tex;
     const float* srcMask;  // the moving mask on the source grid (device memory), or null
+    // Trilinear blend with full float weights from eight point fetches (the texture is
+    // then point-filtered) instead of the hardware's 8-bit weights.
+    bool exactLinear;
     unsigned rows, matricesPerBlock;
     const float* matrices;    // 16 floats per row; null when the rows travel inline
     float4* chunkSums;        // [row][chunk], chunks of bins with several chunks only
@@ -190,7 +193,16 @@ calcCorrelationRatioKernel(const __grid_constant__ CostLaunch a, const Coords co
                     const kern::V3 s = kern::costPosition(A, p.x, p.y, p.z, a.refCenter, a.srcCenter);
                     if (kern::insideInclusive(s, X, Y, Z) && kern::sourceSampleKept(a.srcMask, a.srcDim, s)) {
                         in[i] = true;
-                        f[i] = tex3D<float>(a.tex, s.x, s.y, s.z);
+                        if (a.exactLinear) {
+                            const cudaTextureObject_t tex = a.tex;
+                            f[i] = kern::blendLinear(
+                                [tex](int x, int y, int z) {
+                                    return tex3D<float>(tex, (float)x + 0.5f, (float)y + 0.5f, (float)z + 0.5f);
+                                },
+                                a.srcDim, s.x, s.y, s.z, kern::TieRule::Exact);
+                        } else {
+                            f[i] = tex3D<float>(a.tex, s.x, s.y, s.z);
+                        }
                     }
                 }
             }
@@ -408,6 +420,7 @@ struct CudaDevice::CostPair {
     kern::V3 srcCenter{0, 0, 0};
     kern::Dim3 srcDim{0, 0, 0};
     const float* srcMask = nullptr;  // owned by the caller's volume
+    bool exactLinear = false;
     int binCount = 0;
     uint32_t refTotalSize = 0;
     unsigned multiprocessors = 1;
@@ -506,8 +519,11 @@ void CudaDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int 
     s.ensure(scratch::pairNeeds(src.x, src.y, src.z, ref.count()));
     if (src.count() > 0) {
         s.loadSource(src);
-        // Coarse sources are point-sampled; a NaN voxel size keeps the interpolation.
-        p->tex = textureOverArray(s.array, src.dx >= 4.0f ? cudaFilterModePoint : cudaFilterModeLinear);
+        // Coarse sources are point-sampled; a NaN voxel size keeps the interpolation. Exact
+        // weights blend point fetches in the kernel.
+        const bool linear = !(src.dx >= 4.0f);
+        p->exactLinear = linear && opts.exactWeights;
+        p->tex = textureOverArray(s.array, linear && !p->exactLinear ? cudaFilterModeLinear : cudaFilterModePoint);
     }
     p->refTotalSize = (uint32_t)ref.count();
     p->prepareRefSortedData(ref, s, opts.refMask ? opts.refMask->data : nullptr);
@@ -573,6 +589,7 @@ void CudaDevice::calcCorrelationRatio(const float* matrices, int n, float* resul
     a.srcDim = p.srcDim;
     a.tex = p.tex;
     a.srcMask = p.srcMask;
+    a.exactLinear = p.exactLinear;
     a.matricesPerBlock = plan.matricesPerBlock;
     float* dMatrices = reinterpret_cast<float*>(s.dBatch + L.matrices);
     a.chunkSums = reinterpret_cast<float4*>(s.dBatch + L.chunkSums);
