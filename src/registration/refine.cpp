@@ -1,0 +1,180 @@
+#include "registration/refine.h"
+
+#include <nlopt.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+#include "device/costfunction.h"
+#include "device/device.h"
+#include "volume/resample.h"
+
+namespace {
+
+constexpr double kDegPerRad = 57.29577951308232;
+// How far the optimiser may wander from the start, mm at the edge: well beyond what the
+// sweeps leave (a degree or two, a millimetre or two) and far short of another optimum.
+constexpr double kBound = 25.0;
+
+enum class Kind { Rotation, Translation, Scale, IsoScale, Skew };
+
+struct Variable {
+    Kind kind;
+    int param;  // index into TransformParams (unused for IsoScale)
+};
+
+std::vector<Variable> variablesFor(int dof) {
+    std::vector<Variable> v;
+    if (dof != 6 && dof != 7 && dof != 9 && dof != 12) return v;
+    for (int i = 0; i < 3; ++i) v.push_back({Kind::Rotation, i});
+    for (int i = 3; i < 6; ++i) v.push_back({Kind::Translation, i});
+    if (dof == 7) v.push_back({Kind::IsoScale, 6});
+    if (dof >= 9)
+        for (int i = 6; i < 9; ++i) v.push_back({Kind::Scale, i});
+    if (dof == 12)
+        for (int i = 9; i < 12; ++i) v.push_back({Kind::Skew, i});
+    return v;
+}
+
+struct Problem {
+    Evaluator* ev;
+    TransformParams start;
+    std::vector<Variable> vars;
+    double radius;
+    RefineResult* out;
+
+    TransformParams at(const double* x) const {
+        TransformParams p = start;
+        for (size_t i = 0; i < vars.size(); ++i) {
+            const Variable& v = vars[i];
+            switch (v.kind) {
+                case Kind::Rotation:
+                    p[v.param] = (float)((double)start[v.param] + x[i] / radius * kDegPerRad);
+                    break;
+                case Kind::Translation: p[v.param] = (float)((double)start[v.param] + x[i]); break;
+                case Kind::Scale:
+                case Kind::Skew: p[v.param] = (float)((double)start[v.param] + x[i] / radius); break;
+                case Kind::IsoScale:
+                    for (int k = 6; k < 9; ++k) p[k] = (float)((double)start[k] + x[i] / radius);
+                    break;
+            }
+        }
+        return p;
+    }
+};
+
+double objective(unsigned n, const double* x, double* /*grad*/, void* data) {
+    Problem& pr = *static_cast<Problem*>(data);
+    bool atStart = true;
+    for (unsigned i = 0; i < n; ++i) atStart = atStart && x[i] == 0.0;
+    if (atStart) return pr.out->startCost;
+    const TransformParams p = pr.at(x);
+    float cost = 0.0f;
+    pr.ev->evaluate(&p, 1, &cost);
+    ++pr.out->evaluations;
+    if (cost < pr.out->cost) {  // strictly lower: ties keep the earlier point
+        pr.out->cost = cost;
+        pr.out->params = p;
+    }
+    // Nothing measured (NaN) reads as worse than any real cost, which lies in [-1, 0].
+    return std::isnan(cost) ? 1.0 : (double)cost;
+}
+
+}  // namespace
+
+int refineVariables(int dof) { return (int)variablesFor(dof).size(); }
+
+RefineResult refineParams(Evaluator& ev, const TransformParams& start, const RefineOptions& opts,
+                          float startCost) {
+    RefineResult r;
+    r.params = start;
+    r.startCost = startCost;
+    if (std::isnan(startCost)) {
+        ev.evaluate(&start, 1, &r.startCost);
+        r.evaluations = 1;
+    }
+    r.cost = r.startCost;
+
+    Problem pr{&ev, start, variablesFor(opts.dof), (double)opts.radius, &r};
+    const unsigned n = (unsigned)pr.vars.size();
+    if (n == 0 || !(opts.radius > 0.0f) || std::isnan(r.startCost) || opts.maxEvaluations <= 1) return r;
+
+    nlopt_opt o = nlopt_create(NLOPT_LN_BOBYQA, n);
+    if (!o) return r;
+    std::vector<double> x(n, 0.0), lo(n, -kBound), hi(n, kBound);
+    nlopt_set_lower_bounds(o, lo.data());
+    nlopt_set_upper_bounds(o, hi.data());
+    nlopt_set_min_objective(o, objective, &pr);
+    nlopt_set_initial_step1(o, opts.startStep);
+    nlopt_set_xtol_abs1(o, opts.tolerance);
+    nlopt_set_maxeval(o, opts.maxEvaluations - 1);
+    double f = 0.0;
+    nlopt_optimize(o, x.data(), &f);  // the best point is tracked by the objective itself
+    nlopt_destroy(o);
+    return r;
+}
+
+namespace {
+
+// The exact-weight cost pair of one level, prepared for the life of the object.
+class ExactPair {
+public:
+    ExactPair(const Volume& src, const Volume& ref) : ev_(src, ref) {
+        CostPairOptions o;
+        o.exactWeights = true;
+        initCorrelationRatio(src, ref, o);
+    }
+    ~ExactPair() { freeCorrelationRatio(); }
+    ExactPair(const ExactPair&) = delete;
+    ExactPair& operator=(const ExactPair&) = delete;
+    Evaluator& evaluator() { return ev_; }
+
+private:
+    DeviceEvaluator ev_;
+};
+
+}  // namespace
+
+RefineResult precisionStage(const Volume& src1, const Volume& ref1, const TransformParams& searched,
+                            const RefineOptions& opts) {
+    // The coarse pass only needs to get close: its optimum lies within a few hundredths
+    // of a millimetre of the fine one.
+    RefineOptions coarse = opts;
+    coarse.tolerance = std::max(opts.tolerance, 0.05);
+    TransformParams p2 = searched;
+    int evaluations = 0;
+    auto t0 = std::chrono::steady_clock::now();
+    auto report = [&](const char* level, int n, std::chrono::steady_clock::time_point since) {
+        if (!verbose()) return;
+        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+        std::fprintf(stderr, "tarvo: precision stage %s: %d evaluations, %.3fs\n", level, n, s);
+    };
+    if (src1.count() > 0 && ref1.count() > 0) {
+        VolumePtr s2 = halfSample(src1), r2 = halfSample(ref1);
+        s2->stage = r2->stage = ref1.stage;
+        ExactPair pair(*s2, *r2);
+        const RefineResult r = refineParams(pair.evaluator(), searched, coarse);
+        p2 = r.params;
+        evaluations += r.evaluations;
+        report("2mm", r.evaluations, t0);
+    }
+    t0 = std::chrono::steady_clock::now();
+    ExactPair pair(src1, ref1);
+    // The 2 mm answer goes on at 1 mm only if it beats the search's there.
+    const TransformParams both[2] = {searched, p2};
+    float costs[2];
+    pair.evaluator().evaluate(both, 2, costs);
+    evaluations += 2;
+    const int from = costs[1] < costs[0] || (std::isnan(costs[0]) && !std::isnan(costs[1])) ? 1 : 0;
+    // At 1 mm the remaining way is short: a small first step saves evaluations.
+    RefineOptions fine = opts;
+    fine.startStep = std::min(opts.startStep, 0.3);
+    RefineResult r = refineParams(pair.evaluator(), both[from], fine, costs[from]);
+    report("1mm", r.evaluations + 2, t0);
+    r.startCost = costs[0];
+    r.evaluations += evaluations;
+    return r;
+}

@@ -1,0 +1,51 @@
+#pragma once
+// The precision stage: after the search's fixed line sweeps, move all free parameters
+// together to the cost's optimum. The sweeps stop within about a degree and a millimetre
+// and never move two parameters at once; a model-based local optimiser (BOBYQA, from
+// NLopt) takes the answer from there to hundredths of a millimetre.
+//
+// The optimiser works in millimetres at the brain's edge: one unit of every variable
+// moves a point at `radius` from the centre by about 1 mm (a rotation by 1/radius rad, a
+// scale or skew change of 1/radius), so one tolerance fits all parameters.
+#include <cmath>
+
+#include "geometry/transform.h"
+#include "registration/search.h"
+#include "volume/volume.h"
+
+struct RefineOptions {
+    int dof = 12;           // 6 rigid, 7 one scale, 9 three scales, 12 affine
+    float radius = 80.0f;   // mm from the centre to the brain's edge
+    double startStep = 1.0; // first trust-region radius, mm at the edge
+    double tolerance = 0.01;  // final trust-region radius, mm at the edge
+    int maxEvaluations = 400;
+};
+
+struct RefineResult {
+    TransformParams params;  // the lowest-cost point evaluated (the start when none beats it)
+    float cost = 0.0f;
+    float startCost = 0.0f;
+    int evaluations = 0;
+};
+
+// Parameters the stage moves for a given dof; 7 moves the three scales as one (by the
+// same amount, so equal scales stay equal). Fixed parameters keep their start values.
+// Returns the number of variables, or 0 for an unknown dof.
+int refineVariables(int dof);
+
+// Never worse than the start on this evaluator: the start is evaluated first (unless its
+// cost is given) and any later point replaces it only with a strictly lower cost.
+// Evaluations go one at a time; the result depends only on the costs, so a deterministic
+// evaluator gives the same answer on every run and any thread count.
+RefineResult refineParams(Evaluator& ev, const TransformParams& start, const RefineOptions& opts,
+                          float startCost = NAN);
+
+// The stage as a registration runs it, on the search's 1 mm pair (isotropic 1 mm volumes
+// as the pyramid has them, with the level's `stage`, which sets the bin count): the
+// correlation ratio with full float trilinear weights, first on the pair half-sampled to
+// 2 mm (cheap evaluations for
+// the long way, to 0.05 mm), then at 1 mm from the better of that answer and the search's
+// (to opts.tolerance). Prepares and releases its own cost pairs: call it with none in force.
+// The result is never worse at 1 mm than `searched`.
+RefineResult precisionStage(const Volume& src1, const Volume& ref1, const TransformParams& searched,
+                            const RefineOptions& opts);
