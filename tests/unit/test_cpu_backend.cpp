@@ -42,8 +42,12 @@ TEST(Sampling, IntegerCoordinateIsMeanOfNeighboursAndEdgesClamp) {
 TEST(Sampling, WeightsHaveEightFractionalBits) {
     const float d[2] = {0, 256};
     kern::Dim3 n{2, 1, 1};
-    // Fraction 0.3 becomes 77/256.
+    // Fraction 0.3 becomes 77/256; with exact weights it stays 0.3 (to float rounding).
     EXPECT_EQ(kern::fetchLinear(d, n, 0.8f, 0.5f, 0.5f), 77.0f);
+    EXPECT_NEAR(kern::fetchLinear(d, n, 0.8f, 0.5f, 0.5f, true), 76.8f, 1e-4f);
+    // Exact weights keep the clamping and the integer-coordinate convention.
+    EXPECT_EQ(kern::fetchLinear(d, n, -3.0f, 0.5f, 0.5f, true), 0.0f);
+    EXPECT_EQ(kern::fetchLinear(d, n, 1.0f, 0.5f, 0.5f, true), 128.0f);
     EXPECT_EQ(kern::fetchPoint(d, n, 0.99f, 0, 0), 0.0f);
     EXPECT_EQ(kern::fetchPoint(d, n, 1.0f, 0, 0), 256.0f);
     EXPECT_EQ(kern::fetchPoint(d, n, 5.0f, 0, 0), 256.0f);
@@ -317,10 +321,13 @@ TEST(Cost, ReferenceCentreIsTruncatedSourceCentreIsNot) {
 TEST(Cost, VectorAndScalarSamplingAgreeBitForBit) {
     if (!simdAvailable()) GTEST_SKIP() << "no AVX2/FMA on this processor";
     auto dev = makeCpuDevice(1);
-    for (float voxel : {1.0f, 4.0f}) {  // linear, then point sampling
+    // Linear, point sampling, linear with exact weights.
+    for (auto [voxel, exact] : {std::pair{1.0f, false}, std::pair{4.0f, false}, std::pair{1.0f, true}}) {
         Pair p = phantomPair(*dev, 30, 3);
         p.src->dx = voxel;
-        initCorrelationRatio(*p.src, *p.ref);
+        CostPairOptions o;
+        o.exactWeights = exact;
+        initCorrelationRatio(*p.src, *p.ref, o);
         const CpuDevice::Pair& pr = *static_cast<CpuDevice&>(*dev).pair();
         std::mt19937 rng(3);
         std::uniform_real_distribution<float> u(-0.3f, 0.3f);
