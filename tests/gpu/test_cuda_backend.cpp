@@ -275,6 +275,7 @@ namespace {
 struct CostCase {
     int bins;
     float srcVoxel;  // 4 and above: the source is point-sampled
+    bool exact = false;  // full float trilinear weights
 };
 
 void compareCosts(Device& gpu, Device& cpu, const CostCase& cc) {
@@ -282,8 +283,10 @@ void compareCosts(Device& gpu, Device& cpu, const CostCase& cc) {
     const float d = cc.srcVoxel;
     Pair src = both(gpu, cpu, 40, 36, 30, headImage(40, 36, 30, 21), d, d, d, cs);
     Pair ref = both(gpu, cpu, 36, 40, 32, headImage(36, 40, 32, 22), d, d, d, cr);
-    gpu.initCorrelationRatio(*src.onGpu, *ref.onGpu, cc.bins, {});
-    cpu.initCorrelationRatio(*src.onCpu, *ref.onCpu, cc.bins, {});
+    CostPairOptions opts;
+    opts.exactWeights = cc.exact;
+    gpu.initCorrelationRatio(*src.onGpu, *ref.onGpu, cc.bins, opts);
+    cpu.initCorrelationRatio(*src.onCpu, *ref.onCpu, cc.bins, opts);
 
     std::mt19937 rng(31 + cc.bins);
     std::vector<float> mats;
@@ -313,11 +316,23 @@ void compareCosts(Device& gpu, Device& cpu, const CostCase& cc) {
 
     // A second set-up of the same pair sorts the same way: the same bits.
     gpu.freeCorrelationRatio();
-    gpu.initCorrelationRatio(*src.onGpu, *ref.onGpu, cc.bins, {});
+    gpu.initCorrelationRatio(*src.onGpu, *ref.onGpu, cc.bins, opts);
     std::vector<float> again(n);
     gpu.calcCorrelationRatio(mats.data(), n, again.data());
     EXPECT_EQ(std::memcmp(g.data(), again.data(), 4 * (size_t)n), 0);
     gpu.freeCorrelationRatio();
+
+    // The weights option reaches the kernel: interpolated costs move with it.
+    if (d < 4.0f) {
+        CostPairOptions other;
+        other.exactWeights = !cc.exact;
+        gpu.initCorrelationRatio(*src.onGpu, *ref.onGpu, cc.bins, other);
+        gpu.calcCorrelationRatio(mats.data(), n, again.data());
+        int differ = 0;
+        for (int i = 1; i < n - 2; ++i) differ += again[i] != g[i];
+        EXPECT_GT(differ, (n - 3) / 2) << "exact weights " << cc.exact;
+        gpu.freeCorrelationRatio();
+    }
     cpu.freeCorrelationRatio();
 }
 
@@ -328,6 +343,9 @@ TEST_F(CudaVsCpu, CostsMatchAtEveryBinCount) {
     compareCosts(*gpu, *cpu, {128, 2.0f});
     compareCosts(*gpu, *cpu, {64, 4.0f});  // point sampling
     compareCosts(*gpu, *cpu, {64, 8.0f});
+    compareCosts(*gpu, *cpu, {256, 1.0f, true});  // exact weights: point fetches blended
+    compareCosts(*gpu, *cpu, {128, 2.0f, true});
+    compareCosts(*gpu, *cpu, {64, 8.0f, true});   // point sampling ignores the option
 }
 
 TEST_F(CudaVsCpu, CostOfAVolumeWithItselfAndOfAConstantSource) {
