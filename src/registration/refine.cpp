@@ -117,29 +117,13 @@ RefineResult refineParams(Evaluator& ev, const TransformParams& start, const Ref
     return r;
 }
 
-namespace {
-
-// The exact-weight cost pair of one level, prepared for the life of the object.
-class ExactPair {
-public:
-    ExactPair(const Volume& src, const Volume& ref) : ev_(src, ref) {
-        CostPairOptions o;
-        o.exactWeights = true;
-        initCorrelationRatio(src, ref, o);
-    }
-    ~ExactPair() { freeCorrelationRatio(); }
-    ExactPair(const ExactPair&) = delete;
-    ExactPair& operator=(const ExactPair&) = delete;
-    Evaluator& evaluator() { return ev_; }
-
-private:
-    DeviceEvaluator ev_;
-};
-
-}  // namespace
-
-RefineResult precisionStage(const Volume& src1, const Volume& ref1, const TransformParams& searched,
+RefineResult precisionStage(const RefineLevels& withLevel, const TransformParams& searched,
                             const RefineOptions& opts) {
+    auto report = [](const char* level, int n, std::chrono::steady_clock::time_point since) {
+        if (!verbose()) return;
+        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+        std::fprintf(stderr, "tarvo: precision stage %s: %d evaluations, %.3fs\n", level, n, s);
+    };
     // The coarse pass only needs to get close: its optimum lies within a few hundredths
     // of a millimetre of the fine one.
     RefineOptions coarse = opts;
@@ -147,34 +131,50 @@ RefineResult precisionStage(const Volume& src1, const Volume& ref1, const Transf
     TransformParams p2 = searched;
     int evaluations = 0;
     auto t0 = std::chrono::steady_clock::now();
-    auto report = [&](const char* level, int n, std::chrono::steady_clock::time_point since) {
-        if (!verbose()) return;
-        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-        std::fprintf(stderr, "tarvo: precision stage %s: %d evaluations, %.3fs\n", level, n, s);
-    };
-    if (src1.count() > 0 && ref1.count() > 0) {
-        VolumePtr s2 = halfSample(src1), r2 = halfSample(ref1);
-        s2->stage = r2->stage = ref1.stage;
-        ExactPair pair(*s2, *r2);
-        const RefineResult r = refineParams(pair.evaluator(), searched, coarse);
+    withLevel(1, [&](Evaluator& ev) {
+        const RefineResult r = refineParams(ev, searched, coarse);
         p2 = r.params;
         evaluations += r.evaluations;
         report("2mm", r.evaluations, t0);
-    }
+    });
     t0 = std::chrono::steady_clock::now();
-    ExactPair pair(src1, ref1);
-    // The 2 mm answer goes on at 1 mm only if it beats the search's there.
-    const TransformParams both[2] = {searched, p2};
-    float costs[2];
-    pair.evaluator().evaluate(both, 2, costs);
-    evaluations += 2;
-    const int from = costs[1] < costs[0] || (std::isnan(costs[0]) && !std::isnan(costs[1])) ? 1 : 0;
-    // At 1 mm the remaining way is short: a small first step saves evaluations.
-    RefineOptions fine = opts;
-    fine.startStep = std::min(opts.startStep, 0.3);
-    RefineResult r = refineParams(pair.evaluator(), both[from], fine, costs[from]);
-    report("1mm", r.evaluations + 2, t0);
-    r.startCost = costs[0];
+    RefineResult r;
+    r.params = searched;
+    withLevel(0, [&](Evaluator& ev) {
+        // The 2 mm answer goes on at 1 mm only if it beats the search's there.
+        const TransformParams both[2] = {searched, p2};
+        float costs[2];
+        ev.evaluate(both, 2, costs);
+        const int from = costs[1] < costs[0] || (std::isnan(costs[0]) && !std::isnan(costs[1])) ? 1 : 0;
+        // At 1 mm the remaining way is short: a small first step saves evaluations.
+        RefineOptions fine = opts;
+        fine.startStep = std::min(opts.startStep, 0.3);
+        r = refineParams(ev, both[from], fine, costs[from]);
+        r.startCost = costs[0];
+        r.evaluations += 2;
+        report("1mm", r.evaluations, t0);
+    });
     r.evaluations += evaluations;
     return r;
+}
+
+RefineResult precisionStage(const Volume& src1, const Volume& ref1, const TransformParams& searched,
+                            const RefineOptions& opts) {
+    auto withLevel = [&](int halvings, const std::function<void(Evaluator&)>& run) {
+        VolumePtr s2, r2;
+        if (halvings == 1) {
+            s2 = halfSample(src1);
+            r2 = halfSample(ref1);
+            s2->stage = r2->stage = ref1.stage;
+        }
+        const Volume& s = halvings == 1 ? *s2 : src1;
+        const Volume& r = halvings == 1 ? *r2 : ref1;
+        CostPairOptions o;
+        o.exactWeights = true;
+        initCorrelationRatio(s, r, o);
+        DeviceEvaluator ev(s, r);
+        run(ev);
+        freeCorrelationRatio();
+    };
+    return precisionStage(withLevel, searched, opts);
 }

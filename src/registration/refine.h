@@ -8,6 +8,7 @@
 // moves a point at `radius` from the centre by about 1 mm (a rotation by 1/radius rad, a
 // scale or skew change of 1/radius), so one tolerance fits all parameters.
 #include <cmath>
+#include <functional>
 
 #include "geometry/transform.h"
 #include "registration/search.h"
@@ -40,12 +41,20 @@ int refineVariables(int dof);
 RefineResult refineParams(Evaluator& ev, const TransformParams& start, const RefineOptions& opts,
                           float startCost = NAN);
 
-// The stage as a registration runs it, on the search's 1 mm pair (isotropic 1 mm volumes
-// as the pyramid has them, with the level's `stage`, which sets the bin count): the
-// correlation ratio with full float trilinear weights, first on the pair half-sampled to
-// 2 mm (cheap evaluations for
-// the long way, to 0.05 mm), then at 1 mm from the better of that answer and the search's
-// (to opts.tolerance). Prepares and releases its own cost pairs: call it with none in force.
-// The result is never worse at 1 mm than `searched`.
+// Gives the stage one level of the registration: withLevel(halvings, run) prepares the
+// level's cost pair with exact weights (halvings 1: 2 mm, 0: 1 mm), calls run with its
+// evaluator, and releases the pair. The registration pipeline supplies its own (its
+// start, its masks); precisionStage below makes plain ones from two 1 mm volumes.
+using RefineLevels = std::function<void(int halvings, const std::function<void(Evaluator&)>& run)>;
+
+// The stage as a registration runs it: the correlation ratio with full float trilinear
+// weights, first at 2 mm (cheap evaluations for the long way, to 0.05 mm), then at 1 mm
+// from the better of that answer and the search's (to opts.tolerance). The result is
+// never worse at 1 mm than `searched`; its startCost is the 1 mm cost of `searched`.
+RefineResult precisionStage(const RefineLevels& withLevel, const TransformParams& searched,
+                            const RefineOptions& opts);
+// The same on the plain cost of two isotropic 1 mm volumes (as the pyramid has them, with
+// the level's `stage`, which sets the bin count), the 2 mm pair half-sampled from them.
+// Prepares and releases its own cost pairs: call it with none in force.
 RefineResult precisionStage(const Volume& src1, const Volume& ref1, const TransformParams& searched,
                             const RefineOptions& opts);
