@@ -3,7 +3,7 @@
 // the 1 mm pair, and writes both answers as world matrices (FIXED RAS mm -> MOVING RAS mm,
 // four lines of four numbers) so that they can be compared with the truth and with other
 // tools. Prints the stage's evaluations, time and costs.
-// usage: precisionbench MOVING FIXED OUT_PREFIX [--tol MM] [--step MM]
+// usage: precisionbench MOVING FIXED OUT_PREFIX [--tol MM] [--step MM] [--fine-step MM]
 //        [--bins 64|128|256] [--radius MM] [--dof N] [--from PARAMS]
 // --from skips the search and starts from twelve parameters in a file (OUT_PREFIX_params.txt
 // of an earlier run holds the search's).
@@ -118,6 +118,8 @@ int main(int argc, char** argv) {
         auto next = [&]() { return i + 1 < argc ? argv[++i] : (std::exit(1), ""); };
         if (a == "--tol") opt.tolerance = std::atof(next());
         else if (a == "--step") opt.startStep = std::atof(next());
+        else if (a == "--fine-step") opt.fineStartStep = std::atof(next());
+        else if (a == "--fine-max") opt.fineMaxEvaluations = std::atoi(next());
         else if (a == "--radius") opt.radius = (float)std::atof(next());
         else if (a == "--dof") opt.dof = std::atoi(next());
         else if (a == "--bins") bins = std::atoi(next());

@@ -18,6 +18,11 @@ struct RefineOptions {
     int dof = 12;           // 6 rigid, 7 one scale, 9 three scales, 12 affine
     float radius = 80.0f;   // mm from the centre to the brain's edge
     double startStep = 1.0; // first trust-region radius, mm at the edge
+    // precisionStage: the first radius of its 1 mm pass, which starts from the 2 mm answer
+    double fineStartStep = 0.3;
+    // precisionStage: evaluations of its 1 mm pass at most (each costs as much as nine at
+    // 2 mm; the pass is a polish of the 2 mm answer)
+    int fineMaxEvaluations = 400;
     double tolerance = 0.01;  // final trust-region radius, mm at the edge
     int maxEvaluations = 400;
 };
@@ -41,11 +46,27 @@ int refineVariables(int dof);
 RefineResult refineParams(Evaluator& ev, const TransformParams& start, const RefineOptions& opts,
                           float startCost = NAN);
 
+// Where a level's parameters send the fixed image, in any frame that all levels share
+// (world mm, or 1 mm level voxels): the first three rows of a 4x4, row-major. Parameters
+// are relative to a level's own centres and sampling offsets, so the same numbers mean
+// slightly different transforms on two levels (a few tenths of a millimetre); the stage
+// carries its 2 mm answer to 1 mm through this frame.
+using LevelFrame = std::function<void(const TransformParams& p, double out[12])>;
 // Gives the stage one level of the registration: withLevel(halvings, run) prepares the
 // level's cost pair with exact weights (halvings 1: 2 mm, 0: 1 mm), calls run with its
-// evaluator, and releases the pair. The registration pipeline supplies its own (its
-// start, its masks); precisionStage below makes plain ones from two 1 mm volumes.
-using RefineLevels = std::function<void(int halvings, const std::function<void(Evaluator&)>& run)>;
+// evaluator and frame, and releases the pair. The registration pipeline supplies its own
+// (its start, its masks); precisionStage below makes plain ones from two 1 mm volumes.
+using RefineLevels =
+    std::function<void(int halvings, const std::function<void(Evaluator&, const LevelFrame&)>& run)>;
+
+// The parameters on a level (its frame `to`) that send the fixed image where `p` does on
+// another level (its frame `from`): the same rotation, scales and skews, translations
+// solved for (the frames differ only by an affine in the translation).
+TransformParams carryParams(const TransformParams& p, const LevelFrame& from, const LevelFrame& to);
+// The frame of the plain cost on a level made from 1 mm volumes by `halvings` half-samplings,
+// in 1 mm level voxels (level voxel i of a half-sampled volume lies at 2i - 0.5 of its input).
+void plainLevelFrame(const TransformParams& p, const Volume& src, const Volume& ref, int halvings,
+                     double out[12]);
 
 // The stage as a registration runs it: the correlation ratio with full float trilinear
 // weights, first at 2 mm (cheap evaluations for the long way, to 0.05 mm), then at 1 mm
