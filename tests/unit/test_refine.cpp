@@ -252,3 +252,40 @@ TEST(PrecisionStageSlow, TakesTheSearchsAnswerToTheTruthOnAPhantomPair) {
     std::printf("phantom: search %.3f mm, precision stage %.3f mm mean, %d evaluations\n", before, after,
                 r.evaluations);
 }
+
+TEST(Refine, CarriedParametersSendTheFixedImageWhereTheCoarseOnesDid) {
+    Device& dev = device();
+    auto flat = [](int, int, int) { return 10.0f; };
+    VolumePtr s1 = volumeOf(dev, 40, 36, 30, flat), r1 = volumeOf(dev, 38, 40, 32, flat);
+    const float cs[3] = {19.3f, 17.8f, 14.6f}, cr[3] = {18.9f, 19.4f, 15.2f};
+    for (int a = 0; a < 3; ++a) {
+        s1->center[a] = cs[a];
+        r1->center[a] = cr[a];
+    }
+    VolumePtr s2 = halfSample(*s1), r2 = halfSample(*r1);
+    TransformParams p;
+    const float v[12] = {12, -7, 20, 3.5f, -2, 6, 1.04f, 0.97f, 1.02f, 0.03f, -0.01f, 0.02f};
+    for (int i = 0; i < 12; ++i) p[i] = v[i];
+    const LevelFrame f2 = [&](const TransformParams& q, double o[12]) { plainLevelFrame(q, *s2, *r2, 1, o); };
+    const LevelFrame f1 = [&](const TransformParams& q, double o[12]) { plainLevelFrame(q, *s1, *r1, 0, o); };
+    // On the 1 mm level the frame is the cost's own mapping, less the texture's half voxel.
+    double a[12], b[12];
+    f1(p, a);
+    Matrix m;
+    composeAffine(p, m, 1, 1, 1);
+    for (int r = 0; r < 3; ++r) {
+        double t = m.data[4 * r + 3] + cs[r] - 0.5;
+        for (int c = 0; c < 3; ++c) t -= m.data[4 * r + c] * std::trunc(cr[c]);
+        EXPECT_NEAR(a[4 * r + 3], t, 1e-4) << r;
+    }
+    // The same numbers mean another transform on the other level ...
+    f2(p, b);
+    double apart = 0;
+    for (int r = 0; r < 3; ++r) apart = std::max(apart, std::fabs(a[4 * r + 3] - b[4 * r + 3]));
+    EXPECT_GT(apart, 0.1);
+    // ... until carried: then only the translations change and the frames agree.
+    const TransformParams q = carryParams(p, f2, f1);
+    f1(q, a);
+    for (int e = 0; e < 12; ++e) EXPECT_NEAR(a[e], b[e], 1e-4) << e;
+    for (int i : {0, 1, 2, 6, 7, 8, 9, 10, 11}) EXPECT_EQ(q[i], p[i]);
+}
