@@ -9,9 +9,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build-gpu}
 export PATH="$PATH:/usr/local/cuda/bin"
-# libstdc++ linked statically: the GPU machine may have an older one.
+# libstdc++ linked statically: the GPU machine may have an older one. NLopt, which Debian
+# ships only as a shared library, travels beside the binaries ($ORIGIN in their run path).
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DTARVO_CUDA=ON -DCMAKE_CUDA_ARCHITECTURES=90 \
-  -DCMAKE_EXE_LINKER_FLAGS="-static-libstdc++ -static-libgcc" >/dev/null
+  -DCMAKE_EXE_LINKER_FLAGS="-static-libstdc++ -static-libgcc -Wl,-rpath,'\$ORIGIN'" >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target tarvo phantom tarvo_gpu_tests imgcmp texprobe costbench
 for extra in xfdist; do
   cmake --build "$dir" -j"$(nproc)" --target "$extra" >/dev/null 2>&1 || true
@@ -21,6 +22,7 @@ rm -rf .gpu
 mkdir -p .gpu/scripts .gpu/bench
 for b in tarvo phantom tests/tarvo_gpu_tests imgcmp texprobe costbench xfdist; do
   [ -x "$dir/$b" ] && cp "$dir/$b" .gpu/
+  [ -x "$dir/$b" ] && ldd "$dir/$b" | awk '/libnlopt/ { print $3 }' | xargs -r -I{} cp -L {} .gpu/
 done
 cp scripts/gpu-check.sh .gpu/scripts/
 cp bench/*.sh .gpu/bench/ 2>/dev/null || true
