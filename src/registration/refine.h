@@ -19,7 +19,7 @@ struct RefineOptions {
     float radius = 80.0f;   // mm from the centre to the brain's edge
     double startStep = 1.0; // first trust-region radius, mm at the edge
     // precisionStage: the first radius of its 1 mm pass, which starts from the 2 mm answer
-    double fineStartStep = 0.3;
+    double fineStartStep = 0.1;
     // precisionStage: evaluations of its 1 mm pass at most (each costs as much as nine at
     // 2 mm; the pass is a polish of the 2 mm answer)
     int fineMaxEvaluations = 400;
