@@ -44,10 +44,10 @@ TEST(Sampling, WeightsHaveEightFractionalBits) {
     kern::Dim3 n{2, 1, 1};
     // Fraction 0.3 becomes 77/256; with exact weights it stays 0.3 (to float rounding).
     EXPECT_EQ(kern::fetchLinear(d, n, 0.8f, 0.5f, 0.5f), 77.0f);
-    EXPECT_NEAR(kern::fetchLinear(d, n, 0.8f, 0.5f, 0.5f, true), 76.8f, 1e-4f);
+    EXPECT_NEAR(kern::fetchLinear(d, n, 0.8f, 0.5f, 0.5f, kern::TieRule::Exact), 76.8f, 1e-4f);
     // Exact weights keep the clamping and the integer-coordinate convention.
-    EXPECT_EQ(kern::fetchLinear(d, n, -3.0f, 0.5f, 0.5f, true), 0.0f);
-    EXPECT_EQ(kern::fetchLinear(d, n, 1.0f, 0.5f, 0.5f, true), 128.0f);
+    EXPECT_EQ(kern::fetchLinear(d, n, -3.0f, 0.5f, 0.5f, kern::TieRule::Exact), 0.0f);
+    EXPECT_EQ(kern::fetchLinear(d, n, 1.0f, 0.5f, 0.5f, kern::TieRule::Exact), 128.0f);
     EXPECT_EQ(kern::fetchPoint(d, n, 0.99f, 0, 0), 0.0f);
     EXPECT_EQ(kern::fetchPoint(d, n, 1.0f, 0, 0), 256.0f);
     EXPECT_EQ(kern::fetchPoint(d, n, 5.0f, 0, 0), 256.0f);
