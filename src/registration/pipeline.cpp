@@ -2,12 +2,14 @@
 
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 #include "device/costfunction.h"
 #include "device/device.h"
 #include "registration/cost.h"
 #include "registration/global.h"
+#include "registration/refine.h"
 #include "registration/register.h"
 #include "registration/searchlog.h"
 #include "volume/resample.h"
@@ -62,6 +64,49 @@ struct PreparedPair {
     PreparedPair(const PreparedPair&) = delete;
     PreparedPair& operator=(const PreparedPair&) = delete;
 };
+
+// The precision stage on the 1 mm volumes and their half-samples (what the 2 mm level
+// held), through the search's level starts and masks, with exact trilinear weights. Keeps
+// the search's answer unless the stage ends lower at 1 mm.
+void refineResult(const Pyramid& src, const Pyramid& ref, const Start& start, const PipelineOptions& opts,
+                  PipelineResult& res) {
+    const RefineLevels withLevel = [&](int h, const std::function<void(Evaluator&, const LevelFrame&)>& run) {
+        VolumePtr s2, r2, sm2, rm2;
+        const Volume *s = src.image[0].get(), *r = ref.image[0].get();
+        const Volume *sm = src.mask[0].get(), *rm = ref.mask[0].get();
+        if (h == 1) {
+            s2 = halfSample(*s);
+            r2 = halfSample(*r);
+            s2->stage = r2->stage = r->stage;
+            if (sm) sm = (sm2 = halfSample(*sm)).get();
+            if (rm) rm = (rm2 = halfSample(*rm)).get();
+            s = s2.get();
+            r = r2.get();
+        }
+        CostPairOptions pairOpts;
+        pairOpts.refMask = rm;
+        pairOpts.srcMask = sm;
+        pairOpts.exactWeights = true;
+        initCorrelationRatio(*s, *r, pairOpts);
+        const LevelStart ls = levelStart(start, *s, src.grid[h], *r, ref.grid[h]);
+        StartedEvaluator ev(*s, *r, ls, opts.progress);
+        run(ev, [&](const TransformParams& p, double out[12]) {
+            const Affine w = worldMatrix(p, ls, *s, src.grid[h], *r, ref.grid[h]);
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 4; ++j) out[4 * i + j] = w.a[i][j];
+        });
+        freeCorrelationRatio();
+    };
+    RefineOptions ro;
+    ro.dof = opts.dof.count();
+    if (opts.progress) opts.progress->levelBegin("precision");
+    const RefineResult r = precisionStage(withLevel, res.params, ro);
+    if (opts.progress) opts.progress->levelEnd();
+    if (r.cost < r.startCost) {
+        res.params = r.params;
+        res.cost = r.cost;
+    }
+}
 
 bool nearlyIdentity(const double l[3][3]) {
     for (int i = 0; i < 3; ++i)
@@ -221,6 +266,7 @@ PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const Pipe
     level("2mm", 3, 1, [&](Evaluator& ev, const LevelStart&) { stage2mm(ev, best, dof); });
     level("1mm", 4, 0, [&](Evaluator& ev, const LevelStart& ls) {
         res.cost = stage1mm(ev, best, res.params, dof);
+        if (opts.refine && res.cost < 0.0f) refineResult(src, ref, start, opts, res);
         res.world = worldMatrix(res.params, ls, *src.image[0], src.grid[0], *ref.image[0], ref.grid[0]);
     });
     res.ran = true;

@@ -89,6 +89,9 @@ struct PipelineOptions {
     const Volume* fixedMask = nullptr;
     const Volume* movingMask = nullptr;
     Progress* progress = nullptr;
+    // The precision stage after the 1 mm sweeps (registration/refine.h): register runs it
+    // unless told --no-refine; -r never does.
+    bool refine = false;
 };
 
 struct PipelineResult {
