@@ -53,11 +53,16 @@ static void bracketOf(int param, float& lo, float& hi) {
     }
 }
 
-void LineSearch::begin(const TransformParams& p, int param, float tol) {
+void LineSearch::begin(const TransformParams& p, int param, float tol, float span) {
     param_ = param;
     tol_ = tol;
-    bracketOf(param, lo_, hi_);
     mid_ = p[param == kIsoScale ? 6 : param];
+    if (span > 0.0f) {
+        lo_ = mid_ - span;
+        hi_ = mid_ + span;
+    } else {
+        bracketOf(param, lo_, hi_);
+    }
     started_ = false;
 }
 
@@ -123,7 +128,7 @@ SweepChain::SweepChain(const Sweep& sweep, const TransformParams& start)
 
 void SweepChain::beginStep() {
     const SweepStep& s = sweep_->steps[step_];
-    ls_.begin(params, s.param, s.tol);
+    ls_.begin(params, s.param, s.tol, s.span);
 }
 
 void SweepChain::feed(float cost) {
@@ -144,17 +149,24 @@ bool sequentialMode() {
     return s && std::strcmp(s, "1") == 0;
 }
 
-static void runAlone(Evaluator& ev, SweepChain& c) {
+static void runAlone(Evaluator& ev, SweepChain& c, int index = 0, const PendingMap& map = {}) {
     while (!c.done()) {
         float cost;
-        ev.evaluate(&c.pending(), 1, &cost);
+        if (map) {
+            const TransformParams p = map(index, c.pending());
+            ev.evaluate(&p, 1, &cost);
+        } else {
+            ev.evaluate(&c.pending(), 1, &cost);
+        }
         c.feed(cost);
     }
 }
 
-void runChains(Evaluator& ev, std::span<SweepChain> chains) {
+void runChains(Evaluator& ev, std::span<SweepChain> chains) { runChains(ev, chains, {}); }
+
+void runChains(Evaluator& ev, std::span<SweepChain> chains, const PendingMap& map) {
     if (sequentialMode()) {
-        for (SweepChain& c : chains) runAlone(ev, c);
+        for (size_t i = 0; i < chains.size(); ++i) runAlone(ev, chains[i], (int)i, map);
         return;
     }
     std::vector<TransformParams> batch;
@@ -167,7 +179,7 @@ void runChains(Evaluator& ev, std::span<SweepChain> chains) {
         owner.clear();
         for (size_t i = 0; i < chains.size(); ++i) {
             if (chains[i].done()) continue;
-            batch.push_back(chains[i].pending());
+            batch.push_back(map ? map((int)i, chains[i].pending()) : chains[i].pending());
             owner.push_back((int)i);
         }
         if (batch.empty()) return;

@@ -8,6 +8,7 @@
 // pending evaluations sent to the device as one batch (runChains); each chain still sees
 // exactly the evaluations it would see alone, so results, printed lines and evaluation
 // counts do not depend on how the chains were scheduled.
+#include <functional>
 #include <span>
 
 #include "geometry/transform.h"
@@ -38,6 +39,9 @@ constexpr int kIsoScale = -1;
 struct SweepStep {
     int param;  // 0-11, or kIsoScale
     float tol;
+    // 0: the kind's fixed bracket. Above 0: the bracket [start - span, start + span], for
+    // searches that must stay near where they start.
+    float span = 0.0f;
 };
 
 // A fixed list of steps run `passes` times.
@@ -60,7 +64,7 @@ extern const Sweep kSweep12Dof1mm;
 // point and result() its cost.
 class LineSearch {
 public:
-    void begin(const TransformParams& p, int param, float tol);
+    void begin(const TransformParams& p, int param, float tol, float span = 0.0f);
     // Takes the cost of `p` as it stands; returns true when the search has finished.
     bool feed(TransformParams& p, float cost);
     float result() const { return fm_; }
@@ -106,6 +110,10 @@ bool sequentialMode();
 // unfinished chain to the evaluator in one call. Sequential: chain after chain, one set
 // per call. Both give each chain the same evaluations.
 void runChains(Evaluator& ev, std::span<SweepChain> chains);
+// The same with the set that chain i asks for replaced by map(i, set) before it is
+// evaluated (chains that search relative to an orientation of their own).
+using PendingMap = std::function<TransformParams(int, const TransformParams&)>;
+void runChains(Evaluator& ev, std::span<SweepChain> chains, const PendingMap& map);
 // Costs of n independent sets: one call, or n calls of one in sequential mode.
 void evaluateAll(Evaluator& ev, const TransformParams* p, int n, float* costs);
 

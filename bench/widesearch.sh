@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# The wide global search against the standard one on moved heads. Sections (any of them):
+#   uniform N   N phantom pairs (T1 and T2 moving against a T1 head, alternately), turns
+#               drawn evenly over all orientations, translations +-20 mm, scales +-10 %
+#   small N     the same with turns of at most 45 degrees (the cases the standard search is
+#               made for)
+#   template N  the ICBM template (../shared/data) moved the same way, against itself
+#   time        subject_t1_0.88mm -> icbm2009_t1_1mm, both searches
+# Each case prints one line: section, case, search, the turn (degrees, axis), mean and max
+# distance from the truth (mm, xfdist over the reference head) and the seconds. Files go to
+# a scratch folder (default bench/out/, ignored by git), removed per case.
+# Usage: bench/widesearch.sh BUILD-DIR SEARCHES SECTION N [SECTION N ...]
+#        SEARCHES: wide, standard or both
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=$(cd "$1" && pwd)
+searches=$2
+shift 2
+data=${TARVO_DATA:-$(pwd)/../shared/data}
+out=${WIDEBENCH_OUT:-$(pwd)/bench/out}
+mkdir -p "$out"
+tmp=$(mktemp -d "$out/run.XXXXXX")
+trap 'rm -rf "$tmp"' EXIT
+kinds=(wide standard)
+[ "$searches" = both ] || kinds=("$searches")
+
+# Fixed head: 120 mm grid of 2 mm voxels, head 100 mm long; moving grid 144 mm.
+"$build/phantom" --out "$tmp/fixed.nii" --contrast t1 --grid 60 60 60 --voxel 2 2 2 \
+  --head-length 100 >/dev/null
+
+run_case() {  # section index moving fixed truth(12) angle ax ay az
+  local section=$1 i=$2 mov=$3 fix=$4
+  shift 4
+  local truth=("${@:1:12}") angle=${13} axis="${14} ${15} ${16}"
+  for s in "${kinds[@]}"; do
+    local t d
+    t=$("$build/searchbench" register "$mov" "$fix" "$s" "$tmp/m.txt" |
+      sed -n 's/^seconds \([0-9.]*\) evaluations [0-9]* cpu \([0-9.]*\)/\1 cpu \2/p')
+    d=$("$build/xfdist" "$mov" "$fix" "$tmp/m.txt" "${truth[@]}" | sed -n 's/^mean \([0-9.]*\) mm, max \([0-9.]*\) mm.*/\1 \2/p')
+    echo "$section $i $s turn $angle axis $axis dist $d seconds $t"
+  done
+}
+
+plan=("$@")
+for ((k = 0; k + 1 < ${#plan[@]}; k += 2)); do
+  section=${plan[k]} n=${plan[k + 1]}
+  case $section in
+    uniform | small)
+      max=180; seed=11; [ "$section" = small ] && max=45 && seed=12
+      i=0
+      while read -r line; do
+        set -- $line
+        i=$((i + 1))
+        contrast=t1; [ $((i % 2)) -eq 0 ] && contrast=t2
+        "$build/phantom" --out "$tmp/moving.nii" --contrast $contrast --grid 72 72 72 --voxel 2 2 2 \
+          --head-length 100 --affine "${@:1:12}" >/dev/null
+        run_case "$section-$contrast" $i "$tmp/moving.nii" "$tmp/fixed.nii" "$@"
+      done < <("$build/searchbench" cases "$n" $seed $max)
+      ;;
+    template)
+      [ -f "$data/icbm2009_t1_1mm.nii.gz" ] || { echo "template: no shared data"; continue; }
+      i=0
+      while read -r line; do
+        set -- $line
+        i=$((i + 1))
+        "$build/searchbench" move "$data/icbm2009_t1_1mm.nii.gz" "$tmp/moving.nii" 240 "${@:1:12}"
+        run_case template $i "$tmp/moving.nii" "$data/icbm2009_t1_1mm.nii.gz" "$@"
+      done < <("$build/searchbench" cases "$n" 13 180)
+      ;;
+    time)
+      for s in "${kinds[@]}"; do
+        t=$("$build/searchbench" register "$data/subject_t1_0.88mm.nii.gz" "$data/icbm2009_t1_1mm.nii.gz" \
+          "$s" "$tmp/m.txt" | sed -n 's/^seconds //p')
+        echo "time subject_t1_0.88mm->icbm2009 $s seconds $t"
+      done
+      ;;
+  esac
+done

@@ -1,0 +1,221 @@
+#include "registration/widesearch.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <numeric>
+
+#include "device/device.h"
+
+LevelGeometry levelGeometry(const float srcVoxel[3], const float refVoxel[3], int halvings,
+                            const float refCenter[3]) {
+    LevelGeometry g;
+    g.set = true;
+    g.voxel = (float)(1 << halvings);
+    for (int a = 0; a < 3; ++a) {
+        // Level index i shows the content of original millimetre (i + o) * voxel: the 1 mm
+        // resampling reads original index i * (1 / d) - 0.5, a half-sampling index 2i - 0.5.
+        double os = -0.5 * srcVoxel[a], orr = -0.5 * refVoxel[a];
+        for (int h = 0; h < halvings; ++h) {
+            os = (os - 0.5) * 0.5;
+            orr = (orr - 0.5) * 0.5;
+        }
+        g.srcShift[a] = 0.5 - os;
+        g.refShift[a] = orr;
+        g.refFrac[a] = (double)refCenter[a] - std::trunc((double)refCenter[a]);
+    }
+    return g;
+}
+
+LevelGeometry originalGeometry(const float srcVoxel[3]) {
+    LevelGeometry g;
+    g.set = true;
+    for (int a = 0; a < 3; ++a) g.srcShift[a] = 0.5 * srcVoxel[a];  // in mm: voxel stays 1
+    return g;
+}
+
+TransformParams levelParams(const TransformParams& p, const Rot3& frame, const LevelGeometry& g) {
+    TransformParams out = framedParams(p, frame);
+    if (!g.set) return out;
+    // Kernel translation = wanted + (0.5 - o_s) - L (frac(c_r) - o_r), in level voxels.
+    double a[12];
+    affineOfParams(out, a);
+    for (int r = 0; r < 3; ++r) {
+        double e = g.srcShift[r];
+        for (int c = 0; c < 3; ++c) e -= a[4 * r + c] * (g.refFrac[c] - g.refShift[c]);
+        out[3 + r] = (float)((double)out[3 + r] + e * g.voxel);
+    }
+    return out;
+}
+
+void FramedEvaluator::evaluate(const TransformParams* p, int n, float* costs) {
+    buf_.resize((size_t)std::max(n, 0));
+    for (int i = 0; i < n; ++i) buf_[i] = levelParams(p[i], frame_, geometry_);
+    inner_.evaluate(buf_.data(), n, costs);
+}
+
+namespace {
+
+// Local searches that stay near their start. Translations first: the grid scores every
+// turn with the centroids aligned, and the turn is judged better once the heads overlap.
+constexpr SweepStep kWide4mmSteps[] = {
+    {5, 2.0f, 24.0f},  {3, 2.0f, 24.0f},  {4, 2.0f, 24.0f},  {2, 1.5f, 15.0f},
+    {0, 1.5f, 15.0f},  {1, 1.5f, 15.0f},  {kIsoScale, 0.01f}};
+const Sweep kWide4mmSweep{kWide4mmSteps, 2};
+// Judging stays near each candidate: the fixed brackets of the level sweeps would carry a
+// half-turned candidate back to the one it was made from.
+constexpr SweepStep kWide2mmSteps[] = {
+    {5, 1.0f, 12.0f},  {3, 1.0f, 12.0f},  {4, 1.0f, 12.0f},  {2, 1.0f, 12.0f},
+    {0, 1.0f, 12.0f},  {1, 1.0f, 12.0f},  {kIsoScale, 0.005f}};
+const Sweep kWide2mmSweep{kWide2mmSteps, 2};
+
+constexpr double kPi = 3.14159265358979323846;
+// A grid point is a local minimum when it is the best within this many grid spacings.
+constexpr double kMinimumRadius = 2.5;
+
+// Candidates closer than this after refinement are the same orientation.
+constexpr double kDistinctDegrees = 30.0;
+
+// The 24 turns that map the axes onto the axes (signs and order).
+std::vector<Rot3> axisTurns() {
+    std::vector<Rot3> out;
+    const int perms[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
+    for (const auto& pm : perms)
+        for (int signs = 0; signs < 8; ++signs) {
+            Rot3 r{};
+            for (int row = 0; row < 3; ++row) r[3 * row + pm[row]] = (signs >> row & 1) ? -1.0 : 1.0;
+            const double det = r[0] * (r[4] * r[8] - r[5] * r[7]) - r[1] * (r[3] * r[8] - r[5] * r[6]) +
+                               r[2] * (r[3] * r[7] - r[4] * r[6]);
+            if (det > 0) out.push_back(r);
+        }
+    return out;
+}
+
+// Refines candidates by one sweep each, relative to their own orientations (one batch per
+// round), and re-expresses each result about its refined orientation.
+void refine(Evaluator& ev, std::vector<FramedCandidate>& cands, const Sweep& sweep,
+            const LevelGeometry& g) {
+    std::vector<SweepChain> chains;
+    chains.reserve(cands.size());
+    for (const FramedCandidate& c : cands) chains.emplace_back(sweep, c.params);
+    runChains(ev, chains, [&](int i, const TransformParams& p) { return levelParams(p, cands[i].frame, g); });
+    for (size_t i = 0; i < cands.size(); ++i) {
+        FramedCandidate& c = cands[i];
+        const TransformParams abs = framedParams(chains[i].params, c.frame);
+        c.frame = rotationOfAngles(abs.rotation());
+        // The same transform about the new orientation: turns near zero again.
+        c.params = framedParams(abs, transposed(c.frame));
+        c.cost = chains[i].result();
+    }
+}
+
+// Best first; the earlier candidate first among equal costs; NaN last.
+void sortByCost(std::vector<FramedCandidate>& cands) {
+    std::stable_sort(cands.begin(), cands.end(), [](const FramedCandidate& a, const FramedCandidate& b) {
+        if (std::isnan(b.cost)) return !std::isnan(a.cost);
+        return a.cost < b.cost;
+    });
+}
+
+// Drops candidates that another, better one (earlier) has reached; keeps at most n.
+void keepDistinct(std::vector<FramedCandidate>& cands, size_t n) {
+    std::vector<FramedCandidate> kept;
+    for (const FramedCandidate& c : cands) {
+        if (kept.size() == n) break;
+        bool same = false;
+        for (const FramedCandidate& k : kept)
+            if (rotationGap(k.frame, c.frame) < kDistinctDegrees) same = true;
+        if (!same) kept.push_back(c);
+    }
+    cands.swap(kept);
+}
+
+}  // namespace
+
+std::vector<int> rotationMinima(const std::vector<Rot3>& grid, const std::vector<float>& costs,
+                                double radius) {
+    const int n = (int)grid.size();
+    // Ranked once; a point is a minimum when no better-ranked point lies within the radius.
+    std::vector<int> order(n);
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+        if (std::isnan(costs[b])) return !std::isnan(costs[a]);
+        return costs[a] < costs[b];
+    });
+    // trace(a^T b) above this: closer than the radius.
+    const double traceMin = 1.0 + 2.0 * std::cos(radius * 3.14159265358979323846 / 180.0);
+    std::vector<int> minima;
+    std::vector<char> covered(n, 0);
+    for (int i : order) {
+        if (covered[i]) continue;
+        minima.push_back(i);
+        for (int j = 0; j < n; ++j) {
+            if (covered[j]) continue;
+            double tr = 0.0;
+            for (int e = 0; e < 9; ++e) tr += grid[i][e] * grid[j][e];
+            if (tr > traceMin) covered[j] = 1;
+        }
+    }
+    return minima;
+}
+
+static std::vector<float> scoreGrid(Evaluator& ev, const std::vector<Rot3>& grid, const LevelGeometry& g) {
+    std::vector<TransformParams> sets(grid.size());
+    for (size_t i = 0; i < grid.size(); ++i) sets[i] = levelParams(TransformParams(), grid[i], g);
+    std::vector<float> costs(grid.size());
+    evaluateAll(ev, sets.data(), (int)sets.size(), costs.data());
+    return costs;
+}
+
+static void printBest(const char* level, const WideSearch& ws) {
+    if (verbose())
+        for (const FramedCandidate& c : ws.candidates) {
+            const TransformParams a = c.absolute();
+            std::fprintf(stderr, "tarvo: wide %s candidate rotation(%.1f,%.1f,%.1f) scale %.3f value %f\n",
+                         level, (double)a[0], (double)a[1], (double)a[2], (double)a[6], (double)c.cost);
+        }
+    if (ws.candidates.empty()) return;
+    const TransformParams b = ws.candidates[0].absolute();
+    std::printf("wide %s:rotation(%f,%f,%f),trans(%f,%f,%f),scale(%f),value is:%f\n", level,
+                (double)b[0], (double)b[1], (double)b[2], (double)b[3], (double)b[4], (double)b[5],
+                (double)b[6], (double)ws.candidates[0].cost);
+}
+
+void wideSearch4mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g) {
+    ws.grid = rotationGrid(ws.settings.rotations);
+    for (const Rot3& r : axisTurns()) ws.grid.push_back(r);
+    const std::vector<float> costs = scoreGrid(ev, ws.grid, g);
+    // n even points cover the orientations with balls of about this radius (degrees);
+    // a minimum must be the best within a few of them.
+    const double spacing = std::cbrt(6.0 * kPi / ws.settings.rotations) * 180.0 / kPi;
+    const std::vector<int> minima = rotationMinima(ws.grid, costs, kMinimumRadius * spacing);
+    const size_t n = std::min(minima.size(), (size_t)ws.settings.refined);
+    ws.candidates.assign(n, FramedCandidate{});
+    for (size_t i = 0; i < n; ++i) {
+        ws.candidates[i].frame = ws.grid[minima[i]];
+        ws.candidates[i].cost = costs[minima[i]];
+    }
+    refine(ev, ws.candidates, kWide4mmSweep, g);
+    sortByCost(ws.candidates);
+    keepDistinct(ws.candidates, (size_t)ws.settings.judged);
+    // A head is nearly symmetric under half turns about its axes, and at 4 mm the turned
+    // head often fits its own half-turned copy a little better than itself: the half
+    // turns of the best candidate about the reference axes are judged at 2 mm as well.
+    if (!ws.candidates.empty()) {
+        const FramedCandidate best = ws.candidates[0];
+        for (int axis = 0; axis < 3; ++axis) {
+            Rot3 half{};
+            for (int i = 0; i < 3; ++i) half[4 * i] = i == axis ? 1.0 : -1.0;
+            FramedCandidate c = best;
+            c.frame = multiply(best.frame, half);
+            ws.candidates.push_back(c);
+        }
+    }
+    printBest("4mm", ws);
+}
+
+void wideSearch2mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g) {
+    refine(ev, ws.candidates, kWide2mmSweep, g);
+    sortByCost(ws.candidates);
+    printBest("2mm", ws);
+}

@@ -1,0 +1,97 @@
+#pragma once
+// The wide global search: finds the orientation whatever the turn between the two heads,
+// where the standard search looks only at +-90 degrees per axis and judges orientations by
+// their cost at one translation.
+//
+// A near-even grid of rotations over all orientations (and the 24 axis-aligned turns) is
+// scored with the intensity centroids aligned at 4 mm. Not at 8 mm: there a small head is
+// a blob of a dozen voxels that many wrong turns fit better than the right one (measured on
+// the phantom heads: the grid point nearest the true turn ranked about 3,800th of 4,120),
+// and nearest-voxel sampling favours turns that keep the grids aligned. The local minima of
+// the 4 mm score, best
+// first, are refined by a short local search (translation, turn, common scale) relative to
+// their own orientations; the best few distinct ones, and the best one's half turns about
+// the reference axes (a head is nearly symmetric under them), are judged at 2 mm; the later
+// levels search relative to the winner's orientation (FramedEvaluator), so that no stage
+// meets the degenerate angles near a y angle of +-90 degrees.
+//
+// Every round is one batch of evaluations; the order of candidates and the choices among
+// equal costs are fixed, so the result does not depend on the backend's scheduling.
+#include <vector>
+
+#include "geometry/rotation.h"
+#include "registration/search.h"
+
+enum class SearchKind { Standard, Wide };
+
+struct WideSearchSettings {
+    int rotations = 4096;  // grid size
+    int refined = 24;      // local minima of the 4 mm scores refined there
+    int judged = 4;        // distinct candidates judged at 2 mm
+};
+
+// Where a pyramid level's voxels lie, for search parameters that mean the same transform
+// on every level. The cost maps reference voxel r to A (r - trunc(c_r)) + c_s, read with
+// the texture's half-voxel shift, and each resampling of the pyramid moves the content by a
+// fraction of a voxel; for small turns the search absorbs the differences, but a half turn
+// doubles them into millimetres between levels. With a geometry set, the parameters are
+// taken about the true centroids in millimetres, and the evaluator adds the translation
+// that the level's conventions need.
+struct LevelGeometry {
+    bool set = false;
+    float voxel = 1.0f;      // the level's voxel size (both volumes)
+    double refFrac[3] = {};  // fractional part of the reference centre (level voxels)
+    double srcShift[3] = {}; // texture half voxel minus the source's pyramid shift
+    double refShift[3] = {}; // the reference's pyramid shift
+};
+// The level of `halvings` half-samplings of the 1 mm resampling of volumes with the given
+// original voxel sizes; refCenter is the level's reference centre.
+LevelGeometry levelGeometry(const float srcVoxel[3], const float refVoxel[3], int halvings,
+                            const float refCenter[3]);
+// The geometry of the volumes as they are, for the result: the resampling of the final
+// image reads the source half a voxel lower and turns about the exact centres.
+LevelGeometry originalGeometry(const float srcVoxel[3]);
+// The parameters the level's cost must see for relative parameters p about `frame`.
+TransformParams levelParams(const TransformParams& p, const Rot3& frame, const LevelGeometry& g);
+
+// A parameter set relative to an orientation: the transform x -> A(params) (frame x).
+struct FramedCandidate {
+    Rot3 frame = identityRotation();
+    TransformParams params;
+    float cost = 0.0f;
+
+    TransformParams absolute() const { return framedParams(params, frame); }
+};
+
+// Costs of parameter sets relative to one orientation.
+class FramedEvaluator final : public Evaluator {
+public:
+    FramedEvaluator(Evaluator& inner, const Rot3& frame, const LevelGeometry& g = {})
+        : inner_(inner), frame_(frame), geometry_(g) {}
+    void evaluate(const TransformParams* p, int n, float* costs) override;
+
+private:
+    Evaluator& inner_;
+    Rot3 frame_;
+    LevelGeometry geometry_;
+    std::vector<TransformParams> buf_;
+};
+
+// Indices of the grid points whose cost is not above that of any other point within
+// `radius` degrees (the earlier index wins among equal costs), best first.
+std::vector<int> rotationMinima(const std::vector<Rot3>& grid, const std::vector<float>& costs,
+                                double radius);
+
+// What the wide search carries from level to level.
+struct WideSearch {
+    WideSearchSettings settings;
+    std::vector<Rot3> grid;
+    std::vector<FramedCandidate> candidates;  // best first once judged
+};
+
+// 4 mm: the grid scored with the centroids aligned; the best local minima refined; the
+// best distinct ones go on, with the half turns of the best about the reference axes.
+void wideSearch4mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g = {});
+// 2 mm: the candidates refined with seven parameters; the best (earliest on equal costs)
+// comes first.
+void wideSearch2mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g = {});
