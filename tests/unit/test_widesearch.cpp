@@ -54,7 +54,10 @@ TEST(Rotation, GridCoversEveryOrientationEvenly) {
     double worst = 0.0;
     for (int t = 0; t < 300; ++t) {
         double q[4], s = 0;
-        for (double& c : q) s += (c = g(rng)) * c;
+        for (double& c : q) {
+            c = g(rng);
+            s += c * c;
+        }
         s = std::sqrt(s);
         const Rot3 r = rotationOfQuaternion(q[0] / s, q[1] / s, q[2] / s, q[3] / s);
         double best = 180.0;
