@@ -75,7 +75,8 @@ int runRegisterCommand(int argc, char** argv) {
                  "FIXED's grid.",
                  "tarvo register"};
     app.footer(kFooter);
-    std::string moving, fixed, output, matrix, itk, qc, init = "header", fixedMask, movingMask;
+    std::string moving, fixed, output, matrix, itk, qc, init = "header", fixedMask, movingMask,
+                search = "wide";
     int dof = 12, threads = 0;
     bool quiet = false, verbose = false;
     app.add_option("MOVING", moving, "image to move (the source)")->required();
@@ -89,6 +90,11 @@ int runRegisterCommand(int argc, char** argv) {
     app.add_option("--dof", dof, "degrees of freedom: 6 rigid, 7 one scale, 9 three scales, 12 affine")
         ->check(CLI::IsMember({6, 7, 9, 12}))
         ->default_str("12");
+    app.add_option("--search", search,
+                   "global search: wide (every orientation, any turn) or standard (turns up to "
+                   "about 90 degrees per axis)")
+        ->check(CLI::IsMember({"wide", "standard"}))
+        ->default_str("wide");
     app.add_option("--init", init, "start: header, centroid, identity or a matrix FILE")->default_str("header");
     app.add_option("--fixed-mask", fixedMask, "only FIXED voxels inside this mask count");
     app.add_option("--moving-mask", movingMask, "only samples landing inside this mask count");
@@ -159,6 +165,7 @@ int runRegisterCommand(int argc, char** argv) {
     TerminalProgress progress(!quiet && !verbose && TerminalProgress::stderrIsTerminal(), t0);
     PipelineOptions opts;
     opts.dof = Dof(dof);
+    opts.search = search == "standard" ? SearchKind::Standard : SearchKind::Wide;
     opts.start = start;
     opts.fixedMask = fixMask.get();
     opts.movingMask = movMask.get();

@@ -261,6 +261,42 @@ PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const Pipe
         ref.image[h].reset();
         ref.mask[h].reset();
     };
+    if (opts.search == SearchKind::Wide) {
+        // From 4 mm on; the finer levels search relative to the orientation found, with
+        // parameters that mean one transform on every level (on the plain start; another
+        // start pairs the centroids itself).
+        WideSearch wide;
+        wide.dof = dof;
+        Rot3 frame = identityRotation();
+        const float sv[3] = {moving.dx, moving.dy, moving.dz}, rv[3] = {fixed.dx, fixed.dy, fixed.dz};
+        auto geometry = [&](const LevelStart& ls, int h) {
+            return ls.identity ? levelGeometry(sv, rv, h, ref.image[h]->center) : LevelGeometry{};
+        };
+        src.image[3].reset();
+        ref.image[3].reset();
+        level("4mm", 2, 2, [&](Evaluator& ev, const LevelStart& ls) { wideSearch4mm(ev, wide, geometry(ls, 2)); });
+        level("2mm", 3, 1, [&](Evaluator& ev, const LevelStart& ls) {
+            const LevelGeometry g = geometry(ls, 1);
+            wideSearch2mm(ev, wide, g);
+            if (!wide.candidates.empty()) {
+                frame = wide.candidates[0].frame;
+                best = wide.candidates[0].params;
+            }
+            FramedEvaluator fev(ev, frame, g);
+            stage2mm(fev, best, dof);
+        });
+        level("1mm", 4, 0, [&](Evaluator& ev, const LevelStart& ls) {
+            const LevelGeometry g = geometry(ls, 0);
+            FramedEvaluator fev(ev, frame, g);
+            TransformParams relative;
+            res.cost = stage1mm(fev, best, relative, dof);
+            // The 1 mm cost's own parameters: what worldMatrix reads.
+            if (res.cost < 0.0f) res.params = levelParams(relative, frame, g);
+            res.world = worldMatrix(res.params, ls, *src.image[0], src.grid[0], *ref.image[0], ref.grid[0]);
+        });
+        res.ran = true;
+        return res;
+    }
     level("8mm", 1, 3, [&](Evaluator& ev, const LevelStart&) { globalSearch8mm(ev, candidates, dof); });
     level("4mm", 2, 2, [&](Evaluator& ev, const LevelStart&) { stage4mm(ev, candidates, best, dof); });
     level("2mm", 3, 1, [&](Evaluator& ev, const LevelStart&) { stage2mm(ev, best, dof); });

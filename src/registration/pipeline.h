@@ -10,6 +10,7 @@
 #include "geometry/world.h"
 #include "registration/dof.h"
 #include "registration/search.h"
+#include "registration/widesearch.h"
 #include "volume/volume.h"
 
 enum class StartKind {
@@ -84,6 +85,8 @@ private:
 
 struct PipelineOptions {
     Dof dof;
+    // The global search: the standard one, or the wide one over all orientations.
+    SearchKind search = SearchKind::Standard;
     Start start;
     // 0/1 volumes on the grids of the fixed and the moving image, or null.
     const Volume* fixedMask = nullptr;

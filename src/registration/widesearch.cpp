@@ -93,11 +93,12 @@ std::vector<Rot3> axisTurns() {
 
 // Refines candidates by one sweep each, relative to their own orientations (one batch per
 // round), and re-expresses each result about its refined orientation.
-void refine(Evaluator& ev, std::vector<FramedCandidate>& cands, const Sweep& sweep,
-            const LevelGeometry& g) {
+void refine(Evaluator& ev, std::vector<FramedCandidate>& cands, const Sweep& full,
+            const LevelGeometry& g, const Dof& dof) {
+    const RestrictedSweep sweep(full, dof);
     std::vector<SweepChain> chains;
     chains.reserve(cands.size());
-    for (const FramedCandidate& c : cands) chains.emplace_back(sweep, c.params);
+    for (const FramedCandidate& c : cands) chains.emplace_back(sweep.sweep(), c.params);
     runChains(ev, chains, [&](int i, const TransformParams& p) { return levelParams(p, cands[i].frame, g); });
     for (size_t i = 0; i < cands.size(); ++i) {
         FramedCandidate& c = cands[i];
@@ -195,7 +196,7 @@ void wideSearch4mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g) {
         ws.candidates[i].frame = ws.grid[minima[i]];
         ws.candidates[i].cost = costs[minima[i]];
     }
-    refine(ev, ws.candidates, kWide4mmSweep, g);
+    refine(ev, ws.candidates, kWide4mmSweep, g, ws.dof);
     sortByCost(ws.candidates);
     keepDistinct(ws.candidates, (size_t)ws.settings.judged);
     // A head is nearly symmetric under half turns about its axes, and at 4 mm the turned
@@ -215,7 +216,7 @@ void wideSearch4mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g) {
 }
 
 void wideSearch2mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g) {
-    refine(ev, ws.candidates, kWide2mmSweep, g);
+    refine(ev, ws.candidates, kWide2mmSweep, g, ws.dof);
     sortByCost(ws.candidates);
     printBest("2mm", ws);
 }

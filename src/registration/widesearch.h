@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "geometry/rotation.h"
+#include "registration/dof.h"
 #include "registration/search.h"
 
 enum class SearchKind { Standard, Wide };
@@ -85,6 +86,7 @@ std::vector<int> rotationMinima(const std::vector<Rot3>& grid, const std::vector
 // What the wide search carries from level to level.
 struct WideSearch {
     WideSearchSettings settings;
+    Dof dof;  // steps on parameters it fixes are left out
     std::vector<Rot3> grid;
     std::vector<FramedCandidate> candidates;  // best first once judged
 };
