@@ -162,7 +162,7 @@ TransformParams& registerVolumesWide(TransformParams& result, const Volume& src,
     // One level: banner, stage (the bin count) on both volumes, the cost pair prepared for
     // the level's search only, and the level's volumes released right after it.
     auto level = [](const char* name, int stage, VolumePtr& s, VolumePtr& r, auto&& search) {
-        std::printf("\n========= %s ===========\n", name);
+        searchPrintf("\n========= %s ===========\n", name);
         {
             LevelReport report(name, *r);
             r->stage = (int16_t)stage;
@@ -202,8 +202,13 @@ TransformParams& registerVolumesWide(TransformParams& result, const Volume& src,
             const float v = stage1mm(fev, bestParams, relative);
             const LevelGeometry whole = originalGeometry(sv);
             if (v < 0.0f) result = levelParams(relative, frame, whole);
-            std::printf("wide 1mm:");
-            printParams(levelParams(bestParams, frame, whole), v);
+            const TransformParams w = levelParams(bestParams, frame, whole);
+            searchPrintf(
+                "wide 1mm:Rotate:(%f,%f,%f),Translate:(%f,%f,%f),Scale:(%f,%f,%f),Skew:(%f,%f,%f),"
+                "value is:%f\n",
+                (double)w[0], (double)w[1], (double)w[2], (double)w[3], (double)w[4], (double)w[5],
+                (double)w[6], (double)w[7], (double)w[8], (double)w[9], (double)w[10], (double)w[11],
+                (double)v);
         });
     }
 

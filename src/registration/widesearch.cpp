@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "device/device.h"
+#include "registration/searchlog.h"
 
 LevelGeometry levelGeometry(const float srcVoxel[3], const float refVoxel[3], int halvings,
                             const float refCenter[3]) {
@@ -177,7 +178,7 @@ static void printBest(const char* level, const WideSearch& ws) {
         }
     if (ws.candidates.empty()) return;
     const TransformParams b = ws.candidates[0].absolute();
-    std::printf("wide %s:rotation(%f,%f,%f),trans(%f,%f,%f),scale(%f),value is:%f\n", level,
+    searchPrintf("wide %s:rotation(%f,%f,%f),trans(%f,%f,%f),scale(%f),value is:%f\n", level,
                 (double)b[0], (double)b[1], (double)b[2], (double)b[3], (double)b[4], (double)b[5],
                 (double)b[6], (double)ws.candidates[0].cost);
 }
