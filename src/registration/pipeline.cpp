@@ -292,6 +292,7 @@ PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const Pipe
             res.cost = stage1mm(fev, best, relative, dof);
             // The 1 mm cost's own parameters: what worldMatrix reads.
             if (res.cost < 0.0f) res.params = levelParams(relative, frame, g);
+            if (opts.refine && res.cost < 0.0f) refineResult(src, ref, start, opts, res);
             res.world = worldMatrix(res.params, ls, *src.image[0], src.grid[0], *ref.image[0], ref.grid[0]);
         });
         res.ran = true;
