@@ -52,7 +52,8 @@ struct Counts {
 Counts replay(const CpuDevice::Pair& p, const float* A) {
     Cache l1(32 << 10, 8, 6), l2(1 << 20, 8, 6), tlb(2048ull << 12, 8, 12);
     Counts c;
-    const kern::V3 rc{p.refC[0], p.refC[1], p.refC[2]}, sc{p.srcC[0], p.srcC[1], p.srcC[2]};
+    const CpuDevice::Reference& r = *p.ref;
+    const kern::V3 rc{r.refC[0], r.refC[1], r.refC[2]}, sc{p.srcC[0], p.srcC[1], p.srcC[2]};
     const uint64_t base = 1ull << 32;  // any page-aligned start
     auto read = [&](int64_t index) {
         const uint64_t a = base + 4 * (uint64_t)index;
@@ -62,10 +63,10 @@ Counts replay(const CpuDevice::Pair& p, const float* A) {
             if (l2.access(a)) c.l2++;
         }
     };
-    for (const CpuDevice::Chunk& ch : p.chunks)
+    for (const CpuDevice::Chunk& ch : r.chunks)
         for (uint32_t v = ch.begin; v < ch.end; ++v) {
             c.voxels++;
-            const kern::V3 m = kern::costPosition(A, p.px[v], p.py[v], p.pz[v], rc, sc);
+            const kern::V3 m = kern::costPosition(A, r.px[v], r.py[v], r.pz[v], rc, sc);
             if (!kern::insideInclusive(m, (float)p.sx, (float)p.sy, (float)p.sz)) continue;
             const int64_t sx = p.sx, sxy = (int64_t)p.sx * p.sy;
             if (p.linear) {
@@ -120,8 +121,8 @@ int main(int argc, char** argv) {
                                  (float)((1 - co) * k - w), (float)((1 - co) * k + w), (float)(co + (1 - co) * k), 0.1f,
                                  0, 0, 0, 1};
             const Counts c = replay(p, A);
-            std::printf("%-5s  %6.0f    %7zu  %8.0f          %8.3f %8.3f %8.4f\n", names[l], deg, p.chunks.size(),
-                        c.voxels / p.chunks.size(), c.l1 / c.voxels, c.l2 / c.voxels, c.tlb / c.voxels);
+            std::printf("%-5s  %6.0f    %7zu  %8.0f          %8.3f %8.3f %8.4f\n", names[l], deg, p.ref->chunks.size(),
+                        c.voxels / p.ref->chunks.size(), c.l1 / c.voxels, c.l2 / c.voxels, c.tlb / c.voxels);
         }
         freeCorrelationRatio();
     }

@@ -30,6 +30,20 @@ void reserveCorrelationRatio(const Volume& src, const Volume& ref) {
     if (src.owner) src.owner->reserveCorrelationRatio(src, ref);
 }
 
+ReferencePtr prepareReference(const Volume& ref, const Volume* refMask) {
+    int bins = binsOrComplain(ref);
+    if (!bins) return nullptr;
+    return ref.owner->prepareReference(ref, bins, refMask);
+}
+
+void initCorrelationRatio(const Volume& src, const Volume& ref, const ReferencePtr& reference,
+                          const CostPairOptions& opts) {
+    if (!binsOrComplain(ref)) return;
+    freeCorrelationRatio();
+    src.owner->initCorrelationRatio(src, reference, opts);
+    prepared = src.owner;
+}
+
 void freeCorrelationRatio() {
     if (prepared) prepared->freeCorrelationRatio();
     prepared = nullptr;

@@ -1,4 +1,5 @@
 #pragma once
+#include "device/device.h"
 #include "volume/volume.h"
 
 // The prepared source/reference pair of the correlation-ratio cost (one at a time).
@@ -11,6 +12,12 @@ void freeCorrelationRatio();
 // Sizes the cost's working memory once for pairs up to these two volumes (the finest level
 // of a registration), so that the levels before it set up without allocating.
 void reserveCorrelationRatio(const Volume& src, const Volume& ref);
+// The reference side alone, on ref's backend with the bin count of ref's stage (null and
+// "\nError Stage!\n" for an unknown stage); reusable with any source on that backend.
+ReferencePtr prepareReference(const Volume& ref, const Volume* refMask);
+// The pair of src with a reference prepared from `ref` (opts.refMask is not used).
+void initCorrelationRatio(const Volume& src, const Volume& ref, const ReferencePtr& reference,
+                          const CostPairOptions& opts);
 // 1 - correlation ratio of src mapped through `matrix` (16 floats) against ref; 0.0 and
 // "\nError Stage!\n" for an unknown stage.
 void calcCorrelationRatio(const Volume& src, const Volume& ref, const float* matrix, float* result);

@@ -121,3 +121,30 @@ std::unique_ptr<Device> swapDeviceForTesting(std::unique_ptr<Device> d) {
     std::swap(holder().d, d);
     return d;
 }
+
+namespace {
+
+// What the default reference keeps: the volumes to prepare it from, with each pair.
+struct DeferredReference final : PreparedReference {
+    const Volume* ref;
+    int binCount;
+    const Volume* mask;
+    DeferredReference(const Volume* r, int b, const Volume* m) : ref(r), binCount(b), mask(m) {}
+};
+
+}  // namespace
+
+ReferencePtr Device::prepareReference(const Volume& ref, int binCount, const Volume* refMask) {
+    return std::make_shared<DeferredReference>(&ref, binCount, refMask);
+}
+
+void Device::initCorrelationRatio(const Volume& src, ReferencePtr ref, const CostPairOptions& opts) {
+    auto d = std::dynamic_pointer_cast<const DeferredReference>(ref);
+    if (!d) {
+        freeCorrelationRatio();
+        return;
+    }
+    CostPairOptions withMask = opts;
+    withMask.refMask = d->mask;
+    initCorrelationRatio(src, *d->ref, d->binCount, withMask);
+}

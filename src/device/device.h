@@ -27,6 +27,16 @@ struct DeviceMemoryStats {
     uint64_t peakBytes = 0;
 };
 
+// The reference side of a cost pair: the reference voxels grouped into bins (the fixed
+// mask applied), with the reference's centre. Depends on the reference alone, so one
+// prepared reference serves any number of sources on the backend that made it; a pair
+// shares ownership of it while prepared.
+class PreparedReference {
+public:
+    virtual ~PreparedReference() = default;
+};
+using ReferencePtr = std::shared_ptr<const PreparedReference>;
+
 class Device {
 public:
     virtual ~Device() = default;
@@ -55,6 +65,14 @@ public:
     // The prepared cost pair (one at a time). binCount is 64, 128 or 256.
     virtual void initCorrelationRatio(const Volume& src, const Volume& ref, int binCount,
                                       const CostPairOptions& opts) = 0;
+    // The reference side alone (refMask: on ref's grid, or null), to be paired with one
+    // source after another. The default keeps only what it is given and prepares it again
+    // with each pair; ref and refMask must then outlive the reference. A backend that can
+    // keep the prepared side (the CPU backend) overrides both.
+    virtual ReferencePtr prepareReference(const Volume& ref, int binCount, const Volume* refMask);
+    // A pair of `src` with a reference prepared by this backend (opts.refMask is not used);
+    // a null reference prepares nothing.
+    virtual void initCorrelationRatio(const Volume& src, ReferencePtr ref, const CostPairOptions& opts);
     virtual void freeCorrelationRatio() = 0;
     // n matrices (16 floats each, contiguous) -> n values of 1 - correlation ratio.
     virtual void calcCorrelationRatio(const float* matrices, int n, float* results) = 0;

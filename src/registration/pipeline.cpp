@@ -38,15 +38,15 @@ private:
 
 // A volume and its mask (if any) at 1, 2, 4 and 8 mm, with where each level lies.
 struct Pyramid {
-    VolumePtr image[4], mask[4];
-    WorldGrid grid[4];
+    VolumePtr image[PreparedFixed::kLevels], mask[PreparedFixed::kLevels];
+    WorldGrid grid[PreparedFixed::kLevels];
 
     bool build(const Volume& v, const Volume* m) {
         image[0] = isotropicResample(v, 1.0f, 1.0f, 1.0f);
         if (!image[0]) return false;
         if (m) mask[0] = isotropicResample(*m, 1.0f, 1.0f, 1.0f);
         const WorldGrid g = WorldGrid::of(v);
-        for (int h = 0; h < 4; ++h) {
+        for (int h = 0; h < PreparedFixed::kLevels; ++h) {
             if (h > 0) {
                 image[h] = halfSample(*image[h - 1]);
                 if (m) mask[h] = halfSample(*mask[h - 1]);
@@ -60,6 +60,9 @@ struct Pyramid {
 // The prepared pair of one level, released however the level ends.
 struct PreparedPair {
     PreparedPair(const Volume& s, const Volume& r, const CostPairOptions& o) { initCorrelationRatio(s, r, o); }
+    PreparedPair(const Volume& s, const Volume& r, const ReferencePtr& prepared, const CostPairOptions& o) {
+        initCorrelationRatio(s, r, prepared, o);
+    }
     ~PreparedPair() { freeCorrelationRatio(); }
     PreparedPair(const PreparedPair&) = delete;
     PreparedPair& operator=(const PreparedPair&) = delete;
@@ -68,12 +71,13 @@ struct PreparedPair {
 // The precision stage on the 1 mm volumes and their half-samples (what the 2 mm level
 // held), through the search's level starts and masks, with exact trilinear weights. Keeps
 // the search's answer unless the stage ends lower at 1 mm.
-void refineResult(const Pyramid& src, const Pyramid& ref, const Start& start, const PipelineOptions& opts,
+void refineResult(const Pyramid& src, const PreparedFixed& fixed, const Start& start, const PipelineOptions& opts,
                   PipelineResult& res) {
     const RefineLevels withLevel = [&](int h, const std::function<void(Evaluator&, const LevelFrame&)>& run) {
         VolumePtr s2, r2, sm2, rm2;
-        const Volume *s = src.image[0].get(), *r = ref.image[0].get();
-        const Volume *sm = src.mask[0].get(), *rm = ref.mask[0].get();
+        const Volume *s = src.image[0].get(), *r = fixed.level(0).image.get();
+        const Volume *sm = src.mask[0].get(), *rm = fixed.level(0).mask.get();
+        const WorldGrid& rg = fixed.level(h).grid;
         if (h == 1) {
             s2 = halfSample(*s);
             r2 = halfSample(*r);
@@ -88,10 +92,10 @@ void refineResult(const Pyramid& src, const Pyramid& ref, const Start& start, co
         pairOpts.srcMask = sm;
         pairOpts.exactWeights = true;
         initCorrelationRatio(*s, *r, pairOpts);
-        const LevelStart ls = levelStart(start, *s, src.grid[h], *r, ref.grid[h]);
+        const LevelStart ls = levelStart(start, *s, src.grid[h], *r, rg);
         StartedEvaluator ev(*s, *r, ls, opts.progress);
         run(ev, [&](const TransformParams& p, double out[12]) {
-            const Affine w = worldMatrix(p, ls, *s, src.grid[h], *r, ref.grid[h]);
+            const Affine w = worldMatrix(p, ls, *s, src.grid[h], *r, rg);
             for (int i = 0; i < 3; ++i)
                 for (int j = 0; j < 4; ++j) out[4 * i + j] = w.a[i][j];
         });
@@ -115,7 +119,29 @@ bool nearlyIdentity(const double l[3][3]) {
     return true;
 }
 
+// The bin count stage of level h (8 mm: 1 ... 1 mm: 4).
+int16_t levelStage(int h) { return (int16_t)(PreparedFixed::kLevels - h); }
+
 }  // namespace
+
+std::unique_ptr<PreparedFixed> PreparedFixed::prepare(const Volume& fixed, const Volume* mask) {
+    Pyramid p;
+    if (!p.build(fixed, mask)) return nullptr;
+    auto prepared = std::unique_ptr<PreparedFixed>(new PreparedFixed);
+    worldCentroid(fixed, prepared->centroid_);
+    prepared->voxel_[0] = fixed.dx;
+    prepared->voxel_[1] = fixed.dy;
+    prepared->voxel_[2] = fixed.dz;
+    for (int h = 0; h < kLevels; ++h) {
+        Level& l = prepared->levels_[h];
+        l.image = std::move(p.image[h]);
+        l.image->stage = levelStage(h);
+        l.grid = p.grid[h];
+        l.mask = std::move(p.mask[h]);
+        l.reference = prepareReference(*l.image, l.mask.get());
+    }
+    return prepared;
+}
 
 void LevelStart::compose(const float m[16], float out[16]) const {
     if (identity) {
@@ -141,12 +167,15 @@ WorldGrid levelGrid(const WorldGrid& grid, const Volume& original, float voxel, 
     return g;
 }
 
+void worldCentroid(const Volume& v, double out[3]) {
+    const double c[3] = {v.center[0], v.center[1], v.center[2]};
+    WorldGrid::of(v).voxelToWorld.apply(c, out);
+}
+
 Affine centroidTranslation(const Volume& moving, const Volume& fixed) {
-    const double cm[3] = {moving.center[0], moving.center[1], moving.center[2]};
-    const double cf[3] = {fixed.center[0], fixed.center[1], fixed.center[2]};
     double wm[3], wf[3];
-    WorldGrid::of(moving).voxelToWorld.apply(cm, wm);
-    WorldGrid::of(fixed).voxelToWorld.apply(cf, wf);
+    worldCentroid(moving, wm);
+    worldCentroid(fixed, wf);
     return Affine::translation(wm[0] - wf[0], wm[1] - wf[1], wm[2] - wf[2]);
 }
 
@@ -220,13 +249,19 @@ void StartedEvaluator::evaluate(const TransformParams* p, int n, float* costs) {
 }
 
 PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const PipelineOptions& opts) {
-    PipelineResult res;
-    Pyramid src, ref;
+    const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(fixed, opts.fixedMask);
     // A volume too small for a single 1 mm voxel: nothing to register.
-    if (!src.build(moving, opts.movingMask) || !ref.build(fixed, opts.fixedMask)) return res;
+    if (!prepared) return PipelineResult();
+    return runPipeline(moving, *prepared, opts);
+}
+
+PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, const PipelineOptions& opts) {
+    PipelineResult res;
+    Pyramid src;
+    if (!src.build(moving, opts.movingMask)) return res;
     // The 1 mm pair is the largest: with the cost's memory sized for it now, the coarser
     // levels before it prepare their pairs without allocating.
-    reserveCorrelationRatio(*src.image[0], *ref.image[0]);
+    reserveCorrelationRatio(*src.image[0], *fixed.level(0).image);
 
     TransformParams candidates[3];
     TransformParams best;
@@ -234,23 +269,27 @@ PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const Pipe
     // The header start as one world matrix, the same on every level: a translation
     // that puts the moving centroid on the fixed one in world space.
     Start start = opts.start;
-    if (start.kind == StartKind::Header) start.world = centroidTranslation(moving, fixed);
+    if (start.kind == StartKind::Header) {
+        double wm[3];
+        worldCentroid(moving, wm);
+        const double* wf = fixed.centroid();
+        start.world = Affine::translation(wm[0] - wf[0], wm[1] - wf[1], wm[2] - wf[2]);
+    }
 
-    // One level: banner, stage (the bin count) on both volumes, the cost pair prepared for
-    // the level's search only, and the level's volumes released right after it.
-    auto level = [&](const char* name, int stage, int h, auto&& search) {
+    // One level: banner, the source staged like the fixed level (the bin count), the cost
+    // pair prepared for the level's search only, and the source level released right after.
+    auto level = [&](const char* name, int h, auto&& search) {
         searchPrintf("\n========= %s ===========\n", name);
         {
             Volume& s = *src.image[h];
-            Volume& r = *ref.image[h];
+            const PreparedFixed::Level& ref = fixed.level(h);
+            const Volume& r = *ref.image;
             LevelReport report(name, r);
-            r.stage = (int16_t)stage;
-            s.stage = (int16_t)stage;
+            s.stage = r.stage;
             CostPairOptions pairOpts;
-            pairOpts.refMask = ref.mask[h].get();
             pairOpts.srcMask = src.mask[h].get();
-            PreparedPair pair(s, r, pairOpts);
-            const LevelStart ls = levelStart(start, s, src.grid[h], r, ref.grid[h]);
+            PreparedPair pair(s, r, ref.reference, pairOpts);
+            const LevelStart ls = levelStart(start, s, src.grid[h], r, ref.grid);
             StartedEvaluator ev(s, r, ls, opts.progress);
             if (opts.progress) opts.progress->levelBegin(name);
             search(ev, ls);
@@ -258,8 +297,6 @@ PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const Pipe
         }
         src.image[h].reset();
         src.mask[h].reset();
-        ref.image[h].reset();
-        ref.mask[h].reset();
     };
     if (opts.search == SearchKind::Wide) {
         // From 4 mm on; the finer levels search relative to the orientation found, with
@@ -268,14 +305,15 @@ PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const Pipe
         WideSearch wide;
         wide.dof = dof;
         Rot3 frame = identityRotation();
-        const float sv[3] = {moving.dx, moving.dy, moving.dz}, rv[3] = {fixed.dx, fixed.dy, fixed.dz};
+        const float sv[3] = {moving.dx, moving.dy, moving.dz};
+        const float* rv = fixed.voxelSize();
         auto geometry = [&](const LevelStart& ls, int h) {
-            return ls.identity ? levelGeometry(sv, rv, h, ref.image[h]->center) : LevelGeometry{};
+            return ls.identity ? levelGeometry(sv, rv, h, fixed.level(h).image->center) : LevelGeometry{};
         };
         src.image[3].reset();
-        ref.image[3].reset();
-        level("4mm", 2, 2, [&](Evaluator& ev, const LevelStart& ls) { wideSearch4mm(ev, wide, geometry(ls, 2)); });
-        level("2mm", 3, 1, [&](Evaluator& ev, const LevelStart& ls) {
+        src.mask[3].reset();
+        level("4mm", 2, [&](Evaluator& ev, const LevelStart& ls) { wideSearch4mm(ev, wide, geometry(ls, 2)); });
+        level("2mm", 1, [&](Evaluator& ev, const LevelStart& ls) {
             const LevelGeometry g = geometry(ls, 1);
             wideSearch2mm(ev, wide, g);
             if (!wide.candidates.empty()) {
@@ -285,26 +323,28 @@ PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const Pipe
             FramedEvaluator fev(ev, frame, g);
             stage2mm(fev, best, dof);
         });
-        level("1mm", 4, 0, [&](Evaluator& ev, const LevelStart& ls) {
+        level("1mm", 0, [&](Evaluator& ev, const LevelStart& ls) {
             const LevelGeometry g = geometry(ls, 0);
             FramedEvaluator fev(ev, frame, g);
             TransformParams relative;
             res.cost = stage1mm(fev, best, relative, dof);
             // The 1 mm cost's own parameters: what worldMatrix reads.
             if (res.cost < 0.0f) res.params = levelParams(relative, frame, g);
-            if (opts.refine && res.cost < 0.0f) refineResult(src, ref, start, opts, res);
-            res.world = worldMatrix(res.params, ls, *src.image[0], src.grid[0], *ref.image[0], ref.grid[0]);
+            if (opts.refine && res.cost < 0.0f) refineResult(src, fixed, start, opts, res);
+            const PreparedFixed::Level& ref = fixed.level(0);
+            res.world = worldMatrix(res.params, ls, *src.image[0], src.grid[0], *ref.image, ref.grid);
         });
         res.ran = true;
         return res;
     }
-    level("8mm", 1, 3, [&](Evaluator& ev, const LevelStart&) { globalSearch8mm(ev, candidates, dof); });
-    level("4mm", 2, 2, [&](Evaluator& ev, const LevelStart&) { stage4mm(ev, candidates, best, dof); });
-    level("2mm", 3, 1, [&](Evaluator& ev, const LevelStart&) { stage2mm(ev, best, dof); });
-    level("1mm", 4, 0, [&](Evaluator& ev, const LevelStart& ls) {
+    level("8mm", 3, [&](Evaluator& ev, const LevelStart&) { globalSearch8mm(ev, candidates, dof); });
+    level("4mm", 2, [&](Evaluator& ev, const LevelStart&) { stage4mm(ev, candidates, best, dof); });
+    level("2mm", 1, [&](Evaluator& ev, const LevelStart&) { stage2mm(ev, best, dof); });
+    level("1mm", 0, [&](Evaluator& ev, const LevelStart& ls) {
         res.cost = stage1mm(ev, best, res.params, dof);
-        if (opts.refine && res.cost < 0.0f) refineResult(src, ref, start, opts, res);
-        res.world = worldMatrix(res.params, ls, *src.image[0], src.grid[0], *ref.image[0], ref.grid[0]);
+        if (opts.refine && res.cost < 0.0f) refineResult(src, fixed, start, opts, res);
+        const PreparedFixed::Level& ref = fixed.level(0);
+        res.world = worldMatrix(res.params, ls, *src.image[0], src.grid[0], *ref.image, ref.grid);
     });
     res.ran = true;
     return res;

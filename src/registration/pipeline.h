@@ -6,7 +6,9 @@
 // so the search never learns about world coordinates; with the identity start every
 // evaluation is the one of the plain multi-resolution search.
 #include <functional>
+#include <memory>
 
+#include "device/device.h"
 #include "geometry/world.h"
 #include "registration/dof.h"
 #include "registration/search.h"
@@ -26,6 +28,8 @@ struct Start {
     Affine world;  // for StartKind::Matrix; for Header, the centroid translation
 };
 
+// The intensity centroid of a volume in world coordinates (RAS mm).
+void worldCentroid(const Volume& v, double out[3]);
 // The world translation that puts the moving image's intensity centroid on the fixed
 // image's: the header start's matrix.
 Affine centroidTranslation(const Volume& moving, const Volume& fixed);
@@ -83,12 +87,44 @@ private:
     Progress* progress_;
 };
 
+// What depends only on the fixed image: its levels at 1, 2, 4 and 8 mm, where each lies in
+// the world, and each level's voxels sorted into that level's bins (the fixed mask
+// applied). Built once and only read by the pipeline, so one serves any number of
+// registrations to the same fixed image (a batch keeps one for all its subjects). It
+// holds memory of the backend that holds the fixed image and must go before that backend.
+class PreparedFixed {
+public:
+    struct Level {
+        VolumePtr image;  // the level's volume, its stage set
+        VolumePtr mask;   // the fixed mask on the level, or null (a backend may prepare again from it)
+        WorldGrid grid;
+        ReferencePtr reference;
+    };
+    static constexpr int kLevels = 4;  // level h has voxels of 2^h mm
+
+    // Null when the image is too small for one 1 mm voxel. `mask`: a 0/1 volume on
+    // fixed's grid, or null; it is not needed afterwards.
+    static std::unique_ptr<PreparedFixed> prepare(const Volume& fixed, const Volume* mask);
+    const Level& level(int h) const { return levels_[h]; }
+    // The fixed image's intensity centroid in world coordinates, as worldCentroid gives it.
+    const double* centroid() const { return centroid_; }
+    // The fixed image's own voxel sizes, before the pyramid (the wide search corrects for
+    // the pyramid's sub-voxel shifts with them).
+    const float* voxelSize() const { return voxel_; }
+
+private:
+    Level levels_[kLevels];
+    double centroid_[3] = {0, 0, 0};
+    float voxel_[3] = {0, 0, 0};
+};
+
 struct PipelineOptions {
     Dof dof;
     // The global search: the standard one, or the wide one over all orientations.
     SearchKind search = SearchKind::Standard;
     Start start;
-    // 0/1 volumes on the grids of the fixed and the moving image, or null.
+    // 0/1 volumes on the grids of the fixed and the moving image, or null. The fixed mask
+    // is used only where the pipeline prepares the fixed image itself.
     const Volume* fixedMask = nullptr;
     const Volume* movingMask = nullptr;
     Progress* progress = nullptr;
@@ -106,6 +142,8 @@ struct PipelineResult {
 
 // Registers `moving` (the source) to `fixed` (the reference). Search lines go to the
 // search log (searchlog.h).
+PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, const PipelineOptions& opts);
+// The same, preparing the fixed image (with opts.fixedMask) for this registration alone.
 PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const PipelineOptions& opts);
 
 // The cost that a registration reports, for a given start alone: both images at 1 mm, the

@@ -437,7 +437,7 @@ TEST_F(CudaVsCpu, CostsMatchWhenOneBinHoldsOverAMillionVoxels) {
     Pair ref = both(*gpu, *cpu, 160, 160, 110, headImage(160, 160, 110, 62), 1, 1, 1, cr);
     gpu->initCorrelationRatio(*src.onGpu, *ref.onGpu, 256, {});
     cpu->initCorrelationRatio(*src.onCpu, *ref.onCpu, 256, {});
-    const std::vector<uint32_t>& piv = cpuPair(*cpu).pivots;
+    const std::vector<uint32_t>& piv = cpuPair(*cpu).ref->pivots;
     ASSERT_GT(piv[1] - piv[0], 1000000u);
 
     std::vector<float> mats = randomMatrices(16, 63, 1.0f);
@@ -459,7 +459,7 @@ TEST_F(CudaVsCpu, BatchOverSeveralLaunchesRepeatsTheFirstToTheBit) {
     Pair ref = both(*gpu, *cpu, 160, 160, 110, headImage(160, 160, 110, 72), 1, 1, 1, cr);
     gpu->initCorrelationRatio(*src.onGpu, *ref.onGpu, 256, {});
     cpu->initCorrelationRatio(*src.onCpu, *ref.onCpu, 256, {});
-    const costchunks::ChunkTable table = costchunks::buildChunkTable(cpuPair(*cpu).pivots.data(), 256);
+    const costchunks::ChunkTable table = costchunks::buildChunkTable(cpuPair(*cpu).ref->pivots.data(), 256);
     const uint32_t perLaunch =
         costchunks::planLaunches(1u << 20, table.chunks, 256, multiprocessors()).rowsPerLaunch;
     const int n = (int)perLaunch + 37;

@@ -269,18 +269,19 @@ std::vector<float> boxedHead(int X, int Y, int Z, unsigned seed) {
 // fewer than three voxels have no chunks and stay uncounted.
 void samples(const CpuDevice::Pair& p, const float* A, std::vector<float>& f, std::vector<uint8_t>& counted) {
     const kern::Dim3 sd{p.sx, p.sy, p.sz};
-    const kern::V3 rc{p.refC[0], p.refC[1], p.refC[2]}, sc{p.srcC[0], p.srcC[1], p.srcC[2]};
-    const size_t n = p.px.size();
+    const CpuDevice::Reference& r = *p.ref;
+    const kern::V3 rc{r.refC[0], r.refC[1], r.refC[2]}, sc{p.srcC[0], p.srcC[1], p.srcC[2]};
+    const size_t n = r.px.size();
     f.assign(n, 0.0f);
     counted.assign(n, 0);
-    std::vector<uint32_t> at(p.pivots.begin(), p.pivots.end() - 1);
+    std::vector<uint32_t> at(r.pivots.begin(), r.pivots.end() - 1);
     std::vector<size_t> binOrder(n, SIZE_MAX);  // bin-order position -> voxel
-    for (const CpuDevice::Chunk& c : p.chunks)
+    for (const CpuDevice::Chunk& c : r.chunks)
         for (uint32_t v = c.begin; v < c.end; ++v) binOrder[at[c.bin]++] = v;
     for (size_t o = 0; o < n; ++o) {
         const size_t v = binOrder[o];
         if (v == SIZE_MAX) continue;
-        const kern::V3 m = kern::costPosition(A, p.px[v], p.py[v], p.pz[v], rc, sc);
+        const kern::V3 m = kern::costPosition(A, r.px[v], r.py[v], r.pz[v], rc, sc);
         if (!kern::insideInclusive(m, (float)p.sx, (float)p.sy, (float)p.sz)) continue;
         counted[o] = 1;
         f[o] = p.linear ? kern::fetchLinear(p.src.data(), sd, m.x, m.y, m.z)
@@ -291,7 +292,7 @@ void samples(const CpuDevice::Pair& p, const float* A, std::vector<float>& f, st
 // One block of 256 threads per bin: thread t adds voxels t, t + 256, ... of the bin; the
 // first warp adds entries t + 32, t + 64, ... into entry t, then halves 16 .. 2, then
 // entry 0 + entry 1.
-float oneBlockPerBin(const CpuDevice::Pair& p, const std::vector<float>& f,
+float oneBlockPerBin(const CpuDevice::Reference& p, const std::vector<float>& f,
                      const std::vector<uint8_t>& counted) {
     float S[256] = {0}, Q[256] = {0}, N[256] = {0};
     for (int b = 0; b < p.binCount; ++b) {
@@ -327,9 +328,9 @@ TEST(CostChunks, ChunkGroupingStaysWithinTenMillionthsOfOneBlockPerBin) {
     }
     cpu.initCorrelationRatio(*src, *ref, 256, {});
     const CpuDevice::Pair& p = *cpu.pair();
-    const ChunkTable t = buildChunkTable(p.pivots.data(), 256);
+    const ChunkTable t = buildChunkTable(p.ref->pivots.data(), 256);
     // A bin of over a million voxels, cut into more chunks than a block has lanes.
-    ASSERT_GT(p.pivots[1] - p.pivots[0], 1000000u);
+    ASSERT_GT(p.ref->pivots[1] - p.ref->pivots[0], 1000000u);
     ASSERT_GT(t.binFirstChunk()[1] - t.binFirstChunk()[0], kLanes);
 
     std::mt19937 rng(5);
@@ -353,7 +354,7 @@ TEST(CostChunks, ChunkGroupingStaysWithinTenMillionthsOfOneBlockPerBin) {
             chunks[c] = chunkSums(&f[b], &counted[b], t.end()[c] - b);
         }
         const float chunked = ratioFromChunks(t, chunks.data());
-        const float perBin = oneBlockPerBin(p, f, counted);
+        const float perBin = oneBlockPerBin(*p.ref, f, counted);
         float onCpu = -1.0f;
         cpu.calcCorrelationRatio(A.data, 1, &onCpu);
         EXPECT_GT(chunked, 0.0f);

@@ -334,7 +334,7 @@ TEST(Cost, VectorAndScalarSamplingAgreeBitForBit) {
         for (int m = 0; m < 20; ++m) {
             Matrix a;
             for (int i = 0; i < 12; ++i) a.data[i] += (i % 4 == 3) ? 30 * u(rng) : u(rng);
-            for (const auto& ch : pr.chunks) {
+            for (const auto& ch : pr.ref->chunks) {
                 // Odd lengths exercise the tail of the vector loop.
                 for (uint32_t end : {ch.end, ch.begin + (ch.end - ch.begin) / 2 + 1}) {
                     const CpuDevice::Chunk part{ch.bin, ch.begin, end};
@@ -345,9 +345,9 @@ TEST(Cost, VectorAndScalarSamplingAgreeBitForBit) {
                 }
             }
             // All chunks in one call, as the workers take them.
-            std::vector<float> s(3 * pr.chunks.size()), v(s.size());
-            scalarChunkSums(pr, a.data, pr.chunks.data(), pr.chunks.size(), s.data());
-            simdChunkSums(pr, a.data, pr.chunks.data(), pr.chunks.size(), v.data());
+            std::vector<float> s(3 * pr.ref->chunks.size()), v(s.size());
+            scalarChunkSums(pr, a.data, pr.ref->chunks.data(), pr.ref->chunks.size(), s.data());
+            simdChunkSums(pr, a.data, pr.ref->chunks.data(), pr.ref->chunks.size(), v.data());
             ASSERT_EQ(0, std::memcmp(s.data(), v.data(), 4 * s.size())) << "matrix " << m;
         }
         freeCorrelationRatio();
@@ -418,7 +418,7 @@ TEST(Cost, TiledVisitingGivesTheCostOfTheDefinition) {
     dev->initCorrelationRatio(*s, *r, 256, {});
     const CpuDevice::Pair& p = *static_cast<CpuDevice&>(*dev).pair();
     int chunksOf250 = 0, chunksOf240 = 0;
-    for (const auto& c : p.chunks) chunksOf250 += c.bin == 250, chunksOf240 += c.bin == 240;
+    for (const auto& c : p.ref->chunks) chunksOf250 += c.bin == 250, chunksOf240 += c.bin == 240;
     EXPECT_EQ(chunksOf250, 3);
     EXPECT_EQ(chunksOf240, 0);
     for (float deg : {0.0f, 30.0f, 90.0f}) {

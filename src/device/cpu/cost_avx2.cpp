@@ -46,8 +46,11 @@ inline __m256 gather(const float* d, __m256i idx) { return _mm256_i32gather_ps(d
 struct Setup {
     __m256 rcx, rcy, rcz, scx, scy, scz, a[12], X, Y, Z;
     __m256i nx1, ny1, nz1, sx, sxy;
+    const float *px, *py, *pz;  // the shared reference's coordinates
     Setup(const CpuDevice::Pair& p, const float* A) {
-        rcx = _mm256_set1_ps(p.refC[0]), rcy = _mm256_set1_ps(p.refC[1]), rcz = _mm256_set1_ps(p.refC[2]);
+        const CpuDevice::Reference& r = *p.ref;
+        px = r.px.data(), py = r.py.data(), pz = r.pz.data();
+        rcx = _mm256_set1_ps(r.refC[0]), rcy = _mm256_set1_ps(r.refC[1]), rcz = _mm256_set1_ps(r.refC[2]);
         scx = _mm256_set1_ps(p.srcC[0]), scy = _mm256_set1_ps(p.srcC[1]), scz = _mm256_set1_ps(p.srcC[2]);
         for (int i = 0; i < 12; ++i) a[i] = _mm256_set1_ps(A[i]);
         X = _mm256_set1_ps((float)p.sx), Y = _mm256_set1_ps((float)p.sy), Z = _mm256_set1_ps((float)p.sz);
@@ -64,9 +67,9 @@ inline void group(const CpuDevice::Pair& p, const Setup& c, uint32_t v, __m256i 
     const float* src = p.src.data();
     const __m256 zero = _mm256_setzero_ps();
     auto load = [&](const float* a) { return Tail ? _mm256_maskload_ps(a, valid) : _mm256_loadu_ps(a); };
-    const __m256 ex = _mm256_sub_ps(load(&p.px[v]), c.rcx);
-    const __m256 ey = _mm256_sub_ps(load(&p.py[v]), c.rcy);
-    const __m256 ez = _mm256_sub_ps(load(&p.pz[v]), c.rcz);
+    const __m256 ex = _mm256_sub_ps(load(c.px + v), c.rcx);
+    const __m256 ey = _mm256_sub_ps(load(c.py + v), c.rcy);
+    const __m256 ez = _mm256_sub_ps(load(c.pz + v), c.rcz);
     const __m256* a = c.a;
     __m256 t = _mm256_mul_ps(a[1], ey);
     t = _mm256_fmadd_ps(a[0], ex, t);

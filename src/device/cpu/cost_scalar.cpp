@@ -9,9 +9,10 @@ template <bool Linear>
 void lanes(const CpuDevice::Pair& p, const float* A, uint32_t v, uint32_t end, float* s, float* q, float* n) {
     const kern::Dim3 sd{p.sx, p.sy, p.sz};
     const float X = (float)p.sx, Y = (float)p.sy, Z = (float)p.sz;
-    const kern::V3 rc{p.refC[0], p.refC[1], p.refC[2]}, sc{p.srcC[0], p.srcC[1], p.srcC[2]};
+    const CpuDevice::Reference& r = *p.ref;
+    const kern::V3 rc{r.refC[0], r.refC[1], r.refC[2]}, sc{p.srcC[0], p.srcC[1], p.srcC[2]};
     for (int lane = 0; v < end; ++v, lane = (lane + 1) & 7) {
-        kern::V3 m = kern::costPosition(A, p.px[v], p.py[v], p.pz[v], rc, sc);
+        kern::V3 m = kern::costPosition(A, r.px[v], r.py[v], r.pz[v], rc, sc);
         if (!kern::insideInclusive(m, X, Y, Z) || !kern::sourceSampleKept(p.srcMask, sd, m)) continue;
         float f = Linear ? kern::fetchLinear(p.src.data(), sd, m.x, m.y, m.z, p.rules.ties)
                          : kern::fetchPoint(p.src.data(), sd, m.x, m.y, m.z, p.rules.point);

@@ -110,6 +110,41 @@ void CpuDevice::transformVolume(const Volume& src, Volume& out, const float affi
 
 void CpuDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int binCount,
                                      const CostPairOptions& opts) {
+    pair_.reset();  // the old pair goes before the new one is built
+    initCorrelationRatio(src, prepareReference(ref, binCount, opts.refMask), opts);
+}
+
+ReferencePtr CpuDevice::prepareReference(const Volume& ref, int binCount, const Volume* refMask) {
+    if (binCount != 64 && binCount != 128 && binCount != 256) return nullptr;
+    auto p = std::make_shared<Reference>();
+    // The caller keeps the mask volume alive while the reference is prepared.
+    const float* mask = refMask ? refMask->data : nullptr;
+    kern::V3 rc = kern::truncatedCenter({ref.center[0], ref.center[1], ref.center[2]});
+    p->refC[0] = rc.x;
+    p->refC[1] = rc.y;
+    p->refC[2] = rc.z;
+    p->binCount = binCount;
+
+    // Each voxel's bin; binCount marks voxels outside every bin.
+    const uint32_t width = 256u / (uint32_t)binCount;
+    const size_t nr = ref.count();
+    std::vector<uint32_t> counts(binCount + 1, 0);
+    std::vector<uint16_t> bins(nr);
+    for (size_t v = 0; v < nr; ++v) {
+        uint32_t b = kern::binOf(kern::maskedReference(ref.data[v], mask, (int64_t)v), width);
+        bins[v] = (uint16_t)(b < (uint32_t)binCount ? b : (uint32_t)binCount);
+        counts[bins[v]]++;
+    }
+    p->pivots.assign(binCount + 1, 0);
+    for (int k = 1; k <= binCount; ++k) p->pivots[k] = p->pivots[k - 1] + counts[k - 1];
+    layOutReference(*p, ref, bins, counts);
+    return p;
+}
+
+void CpuDevice::initCorrelationRatio(const Volume& src, ReferencePtr ref, const CostPairOptions& opts) {
+    pair_.reset();
+    auto r = std::dynamic_pointer_cast<const Reference>(ref);
+    if (!r) return;
     auto p = std::make_unique<Pair>();
     const size_t ns = src.count();
     p->src.assign(src.data, src.data + ns);
@@ -121,33 +156,14 @@ void CpuDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int b
     p->rules = rules_;
     // The caller keeps the mask volumes alive while the pair is prepared.
     p->srcMask = opts.srcMask ? opts.srcMask->data : nullptr;
-    const float* refMask = opts.refMask ? opts.refMask->data : nullptr;
-    if (opts.exactWeights) p->rules.ties = kern::TieRule::Exact;
-    kern::V3 rc = kern::truncatedCenter({ref.center[0], ref.center[1], ref.center[2]});
-    p->refC[0] = rc.x;
-    p->refC[1] = rc.y;
-    p->refC[2] = rc.z;
+    if (opts.exactWeights) p->rules.ties = kern::TieRule::Exact;  // sampling only: the reference is unchanged
     for (int a = 0; a < 3; ++a) p->srcC[a] = src.center[a];
-    p->binCount = binCount;
-
-    // Each voxel's bin; binCount marks voxels outside every bin.
-    const uint32_t width = 256u / (uint32_t)binCount;
-    const size_t nr = ref.count();
-    std::vector<uint32_t> counts(binCount + 1, 0);
-    std::vector<uint16_t> bins(nr);
-    for (size_t v = 0; v < nr; ++v) {
-        uint32_t b = kern::binOf(kern::maskedReference(ref.data[v], refMask, (int64_t)v), width);
-        bins[v] = (uint16_t)(b < (uint32_t)binCount ? b : (uint32_t)binCount);
-        counts[bins[v]]++;
-    }
-    p->pivots.assign(binCount + 1, 0);
-    for (int k = 1; k <= binCount; ++k) p->pivots[k] = p->pivots[k - 1] + counts[k - 1];
-    layOutReference(*p, ref, bins, counts);
+    p->ref = std::move(r);
     pair_ = std::move(p);
 }
 
 // Counting sort by (tile, bin) in storage order, then the chunks and the hand-outs.
-void CpuDevice::layOutReference(Pair& p, const Volume& ref, const std::vector<uint16_t>& bins,
+void CpuDevice::layOutReference(Reference& p, const Volume& ref, const std::vector<uint16_t>& bins,
                                 const std::vector<uint32_t>& binSizes) {
     const int binCount = p.binCount;
     const int tx = (ref.x + kTile - 1) / kTile, ty = (ref.y + kTile - 1) / kTile, tz = (ref.z + kTile - 1) / kTile;
@@ -206,26 +222,27 @@ void cpuChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chu
 
 void CpuDevice::calcCorrelationRatio(const float* matrices, int n, float* results) {
     const Pair& p = *pair_;
-    const size_t nc = p.chunks.size(), nt = p.tasks.size();
+    const Reference& r = *p.ref;
+    const size_t nc = r.chunks.size(), nt = r.tasks.size();
     std::vector<float>& part = pair_->partials;
     part.resize((size_t)n * nc * 3);
     // Every chunk writes its own sums, so how the hand-outs fall on the threads cannot
     // change any result.
     pool_.parallelFor((size_t)n * nt, [&](size_t t) {
         const size_t m = t / nt;
-        const Task& task = p.tasks[t % nt];
-        cpuChunkSums(p, matrices + 16 * m, &p.chunks[task.first], task.last - task.first,
+        const Task& task = r.tasks[t % nt];
+        cpuChunkSums(p, matrices + 16 * m, &r.chunks[task.first], task.last - task.first,
                      &part[3 * (m * nc + task.first)]);
     });
     for (int m = 0; m < n; ++m) {
         float S[256] = {0}, Q[256] = {0}, N[256] = {0};
         const float* pm = &part[(size_t)m * nc * 3];
         for (size_t c = 0; c < nc; ++c) {
-            uint32_t b = p.chunks[c].bin;
+            uint32_t b = r.chunks[c].bin;
             S[b] += pm[3 * c];
             Q[b] += pm[3 * c + 1];
             N[b] += pm[3 * c + 2];
         }
-        results[m] = kern::correlationRatioFromBins(S, Q, N, p.binCount);
+        results[m] = kern::correlationRatioFromBins(S, Q, N, r.binCount);
     }
 }

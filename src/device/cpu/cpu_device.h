@@ -29,13 +29,15 @@ public:
 
     void initCorrelationRatio(const Volume& src, const Volume& ref, int binCount,
                               const CostPairOptions& opts) override;
+    ReferencePtr prepareReference(const Volume& ref, int binCount, const Volume* refMask) override;
+    void initCorrelationRatio(const Volume& src, ReferencePtr ref, const CostPairOptions& opts) override;
     void freeCorrelationRatio() override;
     void calcCorrelationRatio(const float* matrices, int n, float* results) override;
 
     ThreadPool& pool() { return pool_; }
     kern::TextureRules rules() const { return rules_; }
 
-    // The prepared pair. The reference is cut into cubic tiles; a tile's voxels are
+    // The prepared reference, shared by every pair made with it. It is cut into cubic tiles; a tile's voxels are
     // grouped by bin, in storage order inside a bin, and stored as coordinates only (the
     // bin is known from the chunk). Visiting the reference tile by tile keeps the source
     // positions of a stretch of work inside a small box whatever the rotation, so the
@@ -46,14 +48,8 @@ public:
     struct Task {
         uint32_t first, last;  // chunks [first, last): one hand-out to a worker
     };
-    struct Pair {
-        std::vector<float> src;  // copy of the source voxels
-        int sx = 0, sy = 0, sz = 0;
-        bool linear = true;
-        kern::TextureRules rules;
-        const float* srcMask = nullptr;  // the moving mask on the source grid, or null
+    struct Reference final : PreparedReference {
         float refC[3] = {0, 0, 0};  // truncated reference centre
-        float srcC[3] = {0, 0, 0};
         int binCount = 0;
         // Cumulative bin sizes, as the GPU's pivots: bin k holds pivots[k + 1] - pivots[k]
         // voxels (which lie in several tiles here).
@@ -61,6 +57,16 @@ public:
         std::vector<float> px, py, pz;
         std::vector<Chunk> chunks;  // tile by tile; only bins of three voxels or more
         std::vector<Task> tasks;
+    };
+    // The prepared pair: a source with a shared reference.
+    struct Pair {
+        std::vector<float> src;  // copy of the source voxels
+        int sx = 0, sy = 0, sz = 0;
+        bool linear = true;
+        kern::TextureRules rules;
+        const float* srcMask = nullptr;  // the moving mask on the source grid, or null
+        float srcC[3] = {0, 0, 0};
+        std::shared_ptr<const Reference> ref;
         std::vector<float> partials;  // scratch: 3 floats per (matrix, chunk)
     };
     const Pair* pair() const { return pair_.get(); }
@@ -69,7 +75,7 @@ private:
     // Over-wide y/z loops split into tasks of whole rows.
     template <class F>
     void forEachRow(int y, int z, const F& rowFn);
-    static void layOutReference(Pair& p, const Volume& ref, const std::vector<uint16_t>& bins,
+    static void layOutReference(Reference& p, const Volume& ref, const std::vector<uint16_t>& bins,
                                 const std::vector<uint32_t>& binSizes);
 
     ThreadPool pool_;

@@ -28,6 +28,7 @@ public:
     void halfSample(const Volume& in, Volume& out) override;
     void transformVolume(const Volume& src, Volume& out, const float affine[16], bool nearest) override;
 
+    using Device::initCorrelationRatio;  // with a prepared reference: the default, prepared again
     void initCorrelationRatio(const Volume& src, const Volume& ref, int binCount,
                               const CostPairOptions& opts) override;
     void freeCorrelationRatio() override;
