@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 
 #include "registration/cost.h"
@@ -34,5 +35,54 @@ void TerminalProgress::draw(bool force) {
     lastDraw_ = now;
     std::fprintf(stderr, "\r\033[Kregistering: level %-4s %7ld evaluations  %7.1f s", level_, evaluations_,
                  (double)(now - start_) / 1000.0);
+    std::fflush(stderr);
+}
+
+BatchProgress::BatchProgress(Mode mode, int total) : mode_(mode), total_(total) {}
+
+void BatchProgress::starting(const std::string& id) {
+    current_ = id;
+    if (mode_ == Mode::Bar) drawBar();
+}
+
+void BatchProgress::finished(const std::string& id, const std::string& status, const std::string& detail,
+                             double seconds, bool registered) {
+    ++done_;
+    failed_ += status == "failed";
+    if (registered) {
+        ++registered_;
+        workSeconds_ += seconds;
+    }
+    current_.clear();
+    if (mode_ == Mode::Lines) {
+        std::fprintf(stderr, "tarvo batch: [%d/%d] %s %s%s%s\n", done_, total_, id.c_str(), status.c_str(),
+                     detail.empty() ? "" : ": ", detail.c_str());
+        std::fflush(stderr);
+    } else if (mode_ == Mode::Bar) {
+        drawBar();
+    }
+}
+
+void BatchProgress::end() {
+    if (mode_ != Mode::Bar) return;
+    current_.clear();
+    drawBar();
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
+void BatchProgress::drawBar() {
+    constexpr int kWidth = 30;
+    const int filled = total_ > 0 ? kWidth * done_ / total_ : kWidth;
+    char bar[kWidth + 1];
+    for (int i = 0; i < kWidth; ++i) bar[i] = i < filled ? '#' : '.';
+    bar[kWidth] = '\0';
+    char left[48] = "";
+    if (registered_ > 0 && done_ < total_) {
+        const long s = std::lround(workSeconds_ / registered_ * (total_ - done_));
+        std::snprintf(left, sizeof left, "  ~%ld:%02ld:%02ld left", s / 3600, s / 60 % 60, s % 60);
+    }
+    std::fprintf(stderr, "\r\033[K[%s] %d/%d  %d failed%s%s%s", bar, done_, total_, failed_, left,
+                 current_.empty() ? "" : "  ", current_.c_str());
     std::fflush(stderr);
 }

@@ -2,6 +2,8 @@
 // Progress of a registration on standard error, for a person at a terminal: one line per
 // level, rewritten in place as evaluations come back, with the time since the command
 // started. Silent unless standard error is a terminal.
+#include <string>
+
 #include "registration/pipeline.h"
 
 class TerminalProgress final : public Progress {
@@ -21,4 +23,27 @@ private:
     long long start_, lastDraw_ = 0;
     const char* level_ = "";
     long evaluations_ = 0;
+};
+
+// Progress of a batch on standard error: on a terminal one bar (subjects done / total,
+// failures, the time left), rewritten in place; otherwise one line per finished subject,
+// for a log file.
+class BatchProgress {
+public:
+    enum class Mode { Silent, Bar, Lines };
+    BatchProgress(Mode mode, int total);
+
+    void starting(const std::string& id);
+    // `registered`: the subject was worked on (not skipped), which the estimate counts.
+    void finished(const std::string& id, const std::string& status, const std::string& detail, double seconds,
+                  bool registered);
+    void end();
+
+private:
+    void drawBar();
+
+    Mode mode_;
+    int total_, done_ = 0, failed_ = 0, registered_ = 0;
+    double workSeconds_ = 0;
+    std::string current_;
 };

@@ -17,7 +17,9 @@ const char* kOverview =
     "  tarvo register MOVING FIXED -o OUTPUT [options]   find the transform, resample MOVING\n"
     "                                                     onto FIXED, write the world matrix\n"
     "  tarvo apply MOVING FIXED MATRIX -o OUTPUT         resample through a world matrix\n"
-    "  tarvo register --help, tarvo apply --help          all options\n"
+    "  tarvo batch FIXED LIST --out-dir DIR [options]    register a list of images to FIXED,\n"
+    "                                                     resumable, sharded over a cluster\n"
+    "  tarvo register --help (apply, batch likewise)      all options\n"
     "\n"
     "Matrices are 4x4 text matrices mapping FIXED world coordinates to MOVING world\n"
     "coordinates, in the RAS millimetres of the NIfTI headers (sform, else qform, else the\n"
@@ -29,6 +31,7 @@ const char* kOverview =
 
 bool isWorldCommand(const char* first) {
     return std::strcmp(first, "register") == 0 || std::strcmp(first, "apply") == 0 ||
+           std::strcmp(first, "batch") == 0 ||
            std::strcmp(first, "--help") == 0 || std::strcmp(first, "--version") == 0;
 }
 
@@ -36,6 +39,7 @@ int runWorldCommand(int argc, char** argv) {
     const char* first = argv[1];
     if (std::strcmp(first, "register") == 0) return runRegisterCommand(argc - 1, argv + 1);
     if (std::strcmp(first, "apply") == 0) return runApplyCommand(argc - 1, argv + 1);
+    if (std::strcmp(first, "batch") == 0) return runBatchCommand(argc - 1, argv + 1);
     if (argc != 2) {
         std::fprintf(stderr, "tarvo: error: %s takes no arguments\n", first);
         return 1;

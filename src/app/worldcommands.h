@@ -1,5 +1,5 @@
 #pragma once
-// The world-space commands beside the six classic ones: tarvo register, tarvo apply,
+// The world-space commands beside the six classic ones: tarvo register, tarvo apply, tarvo batch,
 // tarvo --help, tarvo --version. Parsed with CLI11; the classic dispatch is untouched.
 
 // Whether argv[1] names one of them.
@@ -9,3 +9,4 @@ int runWorldCommand(int argc, char** argv);
 
 int runRegisterCommand(int argc, char** argv);  // argv[0] is "register"
 int runApplyCommand(int argc, char** argv);     // argv[0] is "apply"
+int runBatchCommand(int argc, char** argv);     // argv[0] is "batch"

@@ -1,0 +1,393 @@
+// tarvo batch FIXED LIST --out-dir DIR [registration options] [--shard I/N] [--merge]
+#include <CLI/CLI.hpp>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <new>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/batchlist.h"
+#include "app/progress.h"
+#include "app/registrationjob.h"
+#include "app/worldcommands.h"
+#include "app/worldcommon.h"
+#include "device/costfunction.h"
+#include "registration/cost.h"
+#include "registration/pipeline.h"
+#include "registration/searchlog.h"
+
+namespace {
+
+const char* kName = "batch";
+
+const char* kFooterBatch =
+    "LIST: one moving image per line, or ID<TAB>PATH; blank lines and lines starting with\n"
+    "'#' are skipped. An id defaults to the file name without its extension; an id used\n"
+    "twice is refused before any work. Relative paths are taken from the current folder.\n"
+    "\n"
+    "Outputs: DIR/<id>/ receives what register writes: <id>.nii.gz (MOVING resampled onto\n"
+    "FIXED's grid), <id>_affine.txt (the world matrix), <id>_itk.txt (the ITK transform),\n"
+    "and result.tsv, the subject's row, written last. DIR/results.tsv holds one row per\n"
+    "subject: id, path, status (ok, failed or skipped), final cost, seconds, message.\n"
+    "\n"
+    "Resuming: every file goes through a temporary name and is renamed into place, the\n"
+    "subject's row last. Run the same command again and the subjects whose row says ok,\n"
+    "with these settings (FIXED, --fixed-mask, --dof, --init) and all files present, are\n"
+    "skipped; the rest are done again. A batch stopped at any moment can simply be rerun.\n"
+    "\n"
+    "Failures: a subject that cannot be read or registered gets a failed row with the\n"
+    "reason and the batch goes on. Exit status 0 when every subject is ok or skipped, else 1.\n"
+    "\n"
+    "Clusters: --shard I/N takes subjects I, I+N, I+2N, ... of the list (from 1) and writes\n"
+    "DIR/results.shard-I-of-N.tsv. Without --shard, inside a Slurm array job, I and N come\n"
+    "from the array (its first task is shard 1). --merge, given the batch's own command\n"
+    "line, does no registration: it gathers every subject's row into DIR/results.tsv\n"
+    "(a subject without one is failed). scripts/slurm-batch.sh submits both steps.\n";
+
+const char* kFooterOutput =
+    "Output: on standard output, exactly\n"
+    "  ok: N / skipped: N / failed: N  one line each\n"
+    "  results: FILE               the table written\n"
+    "  time: S s                   seconds for the whole command\n"
+    "Progress on standard error: a bar on a terminal, else one line per subject (nothing\n"
+    "with --quiet).\n";
+
+struct SubjectFiles {
+    std::string dir, image, matrix, itk, result;
+};
+
+SubjectFiles filesOf(const std::string& outDir, const std::string& id) {
+    SubjectFiles f;
+    f.dir = outDir + "/" + id;
+    f.image = f.dir + "/" + id + ".nii.gz";
+    f.matrix = f.dir + "/" + id + "_affine.txt";
+    f.itk = f.dir + "/" + id + "_itk.txt";
+    f.result = f.dir + "/result.tsv";
+    return f;
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+// mkdir -p; concurrent shards may create the same folders.
+bool makeFolders(const std::string& path) {
+    for (size_t at = 1; at <= path.size(); ++at) {
+        if (at < path.size() && path[at] != '/') continue;
+        const std::string part = path.substr(0, at);
+        if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return false;
+    }
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool readFile(const std::string& path, std::string& text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream s;
+    s << in.rdbuf();
+    text = s.str();
+    return !in.bad();
+}
+
+// A whole file through a temporary name and a rename: it is there complete or not at all.
+bool writeFileAtomically(const std::string& path, const std::string& text) {
+    const std::string tmp = path + ".tmp" + std::to_string((long)getpid());
+    std::FILE* f = std::fopen(tmp.c_str(), "w");
+    if (!f) return false;
+    const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (std::fclose(f) != 0 || !ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
+        std::remove(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Temporary files that a process killed while writing left in a subject's folder.
+void removeLeftovers(const std::string& dir) {
+    DIR* d = opendir(dir.c_str());
+    if (!d) return;
+    std::vector<std::string> gone;
+    while (dirent* e = readdir(d)) {
+        const std::string n = e->d_name;
+        const size_t t = n.rfind(".tmp");
+        const bool imageTmp = n.rfind(".tarvo-", 0) == 0 && t == n.size() - 4;
+        const bool textTmp = t != std::string::npos && t + 4 < n.size() &&
+                             n.find_first_not_of("0123456789", t + 4) == std::string::npos;
+        if (imageTmp || textTmp) gone.push_back(dir + "/" + n);
+    }
+    closedir(d);
+    for (const std::string& f : gone) std::remove(f.c_str());
+}
+
+// What a subject's outputs depend on besides its own image.
+std::string settingsKey(const std::string& fixed, const RegistrationOptions& o) {
+    return "fixed=" + fixed + " fixed-mask=" + o.fixedMask + " dof=" + std::to_string(o.dof) + " init=" + o.init + " search=" + o.search;
+}
+
+const char* kSettingsPrefix = "# tarvo batch settings: ";
+
+std::string subjectResultText(const ResultRow& row, const std::string& settings) {
+    return kSettingsPrefix + settings + "\n" + kResultsHeader + "\n" + formatResultRow(row) + "\n";
+}
+
+// A subject's stored row, when its file is whole; `settings` receives what it was made with.
+bool readSubjectResult(const std::string& path, ResultRow& row, std::string& settings) {
+    std::string text;
+    if (!readFile(path, text)) return false;
+    std::istringstream in(text);
+    std::string first, header, line;
+    if (!std::getline(in, first) || first.rfind(kSettingsPrefix, 0) != 0 || !std::getline(in, header) ||
+        header != kResultsHeader || !std::getline(in, line))
+        return false;
+    settings = first.substr(std::strlen(kSettingsPrefix));
+    return parseResultRow(line, row);
+}
+
+std::string tableText(const std::vector<ResultRow>& rows) {
+    std::string t = std::string(kResultsHeader) + "\n";
+    for (const ResultRow& r : rows) t += formatResultRow(r) + "\n";
+    return t;
+}
+
+// Everything one process shares across its subjects.
+struct Batch {
+    std::string outDir, settings;
+    const Volume* fixed = nullptr;
+    const PreparedFixed* prepared = nullptr;
+    PipelineOptions pipeline;
+};
+
+// Complete: an ok row made from this path with these settings, and every output there.
+bool complete(const Batch& b, const Subject& s, ResultRow& stored) {
+    const SubjectFiles f = filesOf(b.outDir, s.id);
+    std::string settings;
+    return readSubjectResult(f.result, stored, settings) && stored.status == "ok" && stored.path == s.path &&
+           stored.id == s.id && settings == b.settings && exists(f.image) && exists(f.matrix) && exists(f.itk);
+}
+
+ResultRow registerSubject(const Batch& b, const Subject& s) {
+    const long long t0 = clockMs();
+    const SubjectFiles f = filesOf(b.outDir, s.id);
+    ResultRow row;
+    row.id = s.id;
+    row.path = s.path;
+    std::string error;
+    bool ok = false;
+    // A clean slate: nothing of an earlier run stays to be taken for this one's, and the
+    // row goes first, so that until the new one is written the subject reads as not done.
+    std::remove(f.result.c_str());
+    for (const std::string* p : {&f.image, &f.matrix, &f.itk}) std::remove(p->c_str());
+    removeLeftovers(f.dir);
+    if (!makeFolders(f.dir)) {
+        error = "cannot create folder '" + f.dir + "': " + std::strerror(errno);
+    } else {
+        try {
+            VolumePtr mov = loadInput(s.path, error);
+            if (mov) {
+                const PipelineResult res = runPipeline(*mov, *b.prepared, b.pipeline);
+                Affine world;
+                ok = writeRegistration(res, *mov, *b.fixed, RegistrationFiles{f.image, f.matrix, f.itk}, world,
+                                       error);
+                row.hasCost = ok;
+                row.cost = res.cost;
+            }
+        } catch (const std::bad_alloc&) {
+            error = "not enough memory";
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+    }
+    if (!ok) freeCorrelationRatio();  // whatever a failure left prepared
+    row.status = ok ? "ok" : "failed";
+    if (!ok) row.message = error;
+    row.seconds = (double)(clockMs() - t0) / 1000.0;
+    // The row last: only now does the subject read as done.
+    if (exists(f.dir) && !writeFileAtomically(f.result, subjectResultText(row, b.settings)) && ok) {
+        for (const std::string* p : {&f.image, &f.matrix, &f.itk}) std::remove(p->c_str());
+        row.status = "failed";
+        row.hasCost = false;
+        row.message = "cannot write '" + f.result + "'";
+    }
+    return row;
+}
+
+void printSummary(const std::vector<ResultRow>& rows, const std::string& table, long long t0) {
+    int ok = 0, skipped = 0, failed = 0;
+    for (const ResultRow& r : rows) {
+        ok += r.status == "ok";
+        skipped += r.status == "skipped";
+        failed += r.status == "failed";
+    }
+    std::printf("ok: %d\nskipped: %d\nfailed: %d\nresults: %s\ntime: %.3f s\n", ok, skipped, failed, table.c_str(),
+                (double)(clockMs() - t0) / 1000.0);
+}
+
+int finish(const std::vector<ResultRow>& rows, const std::string& table, long long t0) {
+    if (!writeFileAtomically(table, tableText(rows))) {
+        commandError(kName, "cannot write '" + table + "'");
+        return 1;
+    }
+    printSummary(rows, table, t0);
+    for (const ResultRow& r : rows)
+        if (r.status == "failed") return 1;
+    return 0;
+}
+
+// Every subject's stored row, in list order, into DIR/results.tsv.
+int merge(const std::vector<Subject>& subjects, const std::string& outDir, const std::string& settings,
+          long long t0) {
+    std::vector<ResultRow> rows;
+    for (const Subject& s : subjects) {
+        ResultRow row;
+        std::string made;
+        const std::string path = filesOf(outDir, s.id).result;
+        if (!readSubjectResult(path, row, made)) {
+            row = ResultRow();
+            row.id = s.id;
+            row.path = s.path;
+            row.status = "failed";
+            row.message = "no result: the subject was not run to the end";
+        } else if (made != settings || row.path != s.path || row.id != s.id) {
+            row.id = s.id;
+            row.path = s.path;
+            row.status = "failed";
+            row.hasCost = false;
+            row.message = "the result in '" + path + "' was made for another image or with other settings";
+        }
+        rows.push_back(row);
+    }
+    return finish(rows, outDir + "/results.tsv", t0);
+}
+
+}  // namespace
+
+int runBatchCommand(int argc, char** argv) {
+    const long long t0 = clockMs();
+    CLI::App app{"Registers every image of LIST to FIXED in one process: FIXED is loaded and prepared\n"
+                 "once, each subject's outputs go to their own folder of DIR, a failed subject does\n"
+                 "not stop the others, and a stopped batch resumes where it was.",
+                 "tarvo batch"};
+    app.footer(std::string(kFooterBatch) + "\n" + kRegistrationOptionsHelp + "\n" + kFooterOutput);
+    std::string fixed, list, outDir, shardText;
+    bool mergeOnly = false;
+    RegistrationOptions ro;
+    app.add_option("FIXED", fixed, "image every subject is registered to; outputs lie on its grid")->required();
+    app.add_option("LIST", list, "text file of moving images, one a line (PATH or ID<TAB>PATH)")->required();
+    app.add_option("--out-dir", outDir, "folder of the outputs (made when missing)")->required();
+    auto* shardOpt = app.add_option("--shard", shardText, "take subjects I, I+N, ... of the list (I/N, from 1)");
+    app.add_flag("--merge", mergeOnly, "no registration: gather the subjects' rows into DIR/results.tsv")
+        ->excludes(shardOpt);
+    addRegistrationOptions(app, ro);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::cout << app.help();
+        return 0;
+    } catch (const CLI::ParseError& e) {
+        commandError(kName, std::string(e.what()) + " (see tarvo batch --help)");
+        return 1;
+    }
+    if (!ro.movingMask.empty()) {
+        commandError(kName, "--moving-mask: one mask cannot lie on every subject's grid; register such "
+                            "subjects one by one");
+        return 1;
+    }
+    while (outDir.size() > 1 && outDir.back() == '/') outDir.pop_back();
+
+    // Everything that can be checked is, before any work.
+    std::string text, error;
+    std::vector<Subject> subjects;
+    if (!readFile(list, text)) {
+        commandError(kName, "cannot read list '" + list + "'");
+        return 1;
+    }
+    if (!parseSubjectList(text, subjects, error)) {
+        commandError(kName, "list '" + list + "': " + error);
+        return 1;
+    }
+    const std::string settings = settingsKey(fixed, ro);
+    if (mergeOnly) return merge(subjects, outDir, settings, t0);
+
+    Shard shard;
+    if (!shardText.empty() ? !parseShard(shardText, shard, error)
+                           : (!shardFromSlurm(std::getenv, shard, error) && !error.empty())) {
+        commandError(kName, error);
+        return 1;
+    }
+    if (!makeFolders(outDir) || access(outDir.c_str(), W_OK) != 0) {
+        commandError(kName, "cannot write in folder '" + outDir + "'");
+        return 1;
+    }
+    Start start;
+    if (!settleRegistrationOptions(ro, start, error)) {
+        commandError(kName, error);
+        return 1;
+    }
+    VolumePtr fix, fixMask;
+    if (!loadFixed(fixed, ro, fix, fixMask, error)) {
+        commandError(kName, error);
+        return 1;
+    }
+    const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(*fix, fixMask.get());
+    fixMask.reset();
+    if (!prepared) {
+        commandError(kName, "'" + fixed + "' is too small to hold one voxel of 1 mm");
+        return 1;
+    }
+
+    // This run's table appears only when the run is over; older tables are stale from now.
+    const std::string table = shard.whole() ? outDir + "/results.tsv"
+                                            : outDir + "/results.shard-" + std::to_string(shard.index) + "-of-" +
+                                                  std::to_string(shard.count) + ".tsv";
+    std::remove(table.c_str());
+    std::remove((outDir + "/results.tsv").c_str());
+
+    Batch b;
+    b.outDir = outDir;
+    b.settings = settings;
+    b.fixed = fix.get();
+    b.prepared = prepared.get();
+    b.pipeline.dof = Dof(ro.dof);
+    b.pipeline.search = ro.search == "standard" ? SearchKind::Standard : SearchKind::Wide;
+    b.pipeline.start = start;
+
+    std::vector<const Subject*> mine;
+    for (size_t k = 0; k < subjects.size(); ++k)
+        if (shard.contains(k)) mine.push_back(&subjects[k]);
+    const BatchProgress::Mode mode = ro.quiet ? BatchProgress::Mode::Silent
+                                     : TerminalProgress::stderrIsTerminal() ? BatchProgress::Mode::Bar
+                                                                            : BatchProgress::Mode::Lines;
+    BatchProgress progress(mode, (int)mine.size());
+    std::vector<ResultRow> rows;
+    SearchLogTo log(ro.verbose ? stderr : nullptr);
+    for (const Subject* s : mine) {
+        ResultRow row;
+        bool registered = false;
+        if (complete(b, *s, row)) {
+            row.status = "skipped";
+            row.message = "complete from an earlier run";
+        } else {
+            progress.starting(s->id);
+            row = registerSubject(b, *s);
+            registered = true;
+        }
+        char detail[64] = "";
+        if (row.hasCost) std::snprintf(detail, sizeof detail, "cost %.6f, %.1f s", row.cost, row.seconds);
+        progress.finished(s->id, row.status, row.status == "failed" ? row.message : detail, row.seconds,
+                          registered);
+        rows.push_back(std::move(row));
+    }
+    progress.end();
+    return finish(rows, table, t0);
+}

@@ -1,0 +1,181 @@
+#include "app/batchlist.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <sstream>
+
+#include "app/worldcommon.h"
+
+std::string subjectIdFromPath(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return withoutImageExtension(slash == std::string::npos ? path : path.substr(slash + 1));
+}
+
+namespace {
+
+std::string trimmed(const std::string& s) {
+    size_t b = 0, e = s.size();
+    while (b < e && (s[b] == ' ' || s[b] == '\r' || s[b] == '\t')) ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\r' || s[e - 1] == '\t')) --e;
+    return s.substr(b, e - b);
+}
+
+const char* badId(const std::string& id) {
+    if (id.empty()) return "an empty id";
+    if (id == "." || id == "..") return "an id that names no folder";
+    for (unsigned char c : id) {
+        if (c == '/') return "an id with '/'";
+        if (c < 0x20 || c == 0x7f) return "an id with a control character";
+    }
+    return nullptr;
+}
+
+// Whole decimal number (optionally signed), nothing else.
+bool wholeNumber(const char* text, long& v) {
+    if (!text || !*text) return false;
+    char* end = nullptr;
+    errno = 0;
+    v = std::strtol(text, &end, 10);
+    return errno == 0 && *end == '\0';
+}
+
+}  // namespace
+
+bool parseSubjectList(const std::string& text, std::vector<Subject>& subjects, std::string& error) {
+    subjects.clear();
+    std::map<std::string, int> firstLine;
+    std::string dupes;
+    std::istringstream in(text);
+    std::string raw;
+    for (int line = 1; std::getline(in, raw); ++line) {
+        const std::string l = trimmed(raw);
+        if (l.empty() || l[0] == '#') continue;
+        Subject s;
+        s.line = line;
+        const size_t tab = l.find('\t');
+        if (tab == std::string::npos) {
+            s.path = l;
+            s.id = subjectIdFromPath(l);
+        } else {
+            s.id = trimmed(l.substr(0, tab));
+            s.path = trimmed(l.substr(tab + 1));
+            if (s.path.find('\t') != std::string::npos) {
+                error = "line " + std::to_string(line) + ": more than two columns";
+                return false;
+            }
+        }
+        if (s.path.empty()) {
+            error = "line " + std::to_string(line) + ": no image path";
+            return false;
+        }
+        if (const char* why = badId(s.id)) {
+            error = "line " + std::to_string(line) + ": " + why + " ('" + s.id + "')";
+            return false;
+        }
+        auto [at, fresh] = firstLine.emplace(s.id, line);
+        if (!fresh) {
+            if (!dupes.empty()) dupes += ", ";
+            dupes += "'" + s.id + "' on lines " + std::to_string(at->second) + " and " + std::to_string(line);
+        }
+        subjects.push_back(std::move(s));
+    }
+    if (!dupes.empty()) {
+        error = "ids used twice: " + dupes + " (give them ids of their own: ID<TAB>PATH)";
+        return false;
+    }
+    if (subjects.empty()) {
+        error = "the list holds no subject";
+        return false;
+    }
+    return true;
+}
+
+bool parseShard(const std::string& text, Shard& shard, std::string& error) {
+    const size_t slash = text.find('/');
+    long i = 0, n = 0;
+    if (slash == std::string::npos || !wholeNumber(text.substr(0, slash).c_str(), i) ||
+        !wholeNumber(text.substr(slash + 1).c_str(), n) || n < 1 || i < 1 || i > n || n > 1000000) {
+        error = "--shard must be I/N with 1 <= I <= N, not '" + text + "'";
+        return false;
+    }
+    shard.index = (int)i;
+    shard.count = (int)n;
+    return true;
+}
+
+bool shardFromSlurm(const std::function<const char*(const char*)>& env, Shard& shard, std::string& error) {
+    long id = 0;
+    const char* idText = env("SLURM_ARRAY_TASK_ID");
+    if (!idText) return false;
+    long min = 0, max = 0, step = 1, count = 0;
+    const char* stepText = env("SLURM_ARRAY_TASK_STEP");
+    const bool haveCount = wholeNumber(env("SLURM_ARRAY_TASK_COUNT"), count);
+    const bool haveMax = wholeNumber(env("SLURM_ARRAY_TASK_MAX"), max);
+    if (!wholeNumber(idText, id) || !wholeNumber(env("SLURM_ARRAY_TASK_MIN"), min) || !(haveCount || haveMax) ||
+        (stepText && !wholeNumber(stepText, step)) || step < 1) {
+        error = "the Slurm array variables (SLURM_ARRAY_TASK_ID, _MIN, _COUNT or _MAX) do not give a shard; "
+                "give --shard I/N";
+        return false;
+    }
+    const long n = haveCount ? count : (max - min) / step + 1;
+    const long i = (id - min) / step + 1;
+    if ((id - min) % step != 0 || n < 1 || i < 1 || i > n) {
+        error = "Slurm array task " + std::string(idText) + " is not one of " + std::to_string(n) +
+                " evenly numbered tasks from " + std::to_string(min) + "; give --shard I/N";
+        return false;
+    }
+    shard.index = (int)i;
+    shard.count = (int)n;
+    return true;
+}
+
+const char* const kResultsHeader = "id\tpath\tstatus\tcost\tseconds\tmessage";
+
+namespace {
+
+std::string oneLine(std::string s) {
+    for (char& c : s)
+        if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+    return s;
+}
+
+}  // namespace
+
+std::string formatResultRow(const ResultRow& r) {
+    char cost[32] = "", seconds[32] = "";
+    if (r.hasCost) std::snprintf(cost, sizeof cost, "%.6f", r.cost);
+    if (r.status != "skipped" || r.seconds > 0) std::snprintf(seconds, sizeof seconds, "%.3f", r.seconds);
+    return oneLine(r.id) + "\t" + oneLine(r.path) + "\t" + r.status + "\t" + cost + "\t" + seconds + "\t" +
+           oneLine(r.message);
+}
+
+bool parseResultRow(const std::string& line, ResultRow& r) {
+    std::vector<std::string> f;
+    size_t b = 0;
+    for (;;) {
+        const size_t t = line.find('\t', b);
+        f.push_back(line.substr(b, t == std::string::npos ? std::string::npos : t - b));
+        if (t == std::string::npos) break;
+        b = t + 1;
+    }
+    if (f.size() != 6 || (f[2] != "ok" && f[2] != "failed" && f[2] != "skipped")) return false;
+    r = ResultRow();
+    r.id = f[0];
+    r.path = f[1];
+    r.status = f[2];
+    char* end = nullptr;
+    if (!f[3].empty()) {
+        r.cost = std::strtod(f[3].c_str(), &end);
+        if (*end || !std::isfinite(r.cost)) return false;
+        r.hasCost = true;
+    }
+    if (!f[4].empty()) {
+        r.seconds = std::strtod(f[4].c_str(), &end);
+        if (*end) return false;
+    }
+    r.message = f[5];
+    return true;
+}

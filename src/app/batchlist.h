@@ -1,0 +1,52 @@
+#pragma once
+// The parts of a batch that are plain text: the subject list, the share of it one process
+// takes (--shard or a Slurm array's environment), and the rows of the result tables.
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+struct Subject {
+    std::string id, path;
+    int line = 0;  // in the list, from 1
+};
+
+// The id a path gets when the list gives none: the file name without its image extension.
+std::string subjectIdFromPath(const std::string& path);
+
+// One subject per line: PATH, or ID<TAB>PATH. Blank lines and lines starting with '#'
+// are skipped. An id names a folder of the output: it may not be empty, ".", "..", nor
+// hold '/' or control characters. False with `error` (naming the lines) for a bad line,
+// an id used twice, or a list without subjects.
+bool parseSubjectList(const std::string& text, std::vector<Subject>& subjects, std::string& error);
+
+// Subject k (from 0) of the list belongs to shard I of N (from 1) when k % N == I - 1.
+struct Shard {
+    int index = 1, count = 1;
+    bool contains(size_t k) const { return (int)(k % (size_t)count) == index - 1; }
+    bool whole() const { return count == 1; }
+};
+
+// "I/N" with 1 <= I <= N. False with `error`.
+bool parseShard(const std::string& text, Shard& shard, std::string& error);
+
+// The shard of a Slurm array task, from SLURM_ARRAY_TASK_ID, _MIN, _STEP and _COUNT (or
+// _MAX): task MIN is shard 1. `env` looks a variable up (null when unset). Returns false
+// when there is no array task id; sets `error` when there is one but the numbers cannot
+// give a shard.
+bool shardFromSlurm(const std::function<const char*(const char*)>& env, Shard& shard, std::string& error);
+
+// A row of results.tsv: id, path, status (ok, failed or skipped), final cost, seconds,
+// message. Cost and seconds are empty where there are none.
+struct ResultRow {
+    std::string id, path, status;
+    bool hasCost = false;
+    double cost = 0, seconds = 0;
+    std::string message;
+};
+
+extern const char* const kResultsHeader;  // the column names, tab-separated
+// One line without its newline; tabs and line breaks in the texts become spaces.
+std::string formatResultRow(const ResultRow& row);
+// False for a line that is not a row of six columns with a known status.
+bool parseResultRow(const std::string& line, ResultRow& row);

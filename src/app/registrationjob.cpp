@@ -1,0 +1,112 @@
+#include "app/registrationjob.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "app/worldcommon.h"
+#include "app/worldfiles.h"
+#include "device/device.h"
+#include "volume/qcpicture.h"
+#include "volume/resample.h"
+
+const char* const kRegistrationOptionsHelp =
+    "Start (--init): header (default) takes rotation, axis order, flips and voxel sizes\n"
+    "from the two headers and pairs the intensity centroids; centroid pairs the centroids\n"
+    "of the voxel grids as they are; identity takes the headers' world coordinates as they\n"
+    "are; FILE starts from a world matrix in the --matrix format. The search then runs\n"
+    "relative to the start.\n"
+    "\n"
+    "Precision stage (default; --no-refine skips it): after the search, all free\n"
+    "parameters move together to the optimum of the correlation ratio of MOVING given 256\n"
+    "bins of FIXED's intensity, sampled with full-precision trilinear weights, at 2 mm and\n"
+    "then on the 1 mm pair (to about 0.01 mm at the brain's edge). It never ends at a\n"
+    "higher cost than the search's answer.\n"
+    "\n"
+    "Masks: --fixed-mask: only FIXED voxels where the mask is non-zero enter the cost.\n"
+    "--moving-mask: only samples whose position in MOVING falls in a non-zero mask voxel\n"
+    "count. The start then pairs the centroids of the parts inside the masks. Each mask\n"
+    "must lie on the grid of its image (same counts, voxel sizes and orientation). On the\n"
+    "coarser levels a mask is down-sampled like its image, and a level voxel counts as\n"
+    "inside where at least half of it is.\n";
+
+void addRegistrationOptions(CLI::App& app, RegistrationOptions& o) {
+    app.add_option("--dof", o.dof, "degrees of freedom: 6 rigid, 7 one scale, 9 three scales, 12 affine")
+        ->check(CLI::IsMember({6, 7, 9, 12}))
+        ->default_str("12");
+    app.add_option("--search", o.search,
+                   "global search: wide (every orientation, any turn) or standard (turns up to "
+                   "about 90 degrees per axis)")
+        ->check(CLI::IsMember({"wide", "standard"}))
+        ->default_str("wide");
+    app.add_option("--init", o.init, "start: header, centroid, identity or a matrix FILE")->default_str("header");
+    app.add_option("--fixed-mask", o.fixedMask, "only FIXED voxels inside this mask count");
+    app.add_option("--moving-mask", o.movingMask, "only samples landing inside this mask count");
+    app.add_option("--threads", o.threads, "threads of the CPU backend (not with a GPU)")->check(CLI::Range(1, 4096));
+    app.add_flag("--no-refine", o.noRefine, "skip the precision stage: the search's answer as it stands");
+    auto* q = app.add_flag("--quiet", o.quiet, "no progress on standard error");
+    auto* v = app.add_flag("--verbose", o.verbose, "also the search's per-level lines on standard error");
+    q->excludes(v);
+}
+
+bool settleRegistrationOptions(const RegistrationOptions& o, Start& start, std::string& error) {
+    if (!parseStart(o.init, start, error)) return false;
+    if (o.threads > 0) setenv("TARVO_THREADS", std::to_string(o.threads).c_str(), 1);
+    if (o.threads > 0 && std::string(device().kind()) != "cpu") {
+        error = "--threads sets the CPU backend's threads, but a GPU does the work";
+        return false;
+    }
+    return true;
+}
+
+bool namesInput(const RegistrationOptions& o, const std::string& path) {
+    return path == o.fixedMask || path == o.movingMask || path == o.init;
+}
+
+bool loadFixed(const std::string& path, const RegistrationOptions& o, VolumePtr& fixed, VolumePtr& mask,
+               std::string& error) {
+    fixed = loadInput(path, error);
+    if (!fixed) return false;
+    if (!o.fixedMask.empty() && !(mask = loadMask(o.fixedMask, *fixed, path, error))) return false;
+    if (mask) centroidInsideMask(*fixed, *mask);
+    return true;
+}
+
+bool writeRegistration(const PipelineResult& res, const Volume& moving, const Volume& fixed,
+                       const RegistrationFiles& files, Affine& world, std::string& error) {
+    if (!res.ran) {
+        error = "an image is too small to hold one voxel of 1 mm";
+        return false;
+    }
+    world = asWrittenInText(res.world);
+    if (!world.finite() || !(std::fabs(world.determinant3()) > 1e-12)) {
+        error = "the registration gave a singular transform";
+        return false;
+    }
+    // The small text files first: when the image then cannot be written, they go again.
+    std::vector<std::string> written;
+    auto fail = [&] {
+        for (const std::string& f : written) std::remove(f.c_str());
+        return false;
+    };
+    if (!files.matrix.empty()) {
+        if (!writeWorldMatrix(files.matrix, world, error)) return fail();
+        written.push_back(files.matrix);
+    }
+    if (!files.itk.empty()) {
+        if (!writeItkTransform(files.itk, world, error)) return fail();
+        written.push_back(files.itk);
+    }
+    if (!files.qc.empty() || !files.image.empty()) {
+        VolumePtr out = resampleWorld(moving, fixed, world, false);
+        if (!files.qc.empty()) {
+            if (!writeQcPicture(fixed, *out, files.qc.c_str(), error)) return fail();
+            written.push_back(files.qc);
+        }
+        if (!files.image.empty() && !saveOutput(*out, files.image, error)) return fail();
+    }
+    return true;
+}
