@@ -16,10 +16,11 @@ std::string subjectIdFromPath(const std::string& path) {
 
 namespace {
 
+// Without surrounding spaces (and a Windows line end); tabs separate columns and stay.
 std::string trimmed(const std::string& s) {
     size_t b = 0, e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\r' || s[b] == '\t')) ++b;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\r' || s[e - 1] == '\t')) --e;
+    while (b < e && s[b] == ' ') ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\r')) --e;
     return s.substr(b, e - b);
 }
 

@@ -434,3 +434,27 @@ TEST(Cost, TiledVisitingGivesTheCostOfTheDefinition) {
     }
     dev->freeCorrelationRatio();
 }
+
+// A batch prepares the fixed image's bins once: the same prepared reference, paired with
+// one source after another and outliving each pair, must give exactly the costs of pairs
+// prepared from scratch.
+TEST(Cost, PreparedReferenceServesSeveralSourcesExactly) {
+    Pair a = phantomPair(cpu(), 24, 4), b = phantomPair(cpu(), 20, 4);
+    Matrix m;
+    m.data[0] = 1.04f;
+    m.data[3] = 1.5f;
+    m.data[6] = 0.05f;
+    const float costs[2] = {(initCorrelationRatio(*a.src, *a.ref), cost(a, m)),
+                            (initCorrelationRatio(*b.src, *a.ref), cost(b, m))};
+    freeCorrelationRatio();
+    ReferencePtr shared = prepareReference(*a.ref, nullptr);
+    ASSERT_TRUE(shared);
+    for (int round = 0; round < 2; ++round) {
+        initCorrelationRatio(*a.src, *a.ref, shared, {});
+        EXPECT_EQ(cost(a, m), costs[0]);
+        initCorrelationRatio(*b.src, *a.ref, shared, {});
+        EXPECT_EQ(cost(b, m), costs[1]);
+        freeCorrelationRatio();
+    }
+    EXPECT_EQ(shared.use_count(), 1);  // no pair keeps it once freed
+}

@@ -1,0 +1,131 @@
+// The plain-text parts of a batch: the subject list, shards and Slurm arrays, result rows.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/batchlist.h"
+
+namespace {
+
+std::vector<Subject> parsed(const std::string& text) {
+    std::vector<Subject> s;
+    std::string error;
+    EXPECT_TRUE(parseSubjectList(text, s, error)) << error;
+    return s;
+}
+
+std::string refused(const std::string& text) {
+    std::vector<Subject> s;
+    std::string error;
+    EXPECT_FALSE(parseSubjectList(text, s, error)) << text;
+    return error;
+}
+
+}  // namespace
+
+TEST(SubjectList, IdsFromFileNamesOrGivenAndLinesSkipped) {
+    const auto s = parsed("# cohort\n/data/sub-01_T1w.nii.gz\n\n  \nsub02\tscans/b.hdr\r\nc.img.gz\n/x/y/d.nii\n");
+    ASSERT_EQ(s.size(), 4u);
+    EXPECT_EQ(s[0].id, "sub-01_T1w");
+    EXPECT_EQ(s[0].path, "/data/sub-01_T1w.nii.gz");
+    EXPECT_EQ(s[0].line, 2);
+    EXPECT_EQ(s[1].id, "sub02");
+    EXPECT_EQ(s[1].path, "scans/b.hdr");  // the Windows line end is not part of it
+    EXPECT_EQ(s[2].id, "c");
+    EXPECT_EQ(s[3].id, "d");
+    EXPECT_EQ(s[3].line, 7);
+}
+
+TEST(SubjectList, RefusedBeforeAnyWork) {
+    // Two files of one name in different folders: every clash is named with its lines.
+    const std::string dup = refused("a/t1.nii.gz\nb/t1.nii\nx\tc.nii\nx\td.nii\n");
+    EXPECT_NE(dup.find("'t1' on lines 1 and 2"), std::string::npos) << dup;
+    EXPECT_NE(dup.find("'x' on lines 3 and 4"), std::string::npos) << dup;
+    // Ids become folder names.
+    EXPECT_NE(refused("../up\ta.nii\n").find("'/'"), std::string::npos);
+    EXPECT_NE(refused("..\ta.nii\n").find("names no folder"), std::string::npos);
+    EXPECT_NE(refused("\ta.nii\n").find("empty id"), std::string::npos);
+    EXPECT_NE(refused("id\ta.nii\textra\n").find("line 1"), std::string::npos);
+    EXPECT_NE(refused("# nothing\n\n").find("no subject"), std::string::npos);
+}
+
+TEST(Shard, ParsedAndEveryNthTaken) {
+    Shard s;
+    std::string error;
+    ASSERT_TRUE(parseShard("2/3", s, error));
+    std::vector<size_t> taken;
+    for (size_t k = 0; k < 8; ++k)
+        if (s.contains(k)) taken.push_back(k);
+    EXPECT_EQ(taken, (std::vector<size_t>{1, 4, 7}));
+    for (const char* bad : {"0/2", "3/2", "1/0", "1", "a/b", "1/2x", "-1/2", "/2", ""})
+        EXPECT_FALSE(parseShard(bad, s, error)) << bad;
+    // Shards of one N cover the list once.
+    for (size_t k = 0; k < 10; ++k) {
+        int owners = 0;
+        for (int i = 1; i <= 4; ++i) owners += Shard{i, 4}.contains(k);
+        EXPECT_EQ(owners, 1);
+    }
+}
+
+TEST(Shard, FromSlurmArrayEnvironment) {
+    auto run = [](std::map<std::string, std::string> vars, Shard& s, std::string& error) {
+        error.clear();
+        return shardFromSlurm(
+            [&](const char* n) { return vars.count(n) ? vars[n].c_str() : (const char*)nullptr; }, s, error);
+    };
+    Shard s;
+    std::string error;
+    EXPECT_FALSE(run({}, s, error));  // not an array job
+    EXPECT_TRUE(error.empty());
+    // --array=1-4: task 3 is shard 3/4; --array=0-3 likewise numbered from its first task.
+    ASSERT_TRUE(run({{"SLURM_ARRAY_TASK_ID", "3"}, {"SLURM_ARRAY_TASK_MIN", "1"}, {"SLURM_ARRAY_TASK_MAX", "4"},
+                     {"SLURM_ARRAY_TASK_COUNT", "4"}},
+                    s, error));
+    EXPECT_EQ(s.index, 3);
+    EXPECT_EQ(s.count, 4);
+    ASSERT_TRUE(run({{"SLURM_ARRAY_TASK_ID", "0"}, {"SLURM_ARRAY_TASK_MIN", "0"}, {"SLURM_ARRAY_TASK_MAX", "3"}}, s,
+                    error));
+    EXPECT_EQ(s.index, 1);
+    EXPECT_EQ(s.count, 4);
+    // --array=10-30:10
+    ASSERT_TRUE(run({{"SLURM_ARRAY_TASK_ID", "20"}, {"SLURM_ARRAY_TASK_MIN", "10"}, {"SLURM_ARRAY_TASK_MAX", "30"},
+                     {"SLURM_ARRAY_TASK_STEP", "10"}},
+                    s, error));
+    EXPECT_EQ(s.index, 2);
+    EXPECT_EQ(s.count, 3);
+    // Numbers that give no shard: an error, never a guess.
+    EXPECT_FALSE(run({{"SLURM_ARRAY_TASK_ID", "2"}}, s, error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(run({{"SLURM_ARRAY_TASK_ID", "9"}, {"SLURM_ARRAY_TASK_MIN", "1"}, {"SLURM_ARRAY_TASK_COUNT", "4"}},
+                     s, error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(run({{"SLURM_ARRAY_TASK_ID", "x"}, {"SLURM_ARRAY_TASK_MIN", "1"}, {"SLURM_ARRAY_TASK_COUNT", "4"}},
+                     s, error));
+    EXPECT_FALSE(error.empty());
+}
+
+TEST(ResultRow, RoundTripsAndKeepsSixColumns) {
+    ResultRow r;
+    r.id = "sub-1";
+    r.path = "a\tb.nii";  // a tab would shift every column after it
+    r.status = "failed";
+    r.seconds = 1.5;
+    r.message = "cannot use image\n'a b.nii'";
+    const std::string line = formatResultRow(r);
+    EXPECT_EQ(line, "sub-1\ta b.nii\tfailed\t\t1.500\tcannot use image 'a b.nii'");
+    ResultRow back;
+    ASSERT_TRUE(parseResultRow(line, back));
+    EXPECT_FALSE(back.hasCost);
+    EXPECT_EQ(back.message, "cannot use image 'a b.nii'");
+    r.status = "ok";
+    r.hasCost = true;
+    r.cost = -0.8123456;
+    ASSERT_TRUE(parseResultRow(formatResultRow(r), back));
+    EXPECT_EQ(back.status, "ok");
+    EXPECT_NEAR(back.cost, -0.812346, 1e-9);
+    EXPECT_FALSE(parseResultRow("a\tb\tdone\t\t\t", back));
+    EXPECT_FALSE(parseResultRow("a\tb\tok\t-0.5\t1.0", back));
+    EXPECT_FALSE(parseResultRow("a\tb\tok\tnan\t1.0\t", back));
+}
