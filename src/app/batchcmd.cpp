@@ -263,6 +263,7 @@ int merge(const std::vector<Subject>& subjects, const std::string& outDir, const
             row.path = s.path;
             row.status = "failed";
             row.hasCost = false;
+            row.seconds = -1;
             row.message = "the result in '" + path + "' was made for another image or with other settings";
         }
         rows.push_back(row);
@@ -325,10 +326,6 @@ int runBatchCommand(int argc, char** argv) {
         commandError(kName, error);
         return 1;
     }
-    if (!makeFolders(outDir) || access(outDir.c_str(), W_OK) != 0) {
-        commandError(kName, "cannot write in folder '" + outDir + "'");
-        return 1;
-    }
     Start start;
     if (!settleRegistrationOptions(ro, start, error)) {
         commandError(kName, error);
@@ -343,6 +340,10 @@ int runBatchCommand(int argc, char** argv) {
     fixMask.reset();
     if (!prepared) {
         commandError(kName, "'" + fixed + "' is too small to hold one voxel of 1 mm");
+        return 1;
+    }
+    if (!makeFolders(outDir) || access(outDir.c_str(), W_OK) != 0) {
+        commandError(kName, "cannot write in folder '" + outDir + "'");
         return 1;
     }
 

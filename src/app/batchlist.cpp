@@ -148,7 +148,7 @@ std::string oneLine(std::string s) {
 std::string formatResultRow(const ResultRow& r) {
     char cost[32] = "", seconds[32] = "";
     if (r.hasCost) std::snprintf(cost, sizeof cost, "%.6f", r.cost);
-    if (r.status != "skipped" || r.seconds > 0) std::snprintf(seconds, sizeof seconds, "%.3f", r.seconds);
+    if (r.seconds >= 0) std::snprintf(seconds, sizeof seconds, "%.3f", r.seconds);
     return oneLine(r.id) + "\t" + oneLine(r.path) + "\t" + r.status + "\t" + cost + "\t" + seconds + "\t" +
            oneLine(r.message);
 }

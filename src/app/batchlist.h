@@ -41,7 +41,8 @@ bool shardFromSlurm(const std::function<const char*(const char*)>& env, Shard& s
 struct ResultRow {
     std::string id, path, status;
     bool hasCost = false;
-    double cost = 0, seconds = 0;
+    double cost = 0;
+    double seconds = -1;  // negative: none
     std::string message;
 };
 
