@@ -4,7 +4,7 @@
 # (the CUDA toolkit is not a Debian package here); without it the CPU-only build works.
 set -euo pipefail
 
-packages=(build-essential cmake ninja-build pkg-config libniftiio-dev libnifti2-dev libznz-dev zlib1g-dev libpng-dev libgtest-dev libgmock-dev libcli11-dev python3-nibabel python3-scipy python3-venv libnlopt-dev)
+packages=(build-essential cmake ninja-build pkg-config libniftiio-dev libnifti2-dev libznz-dev zlib1g-dev libpng-dev libgtest-dev libgmock-dev libcli11-dev python3-nibabel python3-scipy python3-venv libnlopt-dev slurm-wlm munge)
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
