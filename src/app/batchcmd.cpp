@@ -290,15 +290,8 @@ int runBatchCommand(int argc, char** argv) {
     app.add_flag("--merge", mergeOnly, "no registration: gather the subjects' rows into DIR/results.tsv")
         ->excludes(shardOpt);
     addRegistrationOptions(app, ro);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
-        std::cout << app.help();
-        return 0;
-    } catch (const CLI::ParseError& e) {
-        commandError(kName, std::string(e.what()) + " (see tarvo batch --help)");
-        return 1;
-    }
+    int status = 0;
+    if (!parseCommand(app, argc, argv, kName, status)) return status;
     if (!ro.movingMask.empty()) {
         commandError(kName, "--moving-mask: one mask cannot lie on every subject's grid; register such "
                             "subjects one by one");
