@@ -24,6 +24,7 @@
 #include "registration/cost.h"
 #include "registration/pipeline.h"
 #include "registration/searchlog.h"
+#include "volume/physicalimage.h"
 
 namespace {
 
@@ -36,8 +37,9 @@ const char* kFooterBatch =
     "\n"
     "Outputs: DIR/<id>/ receives what register writes: <id>.nii.gz (MOVING resampled onto\n"
     "FIXED's grid), <id>_affine.txt (the world matrix), <id>_itk.txt (the ITK transform),\n"
-    "and result.tsv, the subject's row, written last. DIR/results.tsv holds one row per\n"
-    "subject: id, path, status (ok, failed or skipped), final cost, seconds, message.\n"
+    "<id>_qc.png with --qc, and result.tsv, the subject's row, written last.\n"
+    "DIR/results.tsv holds one row per subject: id, path, status (ok, failed or skipped),\n"
+    "final cost, seconds, message (the reason of a failure, warnings about a file used).\n"
     "\n"
     "Resuming: every file goes through a temporary name and is renamed into place, the\n"
     "subject's row last. Run the same command again and the subjects whose row says ok,\n"
@@ -62,15 +64,21 @@ const char* kFooterOutput =
     "with --quiet).\n";
 
 struct SubjectFiles {
-    std::string dir, image, matrix, itk, result;
+    std::string dir, result;
+    RegistrationFiles out;
+    std::string qc;  // where the picture goes when asked for
+
+    std::vector<const std::string*> outputs() const { return {&out.image, &out.matrix, &out.itk, &qc}; }
 };
 
-SubjectFiles filesOf(const std::string& outDir, const std::string& id) {
+SubjectFiles filesOf(const std::string& outDir, const std::string& id, bool qc) {
     SubjectFiles f;
     f.dir = outDir + "/" + id;
-    f.image = f.dir + "/" + id + ".nii.gz";
-    f.matrix = f.dir + "/" + id + "_affine.txt";
-    f.itk = f.dir + "/" + id + "_itk.txt";
+    f.out.image = f.dir + "/" + id + ".nii.gz";
+    f.out.matrix = f.dir + "/" + id + "_affine.txt";
+    f.out.itk = f.dir + "/" + id + "_itk.txt";
+    f.qc = f.dir + "/" + id + "_qc.png";
+    if (qc) f.out.qc = f.qc;
     f.result = f.dir + "/result.tsv";
     return f;
 }
@@ -163,6 +171,7 @@ std::string tableText(const std::vector<ResultRow>& rows) {
 // Everything one process shares across its subjects.
 struct Batch {
     std::string outDir, settings;
+    bool qc = false;
     const Volume* fixed = nullptr;
     const PreparedFixed* prepared = nullptr;
     PipelineOptions pipeline;
@@ -170,15 +179,16 @@ struct Batch {
 
 // Complete: an ok row made from this path with these settings, and every output there.
 bool complete(const Batch& b, const Subject& s, ResultRow& stored) {
-    const SubjectFiles f = filesOf(b.outDir, s.id);
+    const SubjectFiles f = filesOf(b.outDir, s.id, b.qc);
     std::string settings;
     return readSubjectResult(f.result, stored, settings) && stored.status == "ok" && stored.path == s.path &&
-           stored.id == s.id && settings == b.settings && exists(f.image) && exists(f.matrix) && exists(f.itk);
+           stored.id == s.id && settings == b.settings && exists(f.out.image) && exists(f.out.matrix) &&
+           exists(f.out.itk) && (!b.qc || exists(f.qc));
 }
 
 ResultRow registerSubject(const Batch& b, const Subject& s) {
     const long long t0 = clockMs();
-    const SubjectFiles f = filesOf(b.outDir, s.id);
+    const SubjectFiles f = filesOf(b.outDir, s.id, b.qc);
     ResultRow row;
     row.id = s.id;
     row.path = s.path;
@@ -187,21 +197,25 @@ ResultRow registerSubject(const Batch& b, const Subject& s) {
     // A clean slate: nothing of an earlier run stays to be taken for this one's, and the
     // row goes first, so that until the new one is written the subject reads as not done.
     std::remove(f.result.c_str());
-    for (const std::string* p : {&f.image, &f.matrix, &f.itk}) std::remove(p->c_str());
+    for (const std::string* p : f.outputs()) std::remove(p->c_str());
     removeLeftovers(f.dir);
     if (!makeFolders(f.dir)) {
         error = "cannot create folder '" + f.dir + "': " + std::strerror(errno);
     } else {
         try {
-            VolumePtr mov = loadInput(s.path, error);
+            // Warnings about a file that is still used go into the subject's row.
+            std::vector<std::string> warnings;
+            LoadOptions load;
+            load.warnings = &warnings;
+            VolumePtr mov = loadImage(s.path.c_str(), error, load);
             if (mov) {
                 const PipelineResult res = runPipeline(*mov, *b.prepared, b.pipeline);
                 Affine world;
-                ok = writeRegistration(res, *mov, *b.fixed, RegistrationFiles{f.image, f.matrix, f.itk}, world,
-                                       error);
+                ok = writeRegistration(res, *mov, *b.fixed, f.out, world, error);
                 row.hasCost = ok;
                 row.cost = res.cost;
             }
+            for (const std::string& w : warnings) row.message += (row.message.empty() ? "" : "; ") + w;
         } catch (const std::bad_alloc&) {
             error = "not enough memory";
         } catch (const std::exception& e) {
@@ -210,11 +224,11 @@ ResultRow registerSubject(const Batch& b, const Subject& s) {
     }
     if (!ok) freeCorrelationRatio();  // whatever a failure left prepared
     row.status = ok ? "ok" : "failed";
-    if (!ok) row.message = error;
+    if (!ok) row.message = error + (row.message.empty() ? "" : "; " + row.message);
     row.seconds = (double)(clockMs() - t0) / 1000.0;
     // The row last: only now does the subject read as done.
     if (exists(f.dir) && !writeFileAtomically(f.result, subjectResultText(row, b.settings)) && ok) {
-        for (const std::string* p : {&f.image, &f.matrix, &f.itk}) std::remove(p->c_str());
+        for (const std::string* p : f.outputs()) std::remove(p->c_str());
         row.status = "failed";
         row.hasCost = false;
         row.message = "cannot write '" + f.result + "'";
@@ -251,7 +265,7 @@ int merge(const std::vector<Subject>& subjects, const std::string& outDir, const
     for (const Subject& s : subjects) {
         ResultRow row;
         std::string made;
-        const std::string path = filesOf(outDir, s.id).result;
+        const std::string path = filesOf(outDir, s.id, false).result;
         if (!readSubjectResult(path, row, made)) {
             row = ResultRow();
             row.id = s.id;
@@ -281,11 +295,12 @@ int runBatchCommand(int argc, char** argv) {
                  "tarvo batch"};
     app.footer(std::string(kFooterBatch) + "\n" + kRegistrationOptionsHelp + "\n" + kFooterOutput);
     std::string fixed, list, outDir, shardText;
-    bool mergeOnly = false;
+    bool mergeOnly = false, qc = false;
     RegistrationOptions ro;
     app.add_option("FIXED", fixed, "image every subject is registered to; outputs lie on its grid")->required();
     app.add_option("LIST", list, "text file of moving images, one a line (PATH or ID<TAB>PATH)")->required();
     app.add_option("--out-dir", outDir, "folder of the outputs (made when missing)")->required();
+    app.add_flag("--qc", qc, "also DIR/<id>/<id>_qc.png, a picture to check each registration by eye");
     auto* shardOpt = app.add_option("--shard", shardText, "take subjects I, I+N, ... of the list (I/N, from 1)");
     app.add_flag("--merge", mergeOnly, "no registration: gather the subjects' rows into DIR/results.tsv")
         ->excludes(shardOpt);
@@ -350,6 +365,7 @@ int runBatchCommand(int argc, char** argv) {
     Batch b;
     b.outDir = outDir;
     b.settings = settings;
+    b.qc = qc;
     b.fixed = fix.get();
     b.prepared = prepared.get();
     b.pipeline.dof = Dof(ro.dof);

@@ -58,9 +58,10 @@ grep -q '^skipped: 3$' run3.txt && grep -q '^failed: 1$' run3.txt || bad "third 
 # 5. Task 2 of a Slurm array of 2 (numbered from 1) takes subjects 2 and 4 (b and c);
 #    other settings make their rows stale, so they are done again; the merge sees a's as stale.
 SLURM_ARRAY_TASK_ID=2 SLURM_ARRAY_TASK_MIN=1 SLURM_ARRAY_TASK_MAX=2 SLURM_ARRAY_TASK_COUNT=2 \
-  "$TARVO" batch ref.nii.gz list.txt --out-dir out --dof 6 > run4.txt 2>&1
+  "$TARVO" batch ref.nii.gz list.txt --out-dir out --dof 6 --qc > run4.txt 2>&1
 [ "$(cut -f 1,3 out/results.shard-2-of-2.tsv | tr '\t\n' ': ')" = "id:status b:ok c:ok " ] \
   || bad "shard table: $(cat out/results.shard-2-of-2.tsv) $(cat run4.txt)"
+[ -s out/b/b_qc.png ] && [ ! -e out/a/a_qc.png ] || bad "--qc pictures: $(ls out/a out/b)"
 "$TARVO" batch ref.nii.gz list.txt --out-dir out --dof 6 --merge > /dev/null
 [ "$(cut -f 1,3 out/results.tsv | tr '\t\n' ': ')" = "id:status a:failed b:ok lost:failed c:ok " ] \
   || bad "merged table: $(cat out/results.tsv)"
