@@ -375,9 +375,10 @@ int runBatchCommand(int argc, char** argv) {
     std::vector<const Subject*> mine;
     for (size_t k = 0; k < subjects.size(); ++k)
         if (shard.contains(k)) mine.push_back(&subjects[k]);
+    // The search's own lines (--verbose) would cut into a bar: lines then, on a terminal too.
     const BatchProgress::Mode mode = ro.quiet ? BatchProgress::Mode::Silent
-                                     : TerminalProgress::stderrIsTerminal() ? BatchProgress::Mode::Bar
-                                                                            : BatchProgress::Mode::Lines;
+                                     : TerminalProgress::stderrIsTerminal() && !ro.verbose ? BatchProgress::Mode::Bar
+                                                                                           : BatchProgress::Mode::Lines;
     BatchProgress progress(mode, (int)mine.size());
     std::vector<ResultRow> rows;
     SearchLogTo log(ro.verbose ? stderr : nullptr);

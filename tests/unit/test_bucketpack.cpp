@@ -269,7 +269,7 @@ TEST(BucketSortDriver, BinKeysGiveTheCpuGrouping) {
     VolumePtr src = volumeFrom(*dev, X, Y, Z, ref), refVol = volumeFrom(*dev, X, Y, Z, ref);
     for (int binCount : {64, 128, 256}) {
         dev->initCorrelationRatio(*src, *refVol, binCount, CostPairOptions{});
-        const CpuDevice::Pair& cpu = *static_cast<CpuDevice&>(*dev).pair();
+        const CpuDevice::Reference& cpu = *static_cast<CpuDevice&>(*dev).pair()->ref;
 
         const uint32_t width = 256u / (uint32_t)binCount, count = (uint32_t)ref.size();
         ModelOps ops;

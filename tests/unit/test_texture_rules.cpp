@@ -70,7 +70,7 @@ TEST(TextureRules, CostFollowsTheRulesOnBothPaths) {
                 for (int m = 1; m <= 9; ++m) {
                     float a[16] = {1, 0, 0, m / 512.0f - 1.0f / 4096, 0, 1, 0, m / 512.0f, 0, 0, 1, -m / 1024.0f, 0, 0, 0, 1};
                     float total[3] = {0, 0, 0};
-                    for (const auto& ch : pr.chunks) {
+                    for (const auto& ch : pr.ref->chunks) {
                         float s[3], v[3];
                         scalarChunkSums(pr, a, &ch, 1, s);
                         if (simdAvailable()) {
