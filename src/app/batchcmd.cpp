@@ -43,8 +43,9 @@ const char* kFooterBatch =
     "\n"
     "Resuming: every file goes through a temporary name and is renamed into place, the\n"
     "subject's row last. Run the same command again and the subjects whose row says ok,\n"
-    "with these settings (FIXED, --fixed-mask, --dof, --init) and all files present, are\n"
-    "skipped; the rest are done again. A batch stopped at any moment can simply be rerun.\n"
+    "with these settings (FIXED, --fixed-mask, --dof, --init, --no-refine) and all files\n"
+    "present, are skipped; the rest are done again. A batch stopped at any moment can\n"
+    "simply be rerun.\n"
     "\n"
     "Failures: a subject that cannot be read or registered gets a failed row with the\n"
     "reason and the batch goes on. Exit status 0 when every subject is ok or skipped, else 1.\n"
@@ -140,7 +141,8 @@ void removeLeftovers(const std::string& dir) {
 
 // What a subject's outputs depend on besides its own image.
 std::string settingsKey(const std::string& fixed, const RegistrationOptions& o) {
-    return "fixed=" + fixed + " fixed-mask=" + o.fixedMask + " dof=" + std::to_string(o.dof) + " init=" + o.init + " search=" + o.search;
+    return "fixed=" + fixed + " fixed-mask=" + o.fixedMask + " dof=" + std::to_string(o.dof) + " init=" + o.init +
+           " search=" + o.search + (o.noRefine ? " no-refine" : "");
 }
 
 const char* kSettingsPrefix = "# tarvo batch settings: ";
@@ -371,6 +373,7 @@ int runBatchCommand(int argc, char** argv) {
     b.pipeline.dof = Dof(ro.dof);
     b.pipeline.search = ro.search == "standard" ? SearchKind::Standard : SearchKind::Wide;
     b.pipeline.start = start;
+    b.pipeline.refine = !ro.noRefine;
 
     std::vector<const Subject*> mine;
     for (size_t k = 0; k < subjects.size(); ++k)
