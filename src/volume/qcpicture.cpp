@@ -81,12 +81,12 @@ struct Panel {
 
 // Samples one plane of both volumes at square pixels of `pixel` mm, bilinear within the
 // plane and across the slices, through the centroid.
-Panel samplePanel(const Volume& g, const AxisMap& map, const PanelSpec& spec, float pixel, const std::vector<float>& fixed,
+Panel samplePanel(const Volume& g, const AxisMap& map, const PanelSpec& panel, float pixel, const std::vector<float>& fixed,
                   const std::vector<float>& moving) {
     const int n[3] = {g.x, g.y, g.z};
     const float d[3] = {g.dx, g.dy, g.dz};
-    const int slab = 3 - spec.across - spec.up;  // the world axis the plane cuts
-    const int va = map.voxelAxis[spec.across], vu = map.voxelAxis[spec.up], vs = map.voxelAxis[slab];
+    const int slab = 3 - panel.across - panel.up;  // the world axis the plane cuts
+    const int va = map.voxelAxis[panel.across], vu = map.voxelAxis[panel.up], vs = map.voxelAxis[slab];
     Panel p;
     p.w = std::max(1, (int)std::lround(n[va] * d[va] / pixel));
     p.h = std::max(1, (int)std::lround(n[vu] * d[vu] / pixel));
@@ -102,10 +102,10 @@ Panel samplePanel(const Volume& g, const AxisMap& map, const PanelSpec& spec, fl
     for (int row = 0; row < p.h; ++row) {
         // Row 0 is the top: the positive end of the `up` axis.
         float cu = (p.h - 1 - row + 0.5f) * pixel / d[vu] - 0.5f;
-        if (map.flipped[spec.up]) cu = n[vu] - 1 - cu;
+        if (map.flipped[panel.up]) cu = n[vu] - 1 - cu;
         for (int col = 0; col < p.w; ++col) {
             float ca = (col + 0.5f) * pixel / d[va] - 0.5f;
-            if (map.flipped[spec.across] == spec.acrossPositive) ca = n[va] - 1 - ca;
+            if (map.flipped[panel.across] == panel.acrossPositive) ca = n[va] - 1 - ca;
             const float a = std::clamp(ca, 0.0f, (float)(n[va] - 1)), u = std::clamp(cu, 0.0f, (float)(n[vu] - 1));
             const int a0 = std::min((int)a, n[va] - 1), u0 = std::min((int)u, n[vu] - 1);
             const int a1 = std::min(a0 + 1, n[va] - 1), u1 = std::min(u0 + 1, n[vu] - 1);
