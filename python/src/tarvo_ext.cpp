@@ -195,7 +195,10 @@ struct CentroidsKept {
 
 std::tuple<Matrix4, float> registerPair(const PyVolume& moving, const PyVolume& fixed, int dof,
                                         const std::string& init, std::optional<Matrix4In> initMatrix,
-                                        PyVolume* fixedMask, PyVolume* movingMask, bool verbose) {
+                                        PyVolume* fixedMask, PyVolume* movingMask, const std::string& search,
+                                        bool refine, bool verbose) {
+    if (search != "wide" && search != "standard")
+        raise(PyExc_ValueError, "search must be 'wide' or 'standard', not '" + search + "'");
     if (!Dof::valid(dof)) raise(PyExc_ValueError, "dof must be 6, 7, 9 or 12, not " + std::to_string(dof));
     const Volume& mov = moving.get();
     const Volume& fix = fixed.get();
@@ -226,6 +229,8 @@ std::tuple<Matrix4, float> registerPair(const PyVolume& moving, const PyVolume& 
     Cancel cancel;
     PipelineOptions opts;
     opts.dof = Dof(dof);
+    opts.search = search == "standard" ? SearchKind::Standard : SearchKind::Wide;
+    opts.refine = refine;
     opts.start = start;
     opts.fixedMask = fixMask.get();
     opts.movingMask = movMask.get();
@@ -356,7 +361,7 @@ NB_MODULE(_tarvo, m) {
           "A 3D array of stored values (any strides) as an image: (volume, count of non-finite values).");
     m.def("register", &registerPair, nb::arg("moving"), nb::arg("fixed"), nb::arg("dof"), nb::arg("init"),
           nb::arg("init_matrix").none(), nb::arg("fixed_mask").none(), nb::arg("moving_mask").none(),
-          nb::arg("verbose") = false,
+          nb::arg("search") = "wide", nb::arg("refine") = true, nb::arg("verbose") = false,
           "Runs the registration pipeline with the GIL released: (world matrix as written, cost).");
     m.def("resample", &resample, nb::arg("moving"), nb::arg("fixed"), nb::arg("matrix"), nb::arg("nearest"));
     m.def("cost", &cost, nb::arg("moving"), nb::arg("fixed"), nb::arg("matrix").none());

@@ -321,6 +321,8 @@ def register(
     *,
     dof: int = 12,
     init: Union[str, os.PathLike, np.ndarray] = "header",
+    search: str = "wide",
+    refine: bool = True,
     fixed_mask: Optional[ImageLike] = None,
     moving_mask: Optional[ImageLike] = None,
     device: str = "auto",
@@ -335,6 +337,9 @@ def register(
     init:        "header" (rotation, axis order, flips and voxel sizes from the headers,
                  centroids paired), "centroid", "identity", a world matrix file, or a 4x4
                  world matrix (FIXED RAS -> MOVING RAS) to start from.
+    search:      "wide" (every orientation, any turn) or "standard" (turns up to about
+                 90 degrees per axis), as ``--search``.
+    refine:      the precision stage after the search; False is ``--no-refine``.
     fixed_mask:  only FIXED voxels where this image is non-zero count (on FIXED's grid).
     moving_mask: only samples landing where this image is non-zero count (MOVING's grid).
     device:      "auto" (TARVO_DEVICE when set, else a GPU when usable, else the CPU),
@@ -351,6 +356,8 @@ def register(
     t0 = time.perf_counter()
     if isinstance(dof, bool) or dof not in (6, 7, 9, 12):
         raise ValueError(f"dof must be 6, 7, 9 or 12, not {dof!r}")
+    if search not in ("wide", "standard"):
+        raise ValueError(f"search must be 'wide' or 'standard', not {search!r}")
     dev, nthreads = _device_name(device), _threads(threads)
     init_name, init_matrix = "header", None
     if isinstance(init, (str, os.PathLike)):
@@ -361,7 +368,8 @@ def register(
     fsrc, fvol = _prepare(fixed, dev, nthreads, "fixed", cache=True)
     fmask = _prepare(fixed_mask, dev, nthreads, "fixed_mask")[1] if fixed_mask is not None else None
     mmask = _prepare(moving_mask, dev, nthreads, "moving_mask")[1] if moving_mask is not None else None
-    matrix, c = _tarvo.register(mvol, fvol, dof, init_name, init_matrix, fmask, mmask, bool(verbose))
+    matrix, c = _tarvo.register(mvol, fvol, dof, init_name, init_matrix, fmask, mmask,
+                                search, bool(refine), bool(verbose))
     image = None
     if resample or qc is not None:
         out = _tarvo.resample(mvol, fvol, matrix, False)

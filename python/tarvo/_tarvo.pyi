@@ -48,6 +48,8 @@ def register(
     init_matrix: Optional[npt.NDArray[np.float64]],
     fixed_mask: Optional[Volume],
     moving_mask: Optional[Volume],
+    search: str = "wide",
+    refine: bool = True,
     verbose: bool = False,
 ) -> Tuple[npt.NDArray[np.float64], float]:
     """Runs the registration pipeline with the GIL released: (world matrix as written, cost)."""

@@ -46,6 +46,9 @@ class RegisterInputSpec(CommandLineInputSpec):
     itk = File(argstr="--itk %s", hash_files=False, desc="the transform also as an ITK text transform")
     dof = traits.Enum(12, 6, 7, 9, argstr="--dof %d", usedefault=True, desc="degrees of freedom")
     init = traits.Str(argstr="--init %s", desc="header (default), centroid, identity or a matrix file")
+    search = traits.Enum("wide", "standard", argstr="--search %s",
+                         desc="global search: wide (default, any turn) or standard (turns up to 90 degrees)")
+    no_refine = traits.Bool(argstr="--no-refine", desc="skip the precision stage after the search")
     fixed_mask = File(exists=True, argstr="--fixed-mask %s", desc="only FIXED voxels inside count")
     moving_mask = File(exists=True, argstr="--moving-mask %s", desc="only samples landing inside count")
     threads = traits.Range(low=1, high=4096, argstr="--threads %d", desc="CPU backend threads")

@@ -37,5 +37,8 @@ def test_command_lines():
     reg = Register(moving=__file__, fixed=__file__, dof=7, threads=2)
     assert " register " in reg.cmdline and "--dof 7" in reg.cmdline and "--threads 2" in reg.cmdline
     assert "_affine.txt" in reg.cmdline
+    assert "--search" not in reg.cmdline and "--no-refine" not in reg.cmdline
+    reg = Register(moving=__file__, fixed=__file__, search="standard", no_refine=True)
+    assert "--search standard" in reg.cmdline and "--no-refine" in reg.cmdline
     app = Apply(moving=__file__, fixed=__file__, matrix=__file__, interp="nearest")
     assert app.cmdline.endswith("--interp nearest") or "--interp nearest" in app.cmdline

@@ -41,6 +41,18 @@ def test_matrix_and_cost_equal_the_command_line(registered, pair):
     assert tarvo.cost(mp, fp, res.matrix) == tarvo.cost(nib.load(mp), nib.load(fp), res.matrix)
 
 
+def test_search_and_refine_options_are_the_command_lines(pair, tarvo_cli, tmp_path):
+    mp, fp = pair
+    run = subprocess.run([tarvo_cli, "register", mp, fp, "-o", str(tmp_path / "o.nii.gz"), "--matrix",
+                          str(tmp_path / "m.txt"), "--search", "standard", "--no-refine"],
+                         capture_output=True, text=True, env=dict(os.environ, TARVO_DEVICE="cpu"))
+    assert run.returncode == 0, run.stderr
+    res = tarvo.register(mp, fp, search="standard", refine=False, resample=False, device="cpu")
+    assert np.array_equal(np.loadtxt(tmp_path / "m.txt"), res.matrix)
+    with pytest.raises(ValueError, match="search must be"):
+        tarvo.register(mp, fp, search="global")
+
+
 def test_output_image_is_the_command_lines(registered, pair):
     d, _, res = registered
     cli = nib.load(d / "out.nii.gz")
