@@ -2,7 +2,9 @@
 # Whole affine registrations side by side, in one run: tarvo -r (one or more builds) and
 # Debian elastix with the shared parameter file (2 threads), on subject_t1_0.88mm ->
 # icbm2009_t1_1mm and on the template against a copy of itself turned by (-25, 14, 9)
-# degrees. Prints wall seconds per tool and case, and the ratio to elastix.
+# degrees. Prints wall and processor seconds (user + system, all threads) per tool and
+# case, and the ratios to elastix; the processor time is the figure that holds when other
+# work shares the machine.
 # Needs the shared volumes and elastix (apt-get install elastix); skips what is missing.
 # Usage: bench/vs_elastix.sh [build-dir ...]   (default: build)
 set -euo pipefail
@@ -23,28 +25,32 @@ printf '%s\n' -25 14 9 0 0 0 1 1 1 0 0 0 >"$tmp/turn.txt"
 
 echo "date: $(date -u +%F)  machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs)"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
-wall() {  # seconds of wall time of a command, its output to $tmp/log
-  local t0 t1
+wall() {  # "wall processor" seconds of a command, its output to $tmp/log
+  local t0 t1 u0 u1
   t0=$(date +%s.%N)
+  u0=$(awk '{ print $14 + $15 + $16 + $17 }' /proc/$BASHPID/stat)
   "$@" >"$tmp/log" 2>&1 || echo "  (failed: $*)" >&2
   t1=$(date +%s.%N)
-  awk "BEGIN { printf \"%.2f\", $t1 - $t0 }"
+  # Children's user and system ticks of this shell, which waited for the command.
+  u1=$(awk '{ print $14 + $15 + $16 + $17 }' /proc/$BASHPID/stat)
+  awk "BEGIN { printf \"%.2f %.2f\", $t1 - $t0, ($u1 - $u0) / $(getconf CLK_TCK) }"
 }
 for c in "subject:$data/subject_t1_0.88mm.nii.gz" "turned-template:$tmp/turned.nii.gz"; do
   name=${c%%:*} src=${c#*:}
-  el=-
+  el=- elp=-
   if command -v elastix >/dev/null && [ -f "$params" ]; then
     mkdir -p "$tmp/el"
-    el=$(wall elastix -f "$ref" -m "$src" -p "$params" -out "$tmp/el" -threads 2)
-    printf '%-16s %-28s %8.2f s\n' "$name" "elastix (2 threads)" "$el"
+    read -r el elp < <(wall elastix -f "$ref" -m "$src" -p "$params" -out "$tmp/el" -threads 2)
+    printf '%-16s %-28s %8.2f s wall %8.2f s processor\n' "$name" "elastix (2 threads)" "$el" "$elp"
   fi
   for b in "${builds[@]}"; do
     bin=$(cd "$b" && pwd)/tarvo
-    t=$(cd "$tmp" && wall "$bin" -r "$src" "$ref" -o "$tmp/out.nii.gz")
+    read -r t tp < <(cd "$tmp" && wall "$bin" -r "$src" "$ref" -o "$tmp/out.nii.gz")
     line=$(grep '^12 DOF 1mm' "$tmp/log" | head -1 || true)
-    ratio=-
-    [ "$el" != - ] && ratio=$(awk "BEGIN { printf \"%.2f\", $t / $el }")
-    printf '%-16s %-28s %8.2f s   %s x elastix   %s\n' "$name" "tarvo -r ($b)" "$t" "$ratio" "$line"
+    ratio=- pratio=-
+    [ "$el" != - ] && ratio=$(awk "BEGIN { printf \"%.2f\", $t / $el }") && pratio=$(awk "BEGIN { printf \"%.2f\", $tp / $elp }")
+    printf '%-16s %-28s %8.2f s wall %8.2f s processor   %s x / %s x elastix   %s\n' \
+      "$name" "tarvo -r ($b)" "$t" "$tp" "$ratio" "$pratio" "$line"
   done
 done
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -22,17 +22,22 @@ inline __m256 round256ths(__m256 x, kern::TieRule ties) {
                                          : _mm256_floor_ps(_mm256_add_ps(x, _mm256_set1_ps(0.5f)));
 }
 
-inline Axis linearAxis(__m256 m, __m256i nMinus1, kern::TieRule ties) {
+// floor(m - 0.5) and the weight of the upper neighbour, as the texture quantises it.
+inline __m256 linearWeight(__m256 m, kern::TieRule ties, __m256& fl) {
     const __m256 a = _mm256_sub_ps(m, _mm256_set1_ps(0.5f));
-    const __m256 fl = _mm256_floor_ps(a);
-    __m256 f = _mm256_mul_ps(_mm256_sub_ps(a, fl), _mm256_set1_ps(256.0f));
-    f = _mm256_mul_ps(round256ths(f, ties), _mm256_set1_ps(1.0f / 256.0f));
+    fl = _mm256_floor_ps(a);
+    const __m256 f = _mm256_mul_ps(_mm256_sub_ps(a, fl), _mm256_set1_ps(256.0f));
+    return _mm256_mul_ps(round256ths(f, ties), _mm256_set1_ps(1.0f / 256.0f));
+}
+
+inline Axis linearAxis(__m256 m, __m256i nMinus1, kern::TieRule ties) {
+    __m256 fl;
+    Axis r;
+    r.f = linearWeight(m, ties, fl);
     const __m256i i = _mm256_cvttps_epi32(fl);
     const __m256i zero = _mm256_setzero_si256();
-    Axis r;
     r.i0 = _mm256_max_epi32(_mm256_min_epi32(i, nMinus1), zero);
     r.i1 = _mm256_max_epi32(_mm256_min_epi32(_mm256_add_epi32(i, _mm256_set1_epi32(1)), nMinus1), zero);
-    r.f = f;
     return r;
 }
 
@@ -42,10 +47,26 @@ inline __m256 lerp(__m256 a, __m256 b, __m256 f) {
 
 inline __m256 gather(const float* d, __m256i idx) { return _mm256_i32gather_ps(d, idx, 4); }
 
+// The x-neighbours (lo, hi) of eight samples from the padded rows, one 64-bit load each,
+// in lane order. Two loads fill a 128-bit half with (lo, hi) of two samples; halves of
+// samples 0-1 and 4-5, 2-3 and 6-7 are paired so that one even and one odd shuffle
+// give the lanes in order. Scalar loads run on all the load ports, where the gathers of
+// a processor are microcoded and take a cycle or more per element.
+inline void pairs8(const float* d, const int32_t* at, __m256& lo, __m256& hi) {
+    auto two = [&](int k) {
+        const __m128 v = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(d + at[k])));
+        return _mm_loadh_pi(v, reinterpret_cast<const __m64*>(d + at[k + 1]));
+    };
+    const __m256 a = _mm256_set_m128(two(4), two(0)), b = _mm256_set_m128(two(6), two(2));
+    lo = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0));
+    hi = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
+}
+
 // Everything one matrix needs in registers, set once per hand-out of chunks.
 struct Setup {
     __m256 rcx, rcy, rcz, scx, scy, scz, a[12], X, Y, Z;
     __m256i nx1, ny1, nz1, sx, sxy;
+    __m256i pw, pwy;            // row and slice strides of the padded rows
     const float *px, *py, *pz;  // the shared reference's coordinates
     Setup(const CpuDevice::Pair& p, const float* A) {
         const CpuDevice::Reference& r = *p.ref;
@@ -56,6 +77,7 @@ struct Setup {
         X = _mm256_set1_ps((float)p.sx), Y = _mm256_set1_ps((float)p.sy), Z = _mm256_set1_ps((float)p.sz);
         nx1 = _mm256_set1_epi32(p.sx - 1), ny1 = _mm256_set1_epi32(p.sy - 1), nz1 = _mm256_set1_epi32(p.sz - 1);
         sx = _mm256_set1_epi32(p.sx), sxy = _mm256_set1_epi32(p.sx * p.sy);
+        pw = _mm256_set1_epi32(p.sx + 2), pwy = _mm256_set1_epi32((p.sx + 2) * p.sy);
     }
 };
 
@@ -93,16 +115,45 @@ inline void group(const CpuDevice::Pair& p, const Setup& c, uint32_t v, __m256i 
     __m256 f;
     if constexpr (Linear) {
         const kern::TieRule ties = p.rules.ties;
-        const Axis ax = linearAxis(mx, c.nx1, ties), ay = linearAxis(my, c.ny1, ties), az = linearAxis(mz, c.nz1, ties);
-        const __m256i z0 = _mm256_mullo_epi32(az.i0, c.sxy), z1 = _mm256_mullo_epi32(az.i1, c.sxy);
-        const __m256i y0 = _mm256_mullo_epi32(ay.i0, c.sx), y1 = _mm256_mullo_epi32(ay.i1, c.sx);
-        const __m256i r00 = _mm256_add_epi32(z0, y0), r01 = _mm256_add_epi32(z0, y1),
-                      r10 = _mm256_add_epi32(z1, y0), r11 = _mm256_add_epi32(z1, y1);
-        const __m256 c0 = lerp(gather(src, _mm256_add_epi32(r00, ax.i0)), gather(src, _mm256_add_epi32(r00, ax.i1)), ax.f);
-        const __m256 c1 = lerp(gather(src, _mm256_add_epi32(r01, ax.i0)), gather(src, _mm256_add_epi32(r01, ax.i1)), ax.f);
-        const __m256 c2 = lerp(gather(src, _mm256_add_epi32(r10, ax.i0)), gather(src, _mm256_add_epi32(r10, ax.i1)), ax.f);
-        const __m256 c3 = lerp(gather(src, _mm256_add_epi32(r11, ax.i0)), gather(src, _mm256_add_epi32(r11, ax.i1)), ax.f);
-        f = lerp(lerp(c0, c1, ay.f), lerp(c2, c3, ay.f), az.f);
+        const Axis ay = linearAxis(my, c.ny1, ties), az = linearAxis(mz, c.nz1, ties);
+        if (!p.rowsPadded.empty()) {
+            // Row index floor(x - 0.5) in [-1, n - 1], shifted by the row's first pad.
+            __m256 flx;
+            const __m256 fx = linearWeight(mx, ties, flx);
+            const __m256i ix = _mm256_add_epi32(
+                _mm256_max_epi32(_mm256_min_epi32(_mm256_cvttps_epi32(flx), c.nx1), _mm256_set1_epi32(-1)),
+                _mm256_set1_epi32(1));
+            const __m256i z0 = _mm256_mullo_epi32(az.i0, c.pwy), z1 = _mm256_mullo_epi32(az.i1, c.pwy);
+            const __m256i y0 = _mm256_add_epi32(_mm256_mullo_epi32(ay.i0, c.pw), ix),
+                          y1 = _mm256_add_epi32(_mm256_mullo_epi32(ay.i1, c.pw), ix);
+            alignas(32) int32_t at[32];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(at), _mm256_add_epi32(z0, y0));
+            _mm256_store_si256(reinterpret_cast<__m256i*>(at + 8), _mm256_add_epi32(z0, y1));
+            _mm256_store_si256(reinterpret_cast<__m256i*>(at + 16), _mm256_add_epi32(z1, y0));
+            _mm256_store_si256(reinterpret_cast<__m256i*>(at + 24), _mm256_add_epi32(z1, y1));
+            const float* d = p.rowsPadded.data();
+            __m256 lo, hi;
+            pairs8(d, at, lo, hi);
+            const __m256 c0 = lerp(lo, hi, fx);
+            pairs8(d, at + 8, lo, hi);
+            const __m256 c1 = lerp(lo, hi, fx);
+            pairs8(d, at + 16, lo, hi);
+            const __m256 c2 = lerp(lo, hi, fx);
+            pairs8(d, at + 24, lo, hi);
+            const __m256 c3 = lerp(lo, hi, fx);
+            f = lerp(lerp(c0, c1, ay.f), lerp(c2, c3, ay.f), az.f);
+        } else {
+            const Axis ax = linearAxis(mx, c.nx1, ties);
+            const __m256i z0 = _mm256_mullo_epi32(az.i0, c.sxy), z1 = _mm256_mullo_epi32(az.i1, c.sxy);
+            const __m256i y0 = _mm256_mullo_epi32(ay.i0, c.sx), y1 = _mm256_mullo_epi32(ay.i1, c.sx);
+            const __m256i r00 = _mm256_add_epi32(z0, y0), r01 = _mm256_add_epi32(z0, y1),
+                          r10 = _mm256_add_epi32(z1, y0), r11 = _mm256_add_epi32(z1, y1);
+            const __m256 c0 = lerp(gather(src, _mm256_add_epi32(r00, ax.i0)), gather(src, _mm256_add_epi32(r00, ax.i1)), ax.f);
+            const __m256 c1 = lerp(gather(src, _mm256_add_epi32(r01, ax.i0)), gather(src, _mm256_add_epi32(r01, ax.i1)), ax.f);
+            const __m256 c2 = lerp(gather(src, _mm256_add_epi32(r10, ax.i0)), gather(src, _mm256_add_epi32(r10, ax.i1)), ax.f);
+            const __m256 c3 = lerp(gather(src, _mm256_add_epi32(r11, ax.i0)), gather(src, _mm256_add_epi32(r11, ax.i1)), ax.f);
+            f = lerp(lerp(c0, c1, ay.f), lerp(c2, c3, ay.f), az.f);
+        }
     } else {
         const __m256i zeroi = _mm256_setzero_si256();
         // Positions inside [0, n] here, so the scaling cannot overflow.

@@ -156,6 +156,17 @@ void CpuDevice::initCorrelationRatio(const Volume& src, ReferencePtr ref, const 
     p->rules = rules_;
     // The caller keeps the mask volumes alive while the pair is prepared.
     p->srcMask = opts.srcMask ? opts.srcMask->data : nullptr;
+    if (p->linear && !p->srcMask && simdAvailable()) {
+        const size_t w = (size_t)src.x + 2, rows = (size_t)src.y * src.z;
+        p->rowsPadded.resize(w * rows);
+        for (size_t r = 0; r < rows; ++r) {
+            const float* in = src.data + r * src.x;
+            float* out = p->rowsPadded.data() + r * w;
+            out[0] = in[0];
+            std::memcpy(out + 1, in, src.x * sizeof(float));
+            out[w - 1] = in[src.x - 1];
+        }
+    }
     if (opts.exactWeights) p->rules.ties = kern::TieRule::Exact;  // sampling only: the reference is unchanged
     for (int a = 0; a < 3; ++a) p->srcC[a] = src.center[a];
     p->ref = std::move(r);

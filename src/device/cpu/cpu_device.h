@@ -61,6 +61,10 @@ public:
     // The prepared pair: a source with a shared reference.
     struct Pair {
         std::vector<float> src;  // copy of the source voxels
+        // Linear pairs on the vector path: each row of the source with its first and last
+        // voxel repeated (rows of sx + 2), so that the two x-neighbours of a trilinear
+        // sample, clamping included, are one 64-bit load at row + floor(x - 0.5) + 1.
+        std::vector<float> rowsPadded;
         int sx = 0, sy = 0, sz = 0;
         bool linear = true;
         kern::TextureRules rules;
