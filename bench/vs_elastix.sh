@@ -26,14 +26,14 @@ printf '%s\n' -25 14 9 0 0 0 1 1 1 0 0 0 >"$tmp/turn.txt"
 echo "date: $(date -u +%F)  machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs)"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 wall() {  # "wall processor" seconds of a command, its output to $tmp/log
-  local t0 t1 u0 u1
+  local t0 t1 u0 u1 me=$BASHPID
   t0=$(date +%s.%N)
-  u0=$(awk '{ print $14 + $15 + $16 + $17 }' /proc/$BASHPID/stat)
+  u0=$(awk '{ print $14 + $15 + $16 + $17 }' /proc/$me/stat)
   "$@" >"$tmp/log" 2>&1 || echo "  (failed: $*)" >&2
   t1=$(date +%s.%N)
   # Children's user and system ticks of this shell, which waited for the command.
-  u1=$(awk '{ print $14 + $15 + $16 + $17 }' /proc/$BASHPID/stat)
-  awk "BEGIN { printf \"%.2f %.2f\", $t1 - $t0, ($u1 - $u0) / $(getconf CLK_TCK) }"
+  u1=$(awk '{ print $14 + $15 + $16 + $17 }' /proc/$me/stat)
+  awk "BEGIN { printf \"%.2f %.2f\\n\", $t1 - $t0, ($u1 - $u0) / $(getconf CLK_TCK) }"
 }
 for c in "subject:$data/subject_t1_0.88mm.nii.gz" "turned-template:$tmp/turned.nii.gz"; do
   name=${c%%:*} src=${c#*:}
