@@ -7,6 +7,7 @@
 
 #include "device/costfunction.h"
 #include "device/device.h"
+#include "device/kernels.h"
 #include "registration/cost.h"
 #include "registration/levelreport.h"
 #include "registration/global.h"
@@ -51,28 +52,25 @@ struct PreparedPair {
 
 // The precision stage on the 1 mm volumes and their half-samples (what the 2 mm level
 // held), through the search's level starts and masks, with exact trilinear weights. Keeps
-// the search's answer unless the stage ends lower at 1 mm.
+// the search's answer unless the stage ends lower at 1 mm. The fixed side of both steps
+// comes prepared: the 2 mm level is the 1 mm level's half-sample, already in the pyramid.
 void refineResult(const Pyramid& src, const PreparedFixed& fixed, const Start& start, const PipelineOptions& opts,
                   PipelineResult& res) {
     const RefineLevels withLevel = [&](int h, const std::function<void(Evaluator&, const LevelFrame&)>& run) {
-        VolumePtr s2, r2, sm2, rm2;
-        const Volume *s = src.image[0].get(), *r = fixed.level(0).image.get();
-        const Volume *sm = src.mask[0].get(), *rm = fixed.level(0).mask.get();
+        VolumePtr s2, sm2;
+        const Volume *s = src.image[0].get(), *r = fixed.level(h).image.get();
+        const Volume* sm = src.mask[0].get();
         const WorldGrid& rg = fixed.level(h).grid;
         if (h == 1) {
             s2 = halfSample(*s);
-            r2 = halfSample(*r);
-            s2->stage = r2->stage = r->stage;
+            s2->stage = s->stage;
             if (sm) sm = (sm2 = halfSample(*sm)).get();
-            if (rm) rm = (rm2 = halfSample(*rm)).get();
             s = s2.get();
-            r = r2.get();
         }
         CostPairOptions pairOpts;
-        pairOpts.refMask = rm;
         pairOpts.srcMask = sm;
         pairOpts.exactWeights = true;
-        initCorrelationRatio(*s, *r, pairOpts);
+        PreparedPair pair(*s, *r, h == 0 ? fixed.level(0).reference : fixed.refineReference(), pairOpts);
         const LevelStart ls = levelStart(start, *s, src.grid[h], *r, rg);
         StartedEvaluator ev(*s, *r, ls, opts.progress);
         run(ev, [&](const TransformParams& p, double out[12]) {
@@ -80,7 +78,6 @@ void refineResult(const Pyramid& src, const PreparedFixed& fixed, const Start& s
             for (int i = 0; i < 3; ++i)
                 for (int j = 0; j < 4; ++j) out[4 * i + j] = w.a[i][j];
         });
-        freeCorrelationRatio();
     };
     RefineOptions ro;
     ro.dof = opts.dof.count();
@@ -121,6 +118,9 @@ std::unique_ptr<PreparedFixed> PreparedFixed::prepare(const Volume& fixed, const
         l.mask = std::move(p.mask[h]);
         l.reference = prepareReference(*l.image, l.mask.get());
     }
+    const Level& two = prepared->levels_[1];
+    prepared->refine_ = two.image->owner->prepareReference(
+        *two.image, kern::binCountForStage(prepared->levels_[0].image->stage), two.mask.get());
     return prepared;
 }
 

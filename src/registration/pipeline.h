@@ -111,9 +111,13 @@ public:
     // The fixed image's own voxel sizes, before the pyramid (the wide search corrects for
     // the pyramid's sub-voxel shifts with them).
     const float* voxelSize() const { return voxel_; }
+    // The precision stage's coarser step: the 2 mm level's voxels (with its mask) in the
+    // bins of the 1 mm level, 256. Its finer step takes level(0).reference as it is.
+    const ReferencePtr& refineReference() const { return refine_; }
 
 private:
     Level levels_[kLevels];
+    ReferencePtr refine_;
     double centroid_[3] = {0, 0, 0};
     float voxel_[3] = {0, 0, 0};
 };
