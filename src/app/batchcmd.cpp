@@ -4,15 +4,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <mutex>
 #include <new>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/batchlist.h"
@@ -29,6 +33,9 @@
 namespace {
 
 const char* kName = "batch";
+// Subjects at once on the CPU when not told: one per thread up to this many. Each holds
+// its moving image, pyramid and output (a few hundred MB for a 1 mm head).
+constexpr int kJobs = 8;
 
 const char* kFooterBatch =
     "LIST: one moving image per line, or ID<TAB>PATH; blank lines and lines starting with\n"
@@ -46,6 +53,12 @@ const char* kFooterBatch =
     "with these settings (FIXED, --fixed-mask, --dof, --init, --no-refine) and all files\n"
     "present, are skipped; the rest are done again. A batch stopped at any moment can\n"
     "simply be rerun.\n"
+    "\n"
+    "Several at once: on the CPU backend the batch registers --jobs subjects at once, the\n"
+    "threads (--threads, default all) shared among them; the results are register's, however\n"
+    "the threads are shared. Default: one per thread, at most 8 (with --verbose: 1, so\n"
+    "that a subject's search lines stay together). Memory grows with the subjects in\n"
+    "progress, not with the list.\n"
     "\n"
     "Failures: a subject that cannot be read or registered gets a failed row with the\n"
     "reason and the batch goes on. Exit status 0 when every subject is ok or skipped, else 1.\n"
@@ -188,7 +201,8 @@ bool complete(const Batch& b, const Subject& s, ResultRow& stored) {
            exists(f.out.itk) && (!b.qc || exists(f.qc));
 }
 
-ResultRow registerSubject(const Batch& b, const Subject& s) {
+// One subject on `dev`: its image is loaded there, and the whole registration follows it.
+ResultRow registerSubject(const Batch& b, const Subject& s, Device& dev) {
     const long long t0 = clockMs();
     const SubjectFiles f = filesOf(b.outDir, s.id, b.qc);
     ResultRow row;
@@ -209,6 +223,7 @@ ResultRow registerSubject(const Batch& b, const Subject& s) {
             std::vector<std::string> warnings;
             LoadOptions load;
             load.warnings = &warnings;
+            load.device = &dev;
             VolumePtr mov = loadImage(s.path.c_str(), error, load);
             if (mov) {
                 const PipelineResult res = runPipeline(*mov, *b.prepared, b.pipeline);
@@ -298,6 +313,7 @@ int runBatchCommand(int argc, char** argv) {
     app.footer(std::string(kFooterBatch) + "\n" + kRegistrationOptionsHelp + "\n" + kFooterOutput);
     std::string fixed, list, outDir, shardText;
     bool mergeOnly = false, qc = false;
+    int jobsWanted = 0;
     RegistrationOptions ro;
     app.add_option("FIXED", fixed, "image every subject is registered to; outputs lie on its grid")->required();
     app.add_option("LIST", list, "text file of moving images, one a line (PATH or ID<TAB>PATH)")->required();
@@ -306,6 +322,8 @@ int runBatchCommand(int argc, char** argv) {
     auto* shardOpt = app.add_option("--shard", shardText, "take subjects I, I+N, ... of the list (I/N, from 1)");
     app.add_flag("--merge", mergeOnly, "no registration: gather the subjects' rows into DIR/results.tsv")
         ->excludes(shardOpt);
+    app.add_option("--jobs", jobsWanted, "subjects registered at once on the CPU backend, sharing the threads")
+        ->check(CLI::Range(1, 4096));
     addRegistrationOptions(app, ro);
     int status = 0;
     if (!parseCommand(app, argc, argv, kName, status)) return status;
@@ -341,6 +359,12 @@ int runBatchCommand(int argc, char** argv) {
         commandError(kName, error);
         return 1;
     }
+    const bool onCpu = std::string(device().kind()) == "cpu";
+    if (jobsWanted > 1 && !onCpu) {
+        commandError(kName, "--jobs registers several subjects at once on the CPU backend, but a GPU does the work");
+        return 1;
+    }
+    const int jobs = jobsWanted > 0 ? jobsWanted : !onCpu || ro.verbose ? 1 : std::min(defaultCpuThreads(), kJobs);
     VolumePtr fix, fixMask;
     if (!loadFixed(fixed, ro, fix, fixMask, error)) {
         commandError(kName, error);
@@ -378,29 +402,75 @@ int runBatchCommand(int argc, char** argv) {
     std::vector<const Subject*> mine;
     for (size_t k = 0; k < subjects.size(); ++k)
         if (shard.contains(k)) mine.push_back(&subjects[k]);
+    // Rows in list order; the subjects complete from an earlier run are known before any
+    // work, so that the lanes go to those left.
+    std::vector<ResultRow> rows(mine.size());
+    std::vector<size_t> todo;
+    for (size_t k = 0; k < mine.size(); ++k) {
+        if (complete(b, *mine[k], rows[k])) {
+            rows[k].status = "skipped";
+            rows[k].message = "complete from an earlier run";
+        } else {
+            todo.push_back(k);
+        }
+    }
+    const int lanes = std::min<int>(jobs, std::max<size_t>(todo.size(), 1));
     // The search's own lines (--verbose) would cut into a bar: lines then, on a terminal too.
     const BatchProgress::Mode mode = ro.quiet ? BatchProgress::Mode::Silent
                                      : TerminalProgress::stderrIsTerminal() && !ro.verbose ? BatchProgress::Mode::Bar
                                                                                            : BatchProgress::Mode::Lines;
-    BatchProgress progress(mode, (int)mine.size());
-    std::vector<ResultRow> rows;
-    SearchLogTo log(ro.verbose ? stderr : nullptr);
-    for (const Subject* s : mine) {
-        ResultRow row;
-        bool registered = false;
-        if (complete(b, *s, row)) {
-            row.status = "skipped";
-            row.message = "complete from an earlier run";
-        } else {
-            progress.starting(s->id);
-            row = registerSubject(b, *s);
-            registered = true;
-        }
+    BatchProgress progress(mode, (int)mine.size(), lanes);
+    std::mutex lock;  // over progress and rows while lanes run
+    auto finished = [&](size_t k, bool registered) {
+        const ResultRow& row = rows[k];
         char detail[64] = "";
         if (row.hasCost) std::snprintf(detail, sizeof detail, "cost %.6f, %.1f s", row.cost, row.seconds);
-        progress.finished(s->id, row.status, row.status == "failed" ? row.message : detail, row.seconds,
+        progress.finished(mine[k]->id, row.status, row.status == "failed" ? row.message : detail, row.seconds,
                           registered);
-        rows.push_back(std::move(row));
+    };
+    for (size_t k = 0; k < mine.size(); ++k)
+        if (rows[k].status == "skipped") finished(k, false);
+
+    SearchLogTo log(ro.verbose ? stderr : nullptr);
+    // Each lane takes the next subject left until none is: the subjects start in list order.
+    std::atomic<size_t> next{0};
+    auto lane = [&](Device& dev) {
+        for (size_t t; (t = next.fetch_add(1)) < todo.size();) {
+            const size_t k = todo[t];
+            {
+                std::lock_guard<std::mutex> g(lock);
+                progress.starting(mine[k]->id);
+            }
+            ResultRow row;
+            try {
+                row = registerSubject(b, *mine[k], dev);
+            } catch (const std::exception& e) {  // its row could not be made: it reads as not done
+                row = ResultRow();
+                row.id = mine[k]->id;
+                row.path = mine[k]->path;
+                row.status = "failed";
+                row.message = e.what();
+            }
+            std::lock_guard<std::mutex> g(lock);
+            rows[k] = std::move(row);
+            finished(k, true);
+        }
+    };
+    if (lanes == 1) {
+        lane(device());
+    } else {
+        // Lanes of the CPU backend, each with its own share of the threads; the fixed
+        // image stays on the process's backend, which they only read.
+        const int threads = defaultCpuThreads();
+        std::vector<std::thread> running;
+        for (int l = 0; l < lanes; ++l) {
+            const int share = threads / lanes + (l < threads % lanes ? 1 : 0);
+            running.emplace_back([&, share] {
+                const std::unique_ptr<Device> dev = makeCpuDevice(std::max(share, 1));
+                lane(*dev);
+            });
+        }
+        for (std::thread& t : running) t.join();
     }
     progress.end();
     return finish(rows, table, t0);

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -38,10 +39,11 @@ void TerminalProgress::draw(bool force) {
     std::fflush(stderr);
 }
 
-BatchProgress::BatchProgress(Mode mode, int total) : mode_(mode), total_(total) {}
+BatchProgress::BatchProgress(Mode mode, int total, int lanes)
+    : mode_(mode), total_(total), lanes_(lanes > 0 ? lanes : 1) {}
 
 void BatchProgress::starting(const std::string& id) {
-    current_ = id;
+    current_.push_back(id);
     if (mode_ == Mode::Bar) drawBar();
 }
 
@@ -53,7 +55,8 @@ void BatchProgress::finished(const std::string& id, const std::string& status, c
         ++registered_;
         workSeconds_ += seconds;
     }
-    current_.clear();
+    const auto at = std::find(current_.begin(), current_.end(), id);
+    if (at != current_.end()) current_.erase(at);
     if (mode_ == Mode::Lines) {
         std::fprintf(stderr, "tarvo batch: [%d/%d] %s %s%s%s\n", done_, total_, id.c_str(), status.c_str(),
                      detail.empty() ? "" : ": ", detail.c_str());
@@ -79,10 +82,12 @@ void BatchProgress::drawBar() {
     bar[kWidth] = '\0';
     char left[48] = "";
     if (registered_ > 0 && done_ < total_) {
-        const long s = std::lround(workSeconds_ / registered_ * (total_ - done_));
+        const int lanes = std::min(lanes_, total_ - done_);
+        const long s = std::lround(workSeconds_ / registered_ * (total_ - done_) / lanes);
         std::snprintf(left, sizeof left, "  ~%ld:%02ld:%02ld left", s / 3600, s / 60 % 60, s % 60);
     }
-    std::fprintf(stderr, "\r\033[K[%s] %d/%d  %d failed%s%s%s", bar, done_, total_, failed_, left,
-                 current_.empty() ? "" : "  ", current_.c_str());
+    std::string now;
+    for (const std::string& id : current_) now += (now.empty() ? "  " : ", ") + id;
+    std::fprintf(stderr, "\r\033[K[%s] %d/%d  %d failed%s%s", bar, done_, total_, failed_, left, now.c_str());
     std::fflush(stderr);
 }

@@ -3,6 +3,7 @@
 // level, rewritten in place as evaluations come back, with the time since the command
 // started. Silent unless standard error is a terminal.
 #include <string>
+#include <vector>
 
 #include "registration/pipeline.h"
 
@@ -26,12 +27,14 @@ private:
 };
 
 // Progress of a batch on standard error: on a terminal one bar (subjects done / total,
-// failures, the time left), rewritten in place; otherwise one line per finished subject,
-// for a log file.
+// failures, the time left, the subjects in progress), rewritten in place; otherwise one
+// line per finished subject, for a log file. Not thread-safe: a batch that registers
+// several subjects at once calls it under its own lock.
 class BatchProgress {
 public:
     enum class Mode { Silent, Bar, Lines };
-    BatchProgress(Mode mode, int total);
+    // `lanes`: subjects registered at once, which divides the time left.
+    BatchProgress(Mode mode, int total, int lanes = 1);
 
     void starting(const std::string& id);
     // `registered`: the subject was worked on (not skipped), which the estimate counts.
@@ -43,7 +46,7 @@ private:
     void drawBar();
 
     Mode mode_;
-    int total_, done_ = 0, failed_ = 0, registered_ = 0;
+    int total_, lanes_, done_ = 0, failed_ = 0, registered_ = 0;
     double workSeconds_ = 0;
-    std::string current_;
+    std::vector<std::string> current_;  // in progress, in the order they started
 };

@@ -5,8 +5,9 @@
 #include "device/device.h"
 #include "device/kernels.h"
 
-// The backend holding the prepared pair, if any: one pair at a time.
-static Device* prepared = nullptr;
+// The backend holding this thread's prepared pair, if any: one pair at a time per thread.
+// Threads that register at the same time (a batch on the CPU) each have their own backend.
+static thread_local Device* prepared = nullptr;
 
 static int binsOrComplain(const Volume& ref) {
     int bins = kern::binCountForStage(ref.stage);

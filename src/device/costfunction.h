@@ -2,7 +2,8 @@
 #include "device/device.h"
 #include "volume/volume.h"
 
-// The prepared source/reference pair of the correlation-ratio cost (one at a time).
+// The prepared source/reference pair of the correlation-ratio cost (one at a time on each
+// thread, on the backend of its source).
 // An unknown reference stage prints "\nError Stage!\n" and does nothing.
 struct CostPairOptions;
 void initCorrelationRatio(const Volume& src, const Volume& ref);

@@ -49,14 +49,15 @@ kern::TextureRules textureRulesFromEnv() {
 
 std::unique_ptr<Device> makeCpuDevice(int threads) { return makeCpuDevice(threads, textureRulesFromEnv()); }
 
+int defaultCpuThreads() {
+    const char* env = std::getenv("TARVO_THREADS");
+    int threads = env ? std::atoi(env) : 0;
+    if (threads <= 0) threads = (int)std::thread::hardware_concurrency();
+    return threads > 0 ? threads : 1;
+}
+
 std::unique_ptr<Device> makeCpuDevice(int threads, kern::TextureRules rules) {
-    if (threads <= 0) {
-        const char* env = std::getenv("TARVO_THREADS");
-        threads = env ? std::atoi(env) : 0;
-        if (threads <= 0) threads = (int)std::thread::hardware_concurrency();
-        if (threads <= 0) threads = 1;
-    }
-    return std::make_unique<CpuDevice>(threads, rules);
+    return std::make_unique<CpuDevice>(threads > 0 ? threads : defaultCpuThreads(), rules);
 }
 
 std::unique_ptr<Device> makeDevice(const std::string& want, std::string& error) {

@@ -104,8 +104,10 @@ kern::TextureRules textureRulesFromEnv();
 bool parseTextureRules(const char* text, kern::TextureRules& out);
 std::string textureRulesName(kern::TextureRules rules);
 
-// 0 threads: all hardware threads. Rules from TARVO_TEXTURE_RULES.
+// 0 threads: TARVO_THREADS, else all hardware threads. Rules from TARVO_TEXTURE_RULES.
 std::unique_ptr<Device> makeCpuDevice(int threads = 0);
+// The threads that makeCpuDevice(0) gives its backend.
+int defaultCpuThreads();
 std::unique_ptr<Device> makeCpuDevice(int threads, kern::TextureRules rules);
 // A backend by name (auto, cpu, cuda) without ending the process: null with `error` (what
 // follows the name in a message) when "cuda" finds no usable GPU or the name is unknown.

@@ -5,8 +5,8 @@
 
 #include "device/costfunction.h"
 
-int globalCount = 0;
-float crTotalTime = 0.0f;
+thread_local int globalCount = 0;
+thread_local float crTotalTime = 0.0f;
 
 long long clockMs() {
     using namespace std::chrono;
@@ -42,7 +42,7 @@ void paramsCostBatch(const Volume& src, const Volume& ref, const TransformParams
         return;
     }
     // Kept across calls so that a search allocates only while its batches still grow.
-    static std::vector<float> matrices;
+    thread_local std::vector<float> matrices;
     matrices.resize((size_t)n * 16);
     Matrix m;
     for (int i = 0; i < n; ++i) {
@@ -54,7 +54,7 @@ void paramsCostBatch(const Volume& src, const Volume& ref, const TransformParams
 
 void matrixCostBatch(const Volume& src, const Volume& ref, const float* matrices, int n, float* costs) {
     if (n <= 0) return;
-    static std::vector<float> values;
+    thread_local std::vector<float> values;
     values.resize((size_t)n);
     globalCount += n;
     const long long t0 = clockMs();

@@ -3,9 +3,10 @@
 #include "geometry/transform.h"
 #include "volume/volume.h"
 
-// Evaluations made so far and the seconds spent in them (never reset).
-extern int globalCount;
-extern float crTotalTime;
+// Evaluations made so far and the seconds spent in them (never reset), by this thread: a
+// batch runs several registrations at once, each on its own thread.
+extern thread_local int globalCount;
+extern thread_local float crTotalTime;
 
 // Cost in [-1, 0]: the device value minus 1. Lower is better.
 float matrixCost(const Volume& src, const Volume& ref, const Matrix& m);

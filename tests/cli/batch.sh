@@ -28,18 +28,20 @@ refuse "moving mask" ref.nii.gz one.txt --out-dir never --moving-mask ref.nii.gz
 refuse "bad shard" ref.nii.gz one.txt --out-dir never --shard 3/2
 refuse "shard and merge" ref.nii.gz one.txt --out-dir never --shard 1/2 --merge
 refuse "unknown option" ref.nii.gz one.txt --out-dir never --frobnicate
+refuse "no lanes" ref.nii.gz one.txt --out-dir never --jobs 0
 refuse "missing fixed" nofixed.nii one.txt --out-dir never
 SLURM_ARRAY_TASK_ID=7 refuse "array without numbers" ref.nii.gz one.txt --out-dir never
 "$TARVO" batch --help | grep -q -- '--shard I/N' || bad "help"
 
-# Subjects that cannot be used: each fails with its own reason, the others are tried.
+# Subjects that cannot be used: each fails with its own reason, the others are tried (three
+# at once: the rows still come in list order).
 : > empty.nii
 cp ref.nii.gz ok.nii.gz; gunzip -c ref.nii.gz > complex.nii
 # datatype 32 (complex64), bitpix 64
 printf '\x20\x00\x40\x00' | dd of=complex.nii bs=1 seek=70 conv=notrunc 2>/dev/null
 mkdir folder.nii
 printf 'missing.nii.gz\nempty.nii\ncomplex.nii\nfolder.nii\n' > list.txt
-"$TARVO" batch ref.nii.gz list.txt --out-dir out > out.txt 2> err.txt; rc=$?
+"$TARVO" batch ref.nii.gz list.txt --out-dir out --jobs 3 > out.txt 2> err.txt; rc=$?
 [ $rc -eq 1 ] || bad "bad subjects: status $rc"
 [ "$(grep -c 'failed' out/results.tsv)" -eq 4 ] || bad "rows: $(cat out/results.tsv)"
 [ "$(head -n 1 out/results.tsv)" = "$(printf 'id\tpath\tstatus\tcost\tseconds\tmessage')" ] || bad "header"
