@@ -68,7 +68,7 @@ public:
     // The reference side alone (refMask: on ref's grid, or null), to be paired with one
     // source after another. The default keeps only what it is given and prepares it again
     // with each pair; ref and refMask must then outlive the reference. A backend that can
-    // keep the prepared side (the CPU backend) overrides both.
+    // keep the prepared side overrides both (the CPU and the GPU backend do).
     virtual ReferencePtr prepareReference(const Volume& ref, int binCount, const Volume* refMask);
     // A pair of `src` with a reference prepared by this backend (opts.refMask is not used);
     // a null reference prepares nothing.

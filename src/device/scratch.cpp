@@ -21,13 +21,9 @@ void Ledger::freed(const void* p) {
     sizes_.erase(it);
 }
 
-Needs pairNeeds(int64_t sx, int64_t sy, int64_t sz, uint64_t refCount, uint64_t hostRows) {
+Needs sortNeeds(uint64_t refCount) {
     Needs d;
-    d.arrayX = (uint64_t)std::max<int64_t>(sx, 0) + 1;
-    d.arrayY = (uint64_t)std::max<int64_t>(sy, 0) + 1;
-    d.arrayZ = (uint64_t)std::max<int64_t>(sz, 0) + 1;
     d.n[RefVoxels] = refCount;
-    d.n[RefCoords] = refCount;
     // The sort's first level is its largest: slices are about size / 50 whatever the keys
     // (sliceGeometry), plus the extra ones and a rounding step; a nested level has fewer
     // elements, so fewer slices and no more chunks.
@@ -36,6 +32,15 @@ Needs pairNeeds(int64_t sx, int64_t sy, int64_t sz, uint64_t refCount, uint64_t 
     d.n[SortChunkCounts] = chunks * slices;
     d.n[SortSlices] = slices;
     d.n[SortTables] = 4 * slices + 2;
+    return d;
+}
+
+Needs pairNeeds(int64_t sx, int64_t sy, int64_t sz, uint64_t refCount, uint64_t hostRows) {
+    Needs d = sortNeeds(refCount);
+    d.arrayX = (uint64_t)std::max<int64_t>(sx, 0) + 1;
+    d.arrayY = (uint64_t)std::max<int64_t>(sy, 0) + 1;
+    d.arrayZ = (uint64_t)std::max<int64_t>(sz, 0) + 1;
+    d.n[RefCoords] = refCount;
     // Chunks: every bin of the largest bin count cut at kChunkVoxels, one partial each.
     const uint64_t bins = 256, costChunks = refCount / costchunks::kChunkVoxels + bins;
     d.n[ChunkTable] = 3 * costChunks + bins + 1;

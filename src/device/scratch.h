@@ -47,6 +47,10 @@ struct Needs {
 // Upper bounds for a pair of a source of sx x sy x sz voxels and a reference of refCount
 // voxels, for any bin count, and for batches of up to hostRows matrices.
 Needs pairNeeds(int64_t sx, int64_t sy, int64_t sz, uint64_t refCount, uint64_t hostRows = 8192);
+// What sorting a reference of refCount voxels borrows: the voxels to sort and the sort's
+// tables, nothing of a source or a batch. A shared prepared reference keeps its sorted
+// coordinates and chunk table in buffers of its own.
+Needs sortNeeds(uint64_t refCount);
 // The larger of two needs, slot by slot.
 Needs cover(const Needs& a, const Needs& b);
 

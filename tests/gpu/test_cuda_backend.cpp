@@ -717,3 +717,90 @@ TEST_F(CudaVsCpu, NearestTransformMatches) {
         EXPECT_LT(differ, a.size() / 1000) << "matrix " << i;
     }
 }
+
+// ---- a reference prepared once for many sources --------------------------------------
+
+// A batch's fixed image: each level's reference sorted once and paired with one source
+// after another. Every pair must give, to the bit, what a pair prepared on its own gives,
+// also after plain pairs have reused the buffers the sort works in; the shared reference
+// allocates nothing once a pair is reserved, and gives its memory back when it goes.
+TEST_F(CudaVsCpu, SharedReferenceGivesThePlainPairsCostsToTheBit) {
+    struct Case {
+        int bins;
+        float voxel;
+        int X, Y, Z;  // the reference; 2100 wide does not pack
+        bool masked;
+    };
+    const Case cases[] = {{256, 1.0f, 61, 70, 57, false}, {256, 1.0f, 61, 70, 57, true},
+                          {128, 2.0f, 31, 35, 29, true},  {64, 4.0f, 16, 18, 15, false},
+                          {64, 8.0f, 8, 9, 8, false},      {128, 1.0f, 2100, 6, 5, false}};
+    for (const Case& c : cases) {
+        const float cr[3] = {0.5f * c.X - 0.3f, 0.5f * c.Y + 0.2f, 0.5f * c.Z - 0.1f};
+        Pair ref = both(*gpu, *cpu, c.X, c.Y, c.Z, headImage(c.X, c.Y, c.Z, 90), c.voxel, c.voxel, c.voxel, cr);
+        Pair mask = both(*gpu, *cpu, c.X, c.Y, c.Z, ballMask(c.X, c.Y, c.Z, 0.4f * std::min({c.X, c.Y, c.Z}) + 2),
+                         c.voxel, c.voxel, c.voxel, cr);
+        const Volume* gMask = c.masked ? mask.onGpu.get() : nullptr;
+        const Volume* kMask = c.masked ? mask.onCpu.get() : nullptr;
+        // Sources of other sizes and contents, and a plain pair of another reference between
+        // them (it sorts into the scratch).
+        std::vector<Pair> sources;
+        for (int k = 0; k < 3; ++k) {
+            const int sx = c.X + 3 * k - 2, sy = c.Y - k, sz = c.Z + k;
+            const float cs[3] = {0.5f * sx + 0.4f * k, 0.5f * sy - 0.6f, 0.5f * sz + 0.3f};
+            sources.push_back(both(*gpu, *cpu, sx, sy, sz, headImage(sx, sy, sz, 91 + k), c.voxel, c.voxel,
+                                   c.voxel, cs));
+        }
+        Pair other = both(*gpu, *cpu, c.X - 1, c.Y + 2, c.Z, headImage(c.X - 1, c.Y + 2, c.Z, 99), c.voxel, c.voxel,
+                          c.voxel, cr);
+        const std::vector<float> mats = randomMatrices(40, 95, c.voxel);
+        const int n = (int)mats.size() / 16;
+        for (const Pair& src : sources) {
+            gpu->reserveCorrelationRatio(*src.onGpu, *ref.onGpu);
+            gpu->reserveCorrelationRatio(*src.onGpu, *other.onGpu);
+        }
+
+        const DeviceMemoryStats before = gpu->memoryStats();
+        ReferencePtr shared = gpu->prepareReference(*ref.onGpu, c.bins, gMask);
+        ReferencePtr sharedCpu = cpu->prepareReference(*ref.onCpu, c.bins, kMask);
+        ASSERT_TRUE(shared);
+        const uint64_t allocationsOfOne = gpu->memoryStats().allocations;
+        for (size_t k = 0; k < sources.size(); ++k) {
+            for (bool exact : {false, true}) {
+                const std::string what = "bins " + std::to_string(c.bins) + " voxel " + std::to_string(c.voxel) +
+                                         " width " + std::to_string(c.X) + (c.masked ? " masked" : "") +
+                                         " source " + std::to_string(k) + (exact ? " exact" : "");
+                CostPairOptions opts;
+                opts.exactWeights = exact;
+                std::vector<float> withShared(n), plain(n), onCpu(n), between(n);
+                gpu->initCorrelationRatio(*sources[k].onGpu, shared, opts);
+                gpu->calcCorrelationRatio(mats.data(), n, withShared.data());
+                gpu->initCorrelationRatio(*sources[k].onGpu, *other.onGpu, c.bins, opts);  // sorts in the scratch
+                gpu->calcCorrelationRatio(mats.data(), n, between.data());
+                CostPairOptions own = opts;
+                own.refMask = gMask;
+                gpu->initCorrelationRatio(*sources[k].onGpu, *ref.onGpu, c.bins, own);
+                gpu->calcCorrelationRatio(mats.data(), n, plain.data());
+                EXPECT_EQ(std::memcmp(withShared.data(), plain.data(), sizeof(float) * n), 0) << what;
+                gpu->initCorrelationRatio(*sources[k].onGpu, shared, opts);  // after the plain pairs
+                gpu->calcCorrelationRatio(mats.data(), n, between.data());
+                EXPECT_EQ(std::memcmp(withShared.data(), between.data(), sizeof(float) * n), 0) << what << ", again";
+                cpu->initCorrelationRatio(*sources[k].onCpu, sharedCpu, opts);
+                cpu->calcCorrelationRatio(mats.data(), n, onCpu.data());
+                for (int i = 0; i < n; ++i) EXPECT_NEAR(withShared[i], onCpu[i], 1e-4f) << what << " matrix " << i;
+            }
+        }
+        EXPECT_EQ(gpu->memoryStats().allocations, allocationsOfOne) << "pairs with the shared reference allocated";
+        gpu->freeCorrelationRatio();
+        cpu->freeCorrelationRatio();
+        shared.reset();
+        EXPECT_EQ(gpu->memoryStats().bytesInUse, before.bytesInUse) << "the shared reference kept memory";
+    }
+    // No reference: nothing prepared, nothing to measure.
+    const float c[3] = {8, 8, 8};
+    Pair v = both(*gpu, *cpu, 17, 17, 17, headImage(17, 17, 17, 5), 1, 1, 1, c);
+    gpu->initCorrelationRatio(*v.onGpu, ReferencePtr(), {});
+    const Matrix id;
+    float r = 0;
+    gpu->calcCorrelationRatio(id.data, 1, &r);
+    EXPECT_EQ(r, 1.0f);
+}

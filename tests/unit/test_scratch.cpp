@@ -2,6 +2,8 @@
 // and the book that says which buffers a new pair makes grow.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "device/costchunks.h"
 #include "device/scratch.h"
 
@@ -83,4 +85,21 @@ TEST(Scratch, EveryLaunchFitsTheBatchBound) {
                     ASSERT_EQ(l.matrixArrivals, l.binArrivals + (4ull * plan.rowsPerLaunch * bins + 255) / 256 * 256);
                 }
     }
+}
+
+// A fixed image prepared before its first pair (a batch) sorts its levels in the same
+// buffers as the pairs would, and leaves the source's array and the batch buffers alone:
+// the first pair's reservation then allocates those once, and nothing is made twice.
+TEST(Scratch, PreparingReferencesBorrowsOnlyTheSort) {
+    const Level finest{256, 256, 170, 193, 229, 193};
+    Book b;
+    for (const Level& l : pyramid(finest)) {
+        const Needs sort = sortNeeds((uint64_t)(l.rx * l.ry * l.rz));
+        EXPECT_EQ(sort.arrayX + sort.n[RefCoords] + sort.n[ChunkTable] + sort.n[Batch] + sort.n[HostRows], 0u);
+        for (int s = 0; s < kSlots; ++s) EXPECT_LE(sort.n[s], needsOf(l).n[s]) << "slot " << s;
+        b.grow(sort);
+    }
+    const std::vector<int> grown = b.grow(needsOf(finest));
+    for (int s : {RefVoxels, SortChunkCounts, SortSlices, SortTables})
+        EXPECT_EQ(std::count(grown.begin(), grown.end(), s), 0) << "slot " << s << " grew again";
 }

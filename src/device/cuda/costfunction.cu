@@ -412,51 +412,100 @@ struct CudaDevice::CostScratch {
     }
 };
 
-// One prepared pair: its texture over the scratch's array, its centres, and where the bins
-// of its sorted reference start and are cut into chunks.
-struct CudaDevice::CostPair {
-    cudaTextureObject_t tex = 0;
-    kern::V3 refCenter{0, 0, 0};  // truncated toward zero
-    kern::V3 srcCenter{0, 0, 0};
-    kern::Dim3 srcDim{0, 0, 0};
-    const float* srcMask = nullptr;  // owned by the caller's volume
-    bool exactLinear = false;
+// The reference side of a cost pair: its voxels sorted by capped bin (storage order inside
+// a bin), as packed coordinates or, when the grid does not pack, as the sorted
+// (x, y, z, bin) voxels themselves; where each bin starts; the chunk table. One from
+// prepareReference owns its device buffers and serves every pair made with it; the one a
+// plain pair sorts for itself lies in the scratch's buffers, which the next pair reuses.
+struct CudaDevice::Reference final : PreparedReference {
+    kern::V3 center{0, 0, 0};  // truncated toward zero
     int binCount = 0;
-    uint32_t refTotalSize = 0;
-    unsigned multiprocessors = 1;
-    // The sorted reference: packed coordinates (the scratch's dRefCoords), or, when the grid
-    // does not pack, the sorted (x, y, z, bin) voxels themselves (its dRefSortedData).
+    uint32_t count = 0;        // reference voxels, inside the mask or not
     bool packed = false;
-    std::vector<uint32_t> hBlockPivots;
+    std::vector<uint32_t> pivots;
     costchunks::ChunkTable table;
+    const uint32_t* dCoords = nullptr;  // packed
+    const float4* dSorted = nullptr;    // not packed
+    const unsigned* dChunkTable = nullptr;
+    // Its own buffers (null when it borrows the scratch's), entered in the backend's ledger.
+    scratch::Ledger* ledger = nullptr;
+    uint32_t* ownCoords = nullptr;
+    float4* ownSorted = nullptr;
+    unsigned* ownChunkTable = nullptr;
 
-    // Reference voxels sorted by capped bin (storage order inside a bin), where each bin
-    // starts, the packed coordinates, and the chunk table.
-    void prepareRefSortedData(const Volume& ref, CostScratch& s, const float* refMask) {
-        const unsigned count = refTotalSize;
+    ~Reference() override {
+        // After a fatal error the buffers died with the device.
+        if (deviceLost()) return;
+        devmem::freeDevice(ownCoords, ledger);
+        devmem::freeDevice(ownSorted, ledger);
+        devmem::freeDevice(ownChunkTable, ledger);
+    }
+
+    // Sorts ref (the mask applied) through the scratch's sort buffers, which must hold
+    // sortNeeds(count); the results go to buffers of its own when `own` is given, else to
+    // the scratch's (which must then hold pairNeeds of the reference).
+    void sort(const Volume& ref, const float* mask, int bins, CostScratch& s, scratch::Ledger* own) {
+        center = kern::truncatedCenter(kern::V3{ref.center[0], ref.center[1], ref.center[2]});
+        binCount = bins;
+        count = (uint32_t)ref.count();
+        ledger = own;
         const unsigned binWidth = 256u / (unsigned)binCount;
-        hBlockPivots.assign((size_t)binCount + 1, 0u);
+        pivots.assign((size_t)binCount + 1, 0u);
         if (count > 0) {
-            buildRefFloat4Kernel<<<(count + 511) / 512, 512>>>(s.dRefSortedData, ref.data, refMask,
+            buildRefFloat4Kernel<<<(count + 511) / 512, 512>>>(s.dRefSortedData, ref.data, mask,
                                                                make_int3(ref.x, ref.y, ref.z), count,
                                                                binWidth, (unsigned)binCount);
             bbSort(s.dRefSortedData, count, s.sort);
             packed = costchunks::coordinatesPack(ref.x, ref.y, ref.z);
+            uint32_t* coords = nullptr;
+            if (packed) {
+                if (own) devmem::allocDevice(ownCoords, count, own);
+                coords = own ? ownCoords : s.dRefCoords;
+            }
             checkCudaCall(cudaMemset(s.dFirsts, 0xff, sizeof(unsigned int) * (binCount + 1)));
-            binStartsKernel<<<(count + 511) / 512, 512>>>(s.dRefSortedData, count, s.dFirsts,
-                                                          packed ? s.dRefCoords : nullptr);
+            binStartsKernel<<<(count + 511) / 512, 512>>>(s.dRefSortedData, count, s.dFirsts, coords);
+            getLastCudaError("after binStartsKernel failed");
+            dCoords = coords;
+            if (!packed) {
+                if (own) {
+                    devmem::allocDevice(ownSorted, count, own);
+                    checkCudaCall(cudaMemcpy(ownSorted, s.dRefSortedData, sizeof(float4) * count,
+                                             cudaMemcpyDeviceToDevice));
+                }
+                dSorted = own ? ownSorted : s.dRefSortedData;
+            }
             std::vector<uint32_t> firsts((size_t)binCount + 1);
             checkCudaCall(cudaMemcpy(firsts.data(), s.dFirsts, sizeof(unsigned int) * (binCount + 1),
                                      cudaMemcpyDeviceToHost));
-            costchunks::pivotsFromFirsts(firsts.data(), binCount, count, hBlockPivots.data());
+            costchunks::pivotsFromFirsts(firsts.data(), binCount, count, pivots.data());
         }
-        table = costchunks::buildChunkTable(hBlockPivots.data(), binCount);
-        scratch::Needs need;
-        need.n[scratch::ChunkTable] = table.all.size();
-        s.ensure(need);
-        checkCudaCall(cudaMemcpy(s.dChunkTable, table.all.data(), sizeof(unsigned int) * table.all.size(),
+        table = costchunks::buildChunkTable(pivots.data(), binCount);
+        unsigned* dTable;
+        if (own) {
+            devmem::allocDevice(ownChunkTable, table.all.size(), own);
+            dTable = ownChunkTable;
+        } else {
+            scratch::Needs need;
+            need.n[scratch::ChunkTable] = table.all.size();
+            s.ensure(need);
+            dTable = s.dChunkTable;
+        }
+        checkCudaCall(cudaMemcpy(dTable, table.all.data(), sizeof(unsigned int) * table.all.size(),
                                  cudaMemcpyHostToDevice));
+        dChunkTable = dTable;
     }
+};
+
+// One prepared pair: its texture over the scratch's array, the source's centre and extent,
+// and the reference it shares.
+struct CudaDevice::CostPair {
+    cudaTextureObject_t tex = 0;
+    kern::V3 srcCenter{0, 0, 0};
+    kern::Dim3 srcDim{0, 0, 0};
+    const float* srcMask = nullptr;  // owned by the caller's volume
+    bool exactLinear = false;
+    unsigned multiprocessors = 1;
+    std::shared_ptr<const Reference> ref;
 
     void release() {
         if (!tex) return;
@@ -468,7 +517,7 @@ struct CudaDevice::CostPair {
 
     template <class Coords>
     void launch(const CostLaunch& a, const Coords& coords, const InlineMatrices& inl, unsigned groups) {
-        calcCorrelationRatioKernel<Coords><<<dim3(table.chunks, groups), kLanes>>>(a, coords, inl);
+        calcCorrelationRatioKernel<Coords><<<dim3(ref->table.chunks, groups), kLanes>>>(a, coords, inl);
     }
 };
 
@@ -498,15 +547,39 @@ void CudaDevice::reserveCorrelationRatio(const Volume& src, const Volume& ref) {
     costScratch().ensure(scratch::pairNeeds(src.x, src.y, src.z, ref.count()));
 }
 
+ReferencePtr CudaDevice::prepareReference(const Volume& ref, int binCount, const Volume* refMask) {
+    if (binCount != 64 && binCount != 128 && binCount != 256) return nullptr;
+    const auto t0 = std::chrono::steady_clock::now();
+    if (pair_ && !pair_->ref->ledger) freeCorrelationRatio();  // its reference lies where the sort works
+    CostScratch& s = costScratch();
+    s.ensure(scratch::sortNeeds(ref.count()));
+    auto r = std::make_shared<Reference>();
+    r->sort(ref, refMask ? refMask->data : nullptr, binCount, s, &ledger_);
+    if (verbose())
+        std::fprintf(stderr, "tarvo: reference prepared %.3f s: %u voxels in %d bins, %u chunks, %s coordinates\n",
+                     std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), r->count,
+                     binCount, r->table.chunks, r->packed ? "packed" : "float4");
+    return r;
+}
+
 void CudaDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int binCount,
                                       const CostPairOptions& opts) {
     freeCorrelationRatio();
     if (binCount != 64 && binCount != 128 && binCount != 256) return;
+    CostScratch& s = costScratch();
+    s.ensure(scratch::pairNeeds(src.x, src.y, src.z, ref.count()));
+    auto r = std::make_shared<Reference>();
+    r->sort(ref, opts.refMask ? opts.refMask->data : nullptr, binCount, s, nullptr);
+    initCorrelationRatio(src, std::move(r), opts);
+}
+
+void CudaDevice::initCorrelationRatio(const Volume& src, ReferencePtr reference, const CostPairOptions& opts) {
+    freeCorrelationRatio();
+    auto r = std::dynamic_pointer_cast<const Reference>(reference);
+    if (!r) return;
     const auto t0 = std::chrono::steady_clock::now();
     const uint64_t allocationsBefore = ledger_.allocations();
     auto p = std::make_unique<CostPair>();
-    p->binCount = binCount;
-    p->refCenter = kern::truncatedCenter(kern::V3{ref.center[0], ref.center[1], ref.center[2]});
     p->srcCenter = kern::V3{src.center[0], src.center[1], src.center[2]};
     p->srcDim = kern::Dim3{src.x, src.y, src.z};
     // The caller keeps the mask volumes alive while the pair is prepared.
@@ -516,7 +589,12 @@ void CudaDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int 
     checkCudaCall(cudaDeviceGetAttribute(&sms, cudaDevAttrMultiProcessorCount, device));
     p->multiprocessors = (unsigned)std::max(sms, 1);
     CostScratch& s = costScratch();
-    s.ensure(scratch::pairNeeds(src.x, src.y, src.z, ref.count()));
+    // The source side only: the reference is sorted already, here or in the scratch.
+    scratch::Needs need;
+    need.arrayX = (uint64_t)std::max(src.x, 0) + 1;
+    need.arrayY = (uint64_t)std::max(src.y, 0) + 1;
+    need.arrayZ = (uint64_t)std::max(src.z, 0) + 1;
+    s.ensure(need);
     if (src.count() > 0) {
         s.loadSource(src);
         // Coarse sources are point-sampled; a NaN voxel size keeps the interpolation. Exact
@@ -525,8 +603,7 @@ void CudaDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int 
         p->exactLinear = linear && opts.exactWeights;
         p->tex = textureOverArray(s.array, linear && !p->exactLinear ? cudaFilterModeLinear : cudaFilterModePoint);
     }
-    p->refTotalSize = (uint32_t)ref.count();
-    p->prepareRefSortedData(ref, s, opts.refMask ? opts.refMask->data : nullptr);
+    p->ref = std::move(r);
     if (verbose()) {
         size_t freeB = 0, totalB = 0;
         checkCudaCall(cudaMemGetInfo(&freeB, &totalB));
@@ -534,7 +611,7 @@ void CudaDevice::initCorrelationRatio(const Volume& src, const Volume& ref, int 
                      "tarvo: cost set-up %.3f s: %u reference voxels, %u chunks, %s coordinates, "
                      "%llu allocations, device memory in use %.0f MiB (backend peak %.0f MiB)\n",
                      std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(),
-                     p->refTotalSize, p->table.chunks, p->packed ? "packed" : "float4",
+                     p->ref->count, p->ref->table.chunks, p->ref->packed ? "packed" : "float4",
                      (unsigned long long)(ledger_.allocations() - allocationsBefore),
                      (double)(totalB - freeB) / (1 << 20), (double)ledger_.peakBytes() / (1 << 20));
     }
@@ -554,37 +631,38 @@ void CudaDevice::calcCorrelationRatio(const float* matrices, int n, float* resul
         return;
     }
     CostPair& p = *pair_;
-    if (p.table.chunks == 0) {  // no bin of three voxels: every sum is zero
+    const Reference& ref = *p.ref;
+    if (ref.table.chunks == 0) {  // no bin of three voxels: every sum is zero
         const float zeros[256] = {0};
-        const float r = kern::correlationRatioFromBins(zeros, zeros, zeros, p.binCount);
+        const float r = kern::correlationRatioFromBins(zeros, zeros, zeros, ref.binCount);
         for (int i = 0; i < n; ++i) results[i] = r;
         return;
     }
     CostScratch& s = costScratch();
     const costchunks::LaunchPlan plan = costchunks::planLaunches(
-        (uint32_t)n, p.table.chunks, (uint32_t)p.binCount, p.multiprocessors, forcedMatricesPerBlock());
-    const costchunks::RowLayout L = costchunks::rowLayout(plan.rowsPerLaunch, p.table.chunks, (uint32_t)p.binCount);
+        (uint32_t)n, ref.table.chunks, (uint32_t)ref.binCount, p.multiprocessors, forcedMatricesPerBlock());
+    const costchunks::RowLayout L = costchunks::rowLayout(plan.rowsPerLaunch, ref.table.chunks, (uint32_t)ref.binCount);
     scratch::Needs need;
     need.n[scratch::Batch] = L.total;
     need.n[scratch::HostRows] = (uint64_t)n;
     s.ensure(need);
-    if (s.zeroRows != plan.rowsPerLaunch || s.zeroChunks != p.table.chunks || s.zeroBins != (uint32_t)p.binCount) {
+    if (s.zeroRows != plan.rowsPerLaunch || s.zeroChunks != ref.table.chunks || s.zeroBins != (uint32_t)ref.binCount) {
         // A new layout: its arrival counters start at zero (each launch leaves them so).
         checkCudaCall(cudaMemsetAsync(s.dBatch + L.binArrivals, 0, L.matrixArrivals - L.binArrivals + 4 * (size_t)plan.rowsPerLaunch));
         s.zeroRows = plan.rowsPerLaunch;
-        s.zeroChunks = p.table.chunks;
-        s.zeroBins = (uint32_t)p.binCount;
+        s.zeroChunks = ref.table.chunks;
+        s.zeroBins = (uint32_t)ref.binCount;
     }
 
     CostLaunch a{};
-    a.chunkBegin = s.dChunkTable;
-    a.chunkEnd = s.dChunkTable + p.table.chunks;
-    a.chunkBin = s.dChunkTable + 2 * (size_t)p.table.chunks;
-    a.binFirstChunk = s.dChunkTable + 3 * (size_t)p.table.chunks;
-    a.chunks = p.table.chunks;
-    a.binCount = (unsigned)p.binCount;
-    a.binsWithChunks = p.table.binsWithChunks;
-    a.refCenter = p.refCenter;
+    a.chunkBegin = ref.dChunkTable;
+    a.chunkEnd = ref.dChunkTable + ref.table.chunks;
+    a.chunkBin = ref.dChunkTable + 2 * (size_t)ref.table.chunks;
+    a.binFirstChunk = ref.dChunkTable + 3 * (size_t)ref.table.chunks;
+    a.chunks = ref.table.chunks;
+    a.binCount = (unsigned)ref.binCount;
+    a.binsWithChunks = ref.table.binsWithChunks;
+    a.refCenter = ref.center;
     a.srcCenter = p.srcCenter;
     a.srcDim = p.srcDim;
     a.tex = p.tex;
@@ -618,10 +696,10 @@ void CudaDevice::calcCorrelationRatio(const float* matrices, int n, float* resul
         }
         const unsigned groups = (rows + plan.matricesPerBlock - 1) / plan.matricesPerBlock;
         getLastCudaError("before calcCorrelationRatioKernel failed");
-        if (p.packed)
-            p.launch(a, PackedCoords{s.dRefCoords}, inl, groups);
+        if (ref.packed)
+            p.launch(a, PackedCoords{ref.dCoords}, inl, groups);
         else
-            p.launch(a, Float4Coords{s.dRefSortedData}, inl, groups);
+            p.launch(a, Float4Coords{ref.dSorted}, inl, groups);
         getLastCudaError("after calcCorrelationRatioKernel failed");
         checkCudaCall(cudaMemcpyAsync(s.hResults + first, a.results, sizeof(float) * rows,
                                       cudaMemcpyDeviceToHost, 0));

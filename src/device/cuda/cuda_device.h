@@ -6,7 +6,8 @@
 #include "device/scratch.h"
 
 // The GPU backend. Voxels live in device memory; resampling reads its input through a 3D
-// texture (hardware trilinear filtering); the cost keeps its prepared pair on the device.
+// texture (hardware trilinear filtering); the cost keeps its prepared pair on the device,
+// and a prepared reference keeps its sorted voxels there for any number of pairs.
 // Mirrors cpu/cpu_device.h: memory and resampling in volume.cu, the cost in costfunction.cu,
 // the reference sort in bbsort.cu.
 class CudaDevice final : public Device {
@@ -28,14 +29,19 @@ public:
     void halfSample(const Volume& in, Volume& out) override;
     void transformVolume(const Volume& src, Volume& out, const float affine[16], bool nearest) override;
 
-    using Device::initCorrelationRatio;  // with a prepared reference: the default, prepared again
     void initCorrelationRatio(const Volume& src, const Volume& ref, int binCount,
                               const CostPairOptions& opts) override;
+    // The reference sorted once into device buffers of its own, which it frees (it must go
+    // before the backend). Sorting borrows the buffers a plain pair's reference lies in:
+    // such a pair, if prepared, ends first.
+    ReferencePtr prepareReference(const Volume& ref, int binCount, const Volume* refMask) override;
+    void initCorrelationRatio(const Volume& src, ReferencePtr ref, const CostPairOptions& opts) override;
     void freeCorrelationRatio() override;
     void calcCorrelationRatio(const float* matrices, int n, float* results) override;
     void reserveCorrelationRatio(const Volume& src, const Volume& ref) override;
     DeviceMemoryStats memoryStats() const override;
 
+    struct Reference;    // costfunction.cu
     struct CostPair;     // costfunction.cu
     struct CostScratch;  // costfunction.cu
 
