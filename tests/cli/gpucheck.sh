@@ -21,7 +21,7 @@ rc=$?
 files=$(cd "$tmp/out" && find . -type f | sort | tr '\n' ' ')
 [ "$files" = "./gpu-tests.log ./rest.tar.gz ./summary.txt " ] || bad "files under OUT: $files"
 for s in "texprobe: dry run" "GPU tests: dry run" "compute-sanitizer racecheck: dry run" \
-         "compute-sanitizer synccheck: dry run" "TARVO_TEXTURE_RULES=floor,even"; do
+         "compute-sanitizer synccheck: dry run" "batch of 20 on cuda: dry run" "TARVO_TEXTURE_RULES=floor,even"; do
   grep -q "$s" "$tmp/out/summary.txt" || bad "summary lacks '$s'"
 done
 grep -q "== summary: 0 passed, 0 failed" "$tmp/out/summary.txt" || bad "summary: $(tail -1 "$tmp/out/summary.txt")"
