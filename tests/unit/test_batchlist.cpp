@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/batchlist.h"
+#include "app/progress.h"
 
 namespace {
 
@@ -128,4 +129,27 @@ TEST(ResultRow, RoundTripsAndKeepsSixColumns) {
     EXPECT_FALSE(parseResultRow("a\tb\tdone\t\t\t", back));
     EXPECT_FALSE(parseResultRow("a\tb\tok\t-0.5\t1.0", back));
     EXPECT_FALSE(parseResultRow("a\tb\tok\tnan\t1.0\t", back));
+}
+
+// Several subjects at once: the bar names every subject in progress, in the order they
+// started, and the time left counts the lanes that work through what is left.
+TEST(BatchProgress, BarWithSeveralLanes) {
+    BatchProgress p(BatchProgress::Mode::Bar, 5, 2);
+    testing::internal::CaptureStderr();
+    p.starting("a");
+    p.starting("b");
+    p.finished("a", "ok", "", 10.0, true);
+    p.starting("c");
+    const std::string bar = testing::internal::GetCapturedStderr();
+    const std::string last = bar.substr(bar.rfind('\r'));
+    // 4 left after 10 s for one, on 2 lanes: 20 s.
+    EXPECT_NE(last.find("1/5  0 failed  ~0:00:20 left  b, c"), std::string::npos) << last;
+    testing::internal::CaptureStderr();
+    p.finished("c", "failed", "", 2.0, true);
+    p.finished("b", "ok", "", 12.0, true);
+    p.starting("d");
+    p.finished("d", "ok", "", 12.0, true);
+    const std::string end = testing::internal::GetCapturedStderr();
+    // The last subject runs alone: 12 s on one lane.
+    EXPECT_NE(end.find("4/5  1 failed  ~0:00:09 left"), std::string::npos) << end;
 }

@@ -1,5 +1,32 @@
 #include "device/cpu/threadpool.h"
 
+#include <time.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// TARVO_POOL_TRACE=FILE (benchmarks: bench/poolmodel.sh): every loop runs on the calling
+// thread alone, and its hand-out count and processor seconds (which other load on the
+// machine does not stretch) go to FILE, one line each, so that the loops can be laid out
+// on any number of threads on paper.
+std::FILE* traceFile() {
+    static std::FILE* f = [] {
+        const char* path = std::getenv("TARVO_POOL_TRACE");
+        return path && *path ? std::fopen(path, "w") : nullptr;
+    }();
+    return f;
+}
+
+double threadSeconds() {
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return (double)t.tv_sec + 1e-9 * (double)t.tv_nsec;
+}
+
+}  // namespace
+
 ThreadPool::ThreadPool(int threads) {
     for (int i = 1; i < threads; ++i) workers_.emplace_back([this] { workerLoop(); });
 }
@@ -44,6 +71,12 @@ void ThreadPool::workerLoop() {
 
 void ThreadPool::parallelFor(size_t n, const std::function<void(size_t)>& fn) {
     if (n == 0) return;
+    if (std::FILE* trace = traceFile()) {
+        const double t0 = threadSeconds();
+        for (size_t i = 0; i < n; ++i) fn(i);
+        std::fprintf(trace, "%zu %.9f\n", n, threadSeconds() - t0);
+        return;
+    }
     if (workers_.empty() || n == 1) {
         for (size_t i = 0; i < n; ++i) fn(i);
         return;
