@@ -136,7 +136,7 @@ TransformParams framedParams(const TransformParams& p, const Rot3& frame) {
     affineOfParams(p, a);
     for (int r = 0; r < 3; ++r) {
         for (int c = 0; c < 3; ++c)
-            b[4 * r + c] = a[4 * r] * frame[c] + a[4 * r + 1] * frame[3 + c] + a[4 * r + 2] * frame[6 + c];
+            b[4 * r + c] = frame[3 * r] * a[c] + frame[3 * r + 1] * a[4 + c] + frame[3 * r + 2] * a[8 + c];
         b[4 * r + 3] = a[4 * r + 3];
     }
     TransformParams out = p;

@@ -36,6 +36,9 @@ std::vector<Rot3> rotationGrid(int n);
 bool decomposeAffine(const double a[12], TransformParams& p);
 // composeAffine(p) with voxel sizes 1, in double: a row-major 3x4 affine.
 void affineOfParams(const TransformParams& p, double a[12]);
-// The parameters of composeAffine(p) followed by the turn `frame` applied first:
-// the affine x -> A(p) (frame x). The searches use it to work relative to an orientation.
+// The parameters of composeAffine(p) = T R K S with the turn `frame` put between its
+// rotation and its translation: x -> T frame R K S x. The searches use it to work relative
+// to an orientation; the scales and skews keep their meaning (along the reference axes),
+// so a search with the scales free but not the skews can still reach any of its transforms
+// from any frame. framedParams(framedParams(p, f), transposed(f)) is p (to rounding).
 TransformParams framedParams(const TransformParams& p, const Rot3& frame);
