@@ -302,7 +302,7 @@ PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, con
                 best = wide.candidates[0].params;
             }
             FramedEvaluator fev(ev, frame, g);
-            stage2mm(fev, best, dof);
+            stage2mm(fev, best, dof, false);
         });
         level("1mm", 0, [&](Evaluator& ev, const LevelStart& ls) {
             const LevelGeometry g = geometry(ls, 0);

@@ -73,11 +73,14 @@ float stage4mm(Evaluator& ev, const TransformParams candidates[3], TransformPara
     return best;
 }
 
-void stage2mm(Evaluator& ev, TransformParams& p, const Dof& dof) {
-    float v = runSweep(ev, RestrictedSweep(kSweep7Dof2mm, dof), p);
-    searchPrintf("7 DOF 2mm:rotation(%f,%f,%f),trans(%f,%f,%f),scale(%f),value is:%f\n",
-                (double)p[0], (double)p[1], (double)p[2], (double)p[3], (double)p[4], (double)p[5],
-                (double)p[6], (double)v);
+void stage2mm(Evaluator& ev, TransformParams& p, const Dof& dof, bool commonScale) {
+    float v;
+    if (commonScale || !dof.paramFree(6)) {
+        v = runSweep(ev, RestrictedSweep(kSweep7Dof2mm, dof), p);
+        searchPrintf("7 DOF 2mm:rotation(%f,%f,%f),trans(%f,%f,%f),scale(%f),value is:%f\n",
+                    (double)p[0], (double)p[1], (double)p[2], (double)p[3], (double)p[4], (double)p[5],
+                    (double)p[6], (double)v);
+    }
     v = runSweep(ev, RestrictedSweep(kSweep9Dof2mm, dof), p);
     searchPrintf(
         "9 DOF 2mm:rotation(%f,%f,%f),trans(%f,%f,%f),scale(%f,%f,%f),value is:%f\n",

@@ -26,8 +26,10 @@ float stage4mm(Evaluator& ev, const TransformParams candidates[3], TransformPara
 // The winner rule of the 4 mm stage over n slots; leaves the winner in slot 0 and
 // returns its cost.
 float selectBestStart(TransformParams* slots, float* costs, int n);
-// 2 mm: 7, then 9, then 12 free parameters.
-void stage2mm(Evaluator& ev, TransformParams& bestParams, const Dof& dof = Dof());
+// 2 mm: 7, then 9, then 12 free parameters. Without `commonScale` the 7 are left out where
+// the scales are free one by one: for a start whose scales were fitted one by one already,
+// which that sweep's common scale would set equal again.
+void stage2mm(Evaluator& ev, TransformParams& bestParams, const Dof& dof = Dof(), bool commonScale = true);
 // 1 mm: 12 free parameters; `result` takes them only when their cost is below zero.
 float stage1mm(Evaluator& ev, TransformParams& bestParams, TransformParams& result,
                const Dof& dof = Dof());

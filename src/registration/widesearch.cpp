@@ -59,16 +59,23 @@ namespace {
 
 // Local searches that stay near their start. Translations first: the grid scores every
 // turn with the centroids aligned, and the turn is judged better once the heads overlap.
+// No scale at 4 mm (widesearch.h).
 constexpr SweepStep kWide4mmSteps[] = {
     {5, 2.0f, 24.0f},  {3, 2.0f, 24.0f},  {4, 2.0f, 24.0f},  {2, 1.5f, 15.0f},
-    {0, 1.5f, 15.0f},  {1, 1.5f, 15.0f},  {kIsoScale, 0.01f}};
+    {0, 1.5f, 15.0f},  {1, 1.5f, 15.0f}};
 const Sweep kWide4mmSweep{kWide4mmSteps, 2};
 // Judging stays near each candidate: the fixed brackets of the level sweeps would carry a
-// half-turned candidate back to the one it was made from.
+// half-turned candidate back to the one it was made from. The common scale first: the
+// cost falls along the three scales together, and one scale alone often cannot leave the
+// 4 mm level's scale of 1 downhill; then, where they are free, the scales one by one.
 constexpr SweepStep kWide2mmSteps[] = {
     {5, 1.0f, 12.0f},  {3, 1.0f, 12.0f},  {4, 1.0f, 12.0f},  {2, 1.0f, 12.0f},
-    {0, 1.0f, 12.0f},  {1, 1.0f, 12.0f},  {kIsoScale, 0.005f}};
-const Sweep kWide2mmSweep{kWide2mmSteps, 2};
+    {0, 1.0f, 12.0f},  {1, 1.0f, 12.0f},  {kIsoScale, 0.005f, 0.15f}};
+const Sweep kWide2mmSweep{kWide2mmSteps, 1};
+constexpr SweepStep kWide2mmScaleSteps[] = {
+    {5, 1.0f, 12.0f},  {3, 1.0f, 12.0f},  {4, 1.0f, 12.0f},  {2, 1.0f, 12.0f},
+    {0, 1.0f, 12.0f},  {1, 1.0f, 12.0f},  {6, 0.005f, 0.1f}, {7, 0.005f, 0.1f}, {8, 0.005f, 0.1f}};
+const Sweep kWide2mmScaleSweep{kWide2mmScaleSteps, 1};
 
 constexpr double kPi = 3.14159265358979323846;
 // A grid point is a local minimum when it is the best within this many grid spacings.
@@ -218,6 +225,7 @@ void wideSearch4mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g) {
 
 void wideSearch2mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g) {
     refine(ev, ws.candidates, kWide2mmSweep, g, ws.dof);
+    refine(ev, ws.candidates, ws.dof.paramFree(6) ? kWide2mmScaleSweep : kWide2mmSweep, g, ws.dof);
     sortByCost(ws.candidates);
     printBest("2mm", ws);
 }

@@ -7,13 +7,17 @@
 // scored with the intensity centroids aligned at 4 mm. Not at 8 mm: there a small head is
 // a blob of a dozen voxels that many wrong turns fit better than the right one (measured on
 // the phantom heads: the grid point nearest the true turn ranked about 3,800th of 4,120),
-// and nearest-voxel sampling favours turns that keep the grids aligned. The local minima of
-// the 4 mm score, best
-// first, are refined by a short local search (translation, turn, common scale) relative to
-// their own orientations; the best few distinct ones, and the best one's half turns about
-// the reference axes (a head is nearly symmetric under them), are judged at 2 mm; the later
-// levels search relative to the winner's orientation (FramedEvaluator), so that no stage
-// meets the degenerate angles near a y angle of +-90 degrees.
+// and nearest-voxel sampling favours turns that keep the grids aligned. The best local
+// minima of the 4 mm score are refined by a short rigid search (translation, turn)
+// relative to their own orientations. Rigid: at 4 and 2 mm a head that is turned a little
+// wrong fits better when it is made smaller, and a common scale searched there ran to the
+// end of its bracket (1.2) for the right turn as well, after which no later level could
+// bring the candidate back to the truth. The best few distinct candidates, and the best
+// one's half turns about the reference axes (a head is nearly symmetric under them), are
+// judged at 2 mm with the scales free: first together, then one by one (heads differ in
+// shape as well as size, and the right turn with the wrong proportions loses to a wrong
+// turn). The later levels search relative to the winner's orientation (FramedEvaluator),
+// so that no stage meets the degenerate angles near a y angle of +-90 degrees.
 //
 // Every round is one batch of evaluations; the order of candidates and the choices among
 // equal costs are fixed, so the result does not depend on the backend's scheduling.
@@ -55,7 +59,7 @@ LevelGeometry originalGeometry(const float srcVoxel[3]);
 // The parameters the level's cost must see for relative parameters p about `frame`.
 TransformParams levelParams(const TransformParams& p, const Rot3& frame, const LevelGeometry& g);
 
-// A parameter set relative to an orientation: the transform x -> A(params) (frame x).
+// A parameter set relative to an orientation: the transform framedParams(params, frame).
 struct FramedCandidate {
     Rot3 frame = identityRotation();
     TransformParams params;
@@ -91,9 +95,9 @@ struct WideSearch {
     std::vector<FramedCandidate> candidates;  // best first once judged
 };
 
-// 4 mm: the grid scored with the centroids aligned; the best local minima refined; the
-// best distinct ones go on, with the half turns of the best about the reference axes.
+// 4 mm: the grid scored with the centroids aligned; the best local minima refined rigidly;
+// the best distinct ones go on, with the half turns of the best about the reference axes.
 void wideSearch4mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g = {});
-// 2 mm: the candidates refined with seven parameters; the best (earliest on equal costs)
-// comes first.
+// 2 mm: the candidates refined with the translation, the turn and the common scale, then
+// the separate scales where they are free; the best (earliest on equal costs) comes first.
 void wideSearch2mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g = {});
