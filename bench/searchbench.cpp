@@ -5,23 +5,43 @@
 //   searchbench move IMAGE OUT GRID RX RY RZ TX TY TZ SX SY SZ KX KY KZ
 //       IMAGE moved by A = composeAffine(params) about the grid centres onto a GRID^3 grid
 //       of IMAGE's voxel size (float32): OUT holds IMAGE(A^-1 y) at y mm from its centre,
-//       the convention of phantom --affine, so xfdist measures results against it
-//   searchbench register MOVING FIXED standard|wide MATRIXFILE
-//       registers and writes the inverse matrix the way "-r" writes test.txt; prints
+//       the convention of phantom --affine. OUT's header puts its grid centre at the world
+//       origin with the axes along the voxel axes (as phantom does), so with `centre`'s
+//       copy of IMAGE xfdist --world measures results against the twelve parameters
+//   searchbench centre IMAGE OUT
+//       IMAGE (float32) with that header
+//   searchbench register MOVING FIXED standard|wide PREFIX
+//       registers as register does by default (header start, twelve parameters, the
+//       precision stage); writes the world matrix (register --matrix) to PREFIX.txt and
+//       the search's, before the precision stage, to PREFIX.search.txt; prints
 //       "seconds S evaluations E cpu C" (C: processor seconds of all threads)
+//   searchbench costs MOVING FIXED RX .. KZ [WORLDFILE ...]
+//       the cost at 4, 2 and 1 mm (the register pipeline's levels and bins) of the true
+//       transform (the twelve parameters as phantom --affine takes them, heads centred at
+//       the world origin) and of each world matrix (register --matrix), as it stands and
+//       after a short local search of all twelve parameters from it: whether a wrong answer
+//       is the cost's preference or the search's miss
 #include <cmath>
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <string>
+#include <utility>
 #include <vector>
 
+#include "device/costfunction.h"
 #include "device/device.h"
 #include "geometry/rotation.h"
+#include "geometry/world.h"
 #include "registration/cost.h"
+#include "registration/pipeline.h"
 #include "registration/register.h"
+#include "registration/widesearch.h"
 #include "volume/imagefile.h"
+#include "volume/physicalimage.h"
+#include "volume/resample.h"
 
 namespace {
 
@@ -29,7 +49,9 @@ int usage() {
     std::fprintf(stderr,
                  "usage: searchbench cases N SEED [MAXDEG]\n"
                  "       searchbench move IMAGE OUT GRID RX RY RZ TX TY TZ SX SY SZ KX KY KZ\n"
-                 "       searchbench register MOVING FIXED standard|wide MATRIXFILE\n");
+                 "       searchbench centre IMAGE OUT\n"
+                 "       searchbench register MOVING FIXED standard|wide PREFIX\n"
+                 "       searchbench costs MOVING FIXED RX .. KZ [WORLDFILE ...]\n");
     return 1;
 }
 
@@ -65,6 +87,28 @@ int cases(int n, unsigned seed, double maxDeg) {
     return 0;
 }
 
+// Float32, the grid centre at the world origin, the axes along the voxel axes.
+void centredHeader(Volume& v) {
+    v.datatype = 16;
+    v.maxValue = 255.0f;
+    v.minValue = 0.0f;
+    v.orient = Orientation{};
+    v.orient.code = 1;
+    const int n[3] = {v.x, v.y, v.z};
+    const float d[3] = {v.dx, v.dy, v.dz};
+    for (int a = 0; a < 3; ++a) {
+        v.orient.m[a][a] = d[a];
+        v.orient.m[a][3] = -0.5f * (float)(n[a] - 1) * d[a];
+    }
+}
+
+int centre(const char* in, const char* out) {
+    VolumePtr v = loadVolume(in);
+    if (!v) return 1;
+    centredHeader(*v);
+    return saveVolume(*v, out) ? 0 : 1;
+}
+
 int move(const char* in, const char* out, int grid, char** params) {
     TransformParams p;
     for (int k = 0; k < 12; ++k) p[k] = (float)std::atof(params[k]);
@@ -88,9 +132,7 @@ int move(const char* in, const char* out, int grid, char** params) {
     o->dx = src->dx;
     o->dy = src->dy;
     o->dz = src->dz;
-    o->datatype = 16;
-    o->maxValue = 255.0f;
-    o->minValue = 0.0f;
+    centredHeader(*o);
     std::vector<float> w(o->count(), 0.0f);
     const double gc = (grid - 1) * 0.5;
     size_t idx = 0;
@@ -119,36 +161,119 @@ int move(const char* in, const char* out, int grid, char** params) {
     return saveVolume(*o, out) ? 0 : 1;
 }
 
-int registerPair(const char* moving, const char* fixed, const char* kind, const char* matrixFile) {
-    SearchKind search;
+bool writeWorld(const Affine& w, const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    if (!f) return false;
+    for (int i = 0; i < 16; ++i) std::fprintf(f, "%.9g%c", w.a[i / 4][i % 4], i % 4 == 3 ? '\n' : ' ');
+    return std::fclose(f) == 0;
+}
+
+int registerPair(const char* moving, const char* fixed, const char* kind, const std::string& prefix) {
+    PipelineOptions opts;
     if (std::strcmp(kind, "standard") == 0) {
-        search = SearchKind::Standard;
+        opts.search = SearchKind::Standard;
     } else if (std::strcmp(kind, "wide") == 0) {
-        search = SearchKind::Wide;
+        opts.search = SearchKind::Wide;
     } else {
         return usage();
     }
-    VolumePtr s = loadVolume(moving), r = loadVolume(fixed);
-    if (!s || !r) return 1;
+    opts.refine = true;
+    std::string error;
+    VolumePtr s = loadImage(moving, error), r = s ? loadImage(fixed, error) : nullptr;
+    if (!r) {
+        std::fprintf(stderr, "searchbench: %s\n", error.c_str());
+        return 1;
+    }
     const long long t0 = clockMs();
     const std::clock_t c0 = std::clock();
-    TransformParams p;
-    if (search == SearchKind::Wide)
-        registerVolumesWide(p, *s, *r);
-    else
-        registerVolumes(p, *s, *r);
+    const PipelineResult res = runPipeline(*s, *r, opts);
     const double secs = (double)(clockMs() - t0) / 1000.0;
     // Processor seconds of all threads: comparable between runs on a machine that others
     // are loading too.
     const double cpu = (double)(std::clock() - c0) / CLOCKS_PER_SEC;
-    Matrix m, inv;
-    composeAffine(p, m, r->dx, r->dy, r->dz);
-    inverse(m, inv);
-    std::FILE* f = std::fopen(matrixFile, "w");
-    if (!f) return 1;
-    for (int i = 0; i < 16; ++i) std::fprintf(f, "%.9g%c", (double)inv.data[i], i % 4 == 3 ? '\n' : ' ');
-    std::fclose(f);
+    if (!res.ran || !writeWorld(res.world, prefix + ".txt") || !writeWorld(res.searchWorld, prefix + ".search.txt"))
+        return 1;
     std::printf("seconds %.3f evaluations %d cpu %.3f\n", secs, globalCount, cpu);
+    return 0;
+}
+
+// The search parameters of the identity start on a level whose cost gives world matrix w.
+TransformParams levelParamsOfWorld(const Affine& w, const Volume& s, const WorldGrid& sg, const Volume& r,
+                                   const WorldGrid& rg) {
+    // worldMatrix: W = S.v2w T(-0.5) g R.w2v with g(x) = M (x - trunc(c_r)) + c_s.
+    const Affine g = Affine::translation(0.5, 0.5, 0.5) * sg.worldToVoxel() * w * rg.voxelToWorld;
+    const Affine m = Affine::translation(-s.center[0], -s.center[1], -s.center[2]) * g *
+                     Affine::translation(std::trunc(r.center[0]), std::trunc(r.center[1]), std::trunc(r.center[2]));
+    double a[12];
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 4; ++j) a[4 * i + j] = m.a[i][j] * (j == 3 ? (&s.dx)[i] : 1.0);
+    TransformParams p;
+    decomposeAffine(a, p);
+    return p;
+}
+
+// All twelve parameters near a start, relative to its own orientation.
+constexpr SweepStep kNearSteps[] = {
+    {3, 0.5f, 8.0f},    {4, 0.5f, 8.0f},    {5, 0.5f, 8.0f},    {0, 0.5f, 8.0f},
+    {1, 0.5f, 8.0f},    {2, 0.5f, 8.0f},    {6, 0.005f, 0.1f},  {7, 0.005f, 0.1f},
+    {8, 0.005f, 0.1f},  {9, 0.005f, 0.1f},  {10, 0.005f, 0.1f}, {11, 0.005f, 0.1f}};
+const Sweep kNearSweep{kNearSteps, 3};
+
+int costs(const char* moving, const char* fixed, char** truthArgs, char** files, int nfiles) {
+    VolumePtr mv = loadVolume(moving), fx = loadVolume(fixed);
+    if (!mv || !fx) return 1;
+    TransformParams t;
+    for (int k = 0; k < 12; ++k) t[k] = (float)std::atof(truthArgs[k]);
+    double ta[12];
+    affineOfParams(t, ta);
+    std::vector<std::pair<std::string, Affine>> worlds;
+    Affine truth;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 4; ++j) truth.a[i][j] = ta[4 * i + j];
+    worlds.emplace_back("truth", truth);
+    for (int f = 0; f < nfiles; ++f) {
+        std::FILE* in = std::fopen(files[f], "r");
+        if (!in) return 1;
+        Affine w;
+        for (int e = 0; e < 16; ++e)
+            if (std::fscanf(in, "%lf", &w.a[e / 4][e % 4]) != 1) return 1;
+        std::fclose(in);
+        worlds.emplace_back(files[f], w);
+    }
+    const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(*fx, nullptr);
+    VolumePtr s = isotropicResample(*mv, 1.0f, 1.0f, 1.0f);
+    if (!prepared || !s) return 1;
+    std::vector<VolumePtr> levels;
+    levels.push_back(std::move(s));
+    for (int h = 1; h < 3; ++h) levels.push_back(halfSample(*levels.back()));
+    const WorldGrid mg = WorldGrid::of(*mv);
+    for (int h = 2; h >= 0; --h) {
+        const PreparedFixed::Level& ref = prepared->level(h);
+        Volume& src = *levels[h];
+        src.stage = ref.image->stage;
+        initCorrelationRatio(src, *ref.image, ref.reference, CostPairOptions{});
+        const WorldGrid sg = levelGrid(mg, *mv, 1.0f, h);
+        const LevelStart ls;
+        StartedEvaluator ev(src, *ref.image, ls, nullptr);
+        for (const auto& [name, w] : worlds) {
+            const TransformParams p = levelParamsOfWorld(w, src, sg, *ref.image, ref.grid);
+            const Affine back = worldMatrix(p, ls, src, sg, *ref.image, ref.grid);
+            double off = 0.0;
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 4; ++j) off = std::fmax(off, std::fabs(back.a[i][j] - w.a[i][j]));
+            if (off > 1e-3) std::printf("(parameters of %s off by %g)\n", name.c_str(), off);
+            float c0;
+            ev.evaluate(&p, 1, &c0);
+            const Rot3 frame = rotationOfAngles(p.rotation());
+            TransformParams rel = framedParams(p, transposed(frame));
+            FramedEvaluator fev(ev, frame);
+            const float c1 = runSweep(fev, kNearSweep, rel);
+            const TransformParams q = framedParams(rel, frame);
+            std::printf("%dmm %-28s cost %.6f refined %.6f moved %.2f deg\n", 1 << h, name.c_str(), (double)c0,
+                        (double)c1, rotationGap(frame, rotationOfAngles(q.rotation())));
+        }
+        freeCorrelationRatio();
+    }
     return 0;
 }
 
@@ -159,7 +284,9 @@ int main(int argc, char** argv) {
         return cases(std::atoi(argv[2]), (unsigned)std::atoi(argv[3]), argc > 4 ? std::atof(argv[4]) : 180.0);
     if (argc == 17 && std::strcmp(argv[1], "move") == 0)
         return move(argv[2], argv[3], std::atoi(argv[4]), argv + 5);
+    if (argc == 4 && std::strcmp(argv[1], "centre") == 0) return centre(argv[2], argv[3]);
     if (argc == 6 && std::strcmp(argv[1], "register") == 0)
         return registerPair(argv[2], argv[3], argv[4], argv[5]);
+    if (argc >= 16 && std::strcmp(argv[1], "costs") == 0) return costs(argv[2], argv[3], argv + 4, argv + 16, argc - 16);
     return usage();
 }

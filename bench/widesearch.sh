@@ -6,9 +6,11 @@
 #               made for)
 #   template N  the ICBM template (../shared/data) moved the same way, against itself
 #   time        subject_t1_0.88mm -> icbm2009_t1_1mm, both searches
-# Each case prints one line: section, case, search, the turn (degrees, axis), mean and max
-# distance from the truth (mm, xfdist over the reference head) and the seconds. Files go to
-# a scratch folder (default bench/out/, ignored by git), removed per case.
+# Each case prints one line: section, case, search, the turn (degrees, axis), the mean
+# distance from the truth of the search's answer and of the result after the precision
+# stage, and the result's largest distance (mm, xfdist --world over the reference head),
+# then wall and processor seconds of the registration. Files go to a scratch folder
+# (default bench/out/, ignored by git), removed per case.
 # Usage: bench/widesearch.sh BUILD-DIR SEARCHES SECTION N [SECTION N ...]
 #        SEARCHES: wide, standard or both
 set -euo pipefail
@@ -33,11 +35,13 @@ run_case() {  # section index moving fixed truth(12) angle ax ay az
   shift 4
   local truth=("${@:1:12}") angle=${13} axis="${14} ${15} ${16}"
   for s in "${kinds[@]}"; do
-    local t d
-    t=$("$build/searchbench" register "$mov" "$fix" "$s" "$tmp/m.txt" |
+    local t d0 d
+    t=$("$build/searchbench" register "$mov" "$fix" "$s" "$tmp/m" |
       sed -n 's/^seconds \([0-9.]*\) evaluations [0-9]* cpu \([0-9.]*\)/\1 cpu \2/p')
-    d=$("$build/xfdist" "$mov" "$fix" "$tmp/m.txt" "${truth[@]}" | sed -n 's/^mean \([0-9.]*\) mm, max \([0-9.]*\) mm.*/\1 \2/p')
-    echo "$section $i $s turn $angle axis $axis dist $d seconds $t"
+    dist() { "$build/xfdist" "$mov" "$fix" "$1" "${truth[@]}" --world | sed -n 's/^mean \([0-9.]*\) mm, max \([0-9.]*\) mm.*/\1 \2/p'; }
+    d0=$(dist "$tmp/m.search.txt" | cut -d' ' -f1)
+    d=$(dist "$tmp/m.txt")
+    echo "$section $i $s turn $angle axis $axis search $d0 dist $d seconds $t"
   done
 }
 
@@ -59,19 +63,22 @@ for ((k = 0; k + 1 < ${#plan[@]}; k += 2)); do
       ;;
     template)
       [ -f "$data/icbm2009_t1_1mm.nii.gz" ] || { echo "template: no shared data"; continue; }
+      # The template with its grid centre at the world origin, as the moved copies have it.
+      "$build/searchbench" centre "$data/icbm2009_t1_1mm.nii.gz" "$tmp/template.nii"
       i=0
       while read -r line; do
         set -- $line
         i=$((i + 1))
         "$build/searchbench" move "$data/icbm2009_t1_1mm.nii.gz" "$tmp/moving.nii" 240 "${@:1:12}"
-        run_case template $i "$tmp/moving.nii" "$data/icbm2009_t1_1mm.nii.gz" "$@"
+        run_case template $i "$tmp/moving.nii" "$tmp/template.nii" "$@"
       done < <("$build/searchbench" cases "$n" 13 180)
       ;;
     time)
+      # register itself, process and all: wall, user and system seconds.
       for s in "${kinds[@]}"; do
-        t=$("$build/searchbench" register "$data/subject_t1_0.88mm.nii.gz" "$data/icbm2009_t1_1mm.nii.gz" \
-          "$s" "$tmp/m.txt" | sed -n 's/^seconds //p')
-        echo "time subject_t1_0.88mm->icbm2009 $s seconds $t"
+        t=$({ /usr/bin/time -f "%e %U %S" "$build/tarvo" register "$data/subject_t1_0.88mm.nii.gz" \
+          "$data/icbm2009_t1_1mm.nii.gz" --matrix "$tmp/m.txt" --search "$s" --quiet >/dev/null; } 2>&1)
+        echo "time subject_t1_0.88mm->icbm2009 $s wall user sys $t"
       done
       ;;
   esac

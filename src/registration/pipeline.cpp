@@ -279,6 +279,14 @@ PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, con
         src.image[h].reset();
         src.mask[h].reset();
     };
+    // After the 1 mm search: the precision stage, and the world matrices.
+    auto finish = [&](const LevelStart& ls) {
+        const PreparedFixed::Level& ref = fixed.level(0);
+        auto world = [&] { return worldMatrix(res.params, ls, *src.image[0], src.grid[0], *ref.image, ref.grid); };
+        res.searchWorld = world();
+        if (opts.refine && res.cost < 0.0f) refineResult(src, fixed, start, opts, res);
+        res.world = world();
+    };
     if (opts.search == SearchKind::Wide) {
         // From 4 mm on; the finer levels search relative to the orientation found, with
         // parameters that mean one transform on every level (on the plain start; another
@@ -311,9 +319,7 @@ PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, con
             res.cost = stage1mm(fev, best, relative, dof);
             // The 1 mm cost's own parameters: what worldMatrix reads.
             if (res.cost < 0.0f) res.params = levelParams(relative, frame, g);
-            if (opts.refine && res.cost < 0.0f) refineResult(src, fixed, start, opts, res);
-            const PreparedFixed::Level& ref = fixed.level(0);
-            res.world = worldMatrix(res.params, ls, *src.image[0], src.grid[0], *ref.image, ref.grid);
+            finish(ls);
         });
         res.ran = true;
         return res;
@@ -323,9 +329,7 @@ PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, con
     level("2mm", 1, [&](Evaluator& ev, const LevelStart&) { stage2mm(ev, best, dof); });
     level("1mm", 0, [&](Evaluator& ev, const LevelStart& ls) {
         res.cost = stage1mm(ev, best, res.params, dof);
-        if (opts.refine && res.cost < 0.0f) refineResult(src, fixed, start, opts, res);
-        const PreparedFixed::Level& ref = fixed.level(0);
-        res.world = worldMatrix(res.params, ls, *src.image[0], src.grid[0], *ref.image, ref.grid);
+        finish(ls);
     });
     res.ran = true;
     return res;

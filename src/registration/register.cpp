@@ -3,14 +3,10 @@
 #include <cstdio>
 #include <vector>
 
-#include "device/costfunction.h"
 #include "device/device.h"
 #include "registration/cost.h"
-#include "registration/levelreport.h"
-#include "registration/global.h"
 #include "registration/pipeline.h"
 #include "registration/searchlog.h"
-#include "volume/resample.h"
 
 float selectBestStart(TransformParams* slots, float* costs, int n) {
     float best = costs[0];
@@ -117,82 +113,6 @@ TransformParams& registerVolumes(TransformParams& result, const Volume& src, con
     const PipelineResult r = runPipeline(src, ref, opts);
     result = r.params;
     if (!r.ran) return result;
-    const float elapsed = (float)((double)(float)(clockMs() - start) / 1000.0);
-    searchPrintf("\n\n registration time (without data read and write) used: %.3fs,global count is: %d\n",
-                 (double)elapsed, globalCount);
-    searchPrintf("\n\n total time for CR Calculation: %.3fs\n", (double)crTotalTime);
-    return result;
-}
-
-
-TransformParams& registerVolumesWide(TransformParams& result, const Volume& src, const Volume& ref) {
-    const long long start = clockMs();
-    TransformParams bestParams;
-    result = TransformParams();
-
-    VolumePtr src1 = isotropicResample(src, 1.0f, 1.0f, 1.0f);
-    VolumePtr ref1 = isotropicResample(ref, 1.0f, 1.0f, 1.0f);
-    // A volume too small for a single 1 mm voxel: nothing to register.
-    if (!src1 || !ref1) return result;
-    VolumePtr src2 = halfSample(*src1);
-    VolumePtr src4 = halfSample(*src2);
-    // The wide search starts at 4 mm.
-    VolumePtr ref2 = halfSample(*ref1);
-    VolumePtr ref4 = halfSample(*ref2);
-
-    // One level: banner, stage (the bin count) on both volumes, the cost pair prepared for
-    // the level's search only, and the level's volumes released right after it.
-    auto level = [](const char* name, int stage, VolumePtr& s, VolumePtr& r, auto&& search) {
-        searchPrintf("\n========= %s ===========\n", name);
-        {
-            LevelReport report(name, *r);
-            r->stage = (int16_t)stage;
-            s->stage = (int16_t)stage;
-            initCorrelationRatio(*s, *r);
-            DeviceEvaluator ev(*s, *r);
-            search(ev);
-            freeCorrelationRatio();
-        }
-        s.reset();
-        r.reset();
-    };
-    {
-        // The finer levels search relative to the orientation the wide search found.
-        WideSearch wide;
-        const float sv[3] = {src.dx, src.dy, src.dz}, rv[3] = {ref.dx, ref.dy, ref.dz};
-        auto geometry = [&](int halvings, const Volume& r) { return levelGeometry(sv, rv, halvings, r.center); };
-        level("4mm", 2, src4, ref4, [&](Evaluator& ev) { wideSearch4mm(ev, wide, geometry(2, *ref4)); });
-        Rot3 frame = identityRotation();
-        level("2mm", 3, src2, ref2, [&](Evaluator& ev) {
-            const LevelGeometry g = geometry(1, *ref2);
-            wideSearch2mm(ev, wide, g);
-            if (!wide.candidates.empty()) {
-                frame = wide.candidates[0].frame;
-                bestParams = wide.candidates[0].params;
-            }
-            FramedEvaluator fev(ev, frame, g);
-            stage2mm(fev, bestParams);
-        });
-        level("1mm", 4, src1, ref1, [&](Evaluator& ev) {
-            const LevelGeometry g = geometry(0, *ref1);
-            FramedEvaluator fev(ev, frame, g);
-            // The result is the transform the levels agreed on, for the volumes as they are;
-            // "12 DOF 1mm:" shows the parameters relative to the frame, the line after it
-            // the result.
-            TransformParams relative;
-            const float v = stage1mm(fev, bestParams, relative);
-            const LevelGeometry whole = originalGeometry(sv);
-            if (v < 0.0f) result = levelParams(relative, frame, whole);
-            const TransformParams w = levelParams(bestParams, frame, whole);
-            searchPrintf(
-                "wide 1mm:Rotate:(%f,%f,%f),Translate:(%f,%f,%f),Scale:(%f,%f,%f),Skew:(%f,%f,%f),"
-                "value is:%f\n",
-                (double)w[0], (double)w[1], (double)w[2], (double)w[3], (double)w[4], (double)w[5],
-                (double)w[6], (double)w[7], (double)w[8], (double)w[9], (double)w[10], (double)w[11],
-                (double)v);
-        });
-    }
-
     const float elapsed = (float)((double)(float)(clockMs() - start) / 1000.0);
     searchPrintf("\n\n registration time (without data read and write) used: %.3fs,global count is: %d\n",
                  (double)elapsed, globalCount);

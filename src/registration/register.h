@@ -9,13 +9,7 @@
 
 // The best 12 parameters mapping src onto ref (any voxel sizes), or the identity when
 // the final cost is not below zero. Progress and timing lines go to standard output.
-// `search` picks the global search of the two coarse levels: the standard one (what "-r"
-// runs) or the wide one over all orientations.
 TransformParams& registerVolumes(TransformParams& result, const Volume& src, const Volume& ref);
-// The same with the wide global search over all orientations (widesearch.h) on the centroid
-// start, the levels run here as before the pipeline; what `register --search wide` is to run
-// once the pipeline carries it.
-TransformParams& registerVolumesWide(TransformParams& result, const Volume& src, const Volume& ref);
 
 // The stages on a prepared level, exposed so that they can be driven by any evaluator.
 // 4 mm: eleven starts around each candidate, the lowest cost wins (earliest on ties).
