@@ -212,6 +212,36 @@ TEST(WideSearch, FindsAFarTurnAndIsTheSameBatchedOrNot) {
     for (int n : b.batches) EXPECT_EQ(n, 1);
 }
 
+// A head of another size: the cost falls along the three scales together and rises
+// steeply where they part, so no single scale can leave 1 downhill; the judging must move
+// them together first. With the scales free (dof 9), but not with one common scale alone
+// (dof 7 keeps them equal) and not at all with dof 6.
+TEST(WideSearch, JudgingMovesTheScalesTogetherFirst) {
+    const TurnedCost turned;
+    FnEvaluator ev([&](const TransformParams& p) {
+        TransformParams rigid = p;
+        rigid[6] = 1.04f;  // TurnedCost's own scale term off
+        const double m = (p[6] + p[7] + p[8]) / 3.0;
+        const double parted = (p[6] - p[7]) * (p[6] - p[7]) + (p[7] - p[8]) * (p[7] - p[8]) +
+                              (p[6] - p[8]) * (p[6] - p[8]);
+        return turned(rigid) + (float)(50.0 * parted + 2.0 * (m - 0.91) * (m - 0.91));
+    });
+    ev.record = false;
+    for (int dof : {9, 7, 6}) {
+        WideSearch ws;
+        ws.settings.rotations = 1024;
+        ws.dof = Dof(dof);
+        testing::internal::CaptureStdout();
+        wideSearch4mm(ev, ws);
+        wideSearch2mm(ev, ws);
+        testing::internal::GetCapturedStdout();
+        ASSERT_FALSE(ws.candidates.empty());
+        const TransformParams best = ws.candidates[0].absolute();
+        EXPECT_LT(rotationGap(rotationOfAngles(best.rotation()), turned.truth), 3.0) << dof;
+        for (int k = 6; k < 9; ++k) EXPECT_NEAR(best[k], dof == 6 ? 1.0f : 0.91f, 0.01f) << dof << " " << k;
+    }
+}
+
 TEST(WideSearch, FramedEvaluatorSeesAbsoluteParameters) {
     const Rot3 frame = turn(120, 1, 1, 0);
     std::vector<TransformParams> seen;
