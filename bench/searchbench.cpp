@@ -274,6 +274,20 @@ int costs(const char* moving, const char* fixed, char** truthArgs, char** files,
         }
         freeCorrelationRatio();
     }
+    // The precision stage's cost (exact trilinear weights) on the 1 mm pair.
+    const PreparedFixed::Level& ref = prepared->level(0);
+    CostPairOptions exact;
+    exact.exactWeights = true;
+    initCorrelationRatio(*levels[0], *ref.image, exact);
+    const LevelStart ls;
+    StartedEvaluator ev(*levels[0], *ref.image, ls, nullptr);
+    for (const auto& [name, w] : worlds) {
+        const TransformParams p = levelParamsOfWorld(w, *levels[0], levelGrid(mg, *mv, 1.0f, 0), *ref.image, ref.grid);
+        float c;
+        ev.evaluate(&p, 1, &c);
+        std::printf("1mm exact %-22s cost %.6f\n", name.c_str(), (double)c);
+    }
+    freeCorrelationRatio();
     return 0;
 }
 
