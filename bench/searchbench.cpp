@@ -20,7 +20,8 @@
 //       transform (the twelve parameters as phantom --affine takes them, heads centred at
 //       the world origin) and of each world matrix (register --matrix), as it stands and
 //       after a short local search of all twelve parameters from it: whether a wrong answer
-//       is the cost's preference or the search's miss
+//       is the cost's preference or the search's miss; then the precision stage's cost
+//       (exact weights, 1 mm) of each
 #include <cmath>
 #include <ctime>
 #include <cstdio>
