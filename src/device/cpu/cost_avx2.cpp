@@ -54,7 +54,8 @@ inline __m256 gather(const float* d, __m256i idx) { return _mm256_i32gather_ps(d
 // a processor are microcoded and take a cycle or more per element.
 inline void pairs8(const float* d, const int32_t* at, __m256& lo, __m256& hi) {
     auto two = [&](int k) {
-        const __m128 v = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(d + at[k])));
+        // movq through an unaligned type: the pairs start at any float.
+        const __m128 v = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(d + at[k])));
         return _mm_loadh_pi(v, reinterpret_cast<const __m64*>(d + at[k + 1]));
     };
     const __m256 a = _mm256_set_m128(two(4), two(0)), b = _mm256_set_m128(two(6), two(2));
