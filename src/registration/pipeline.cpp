@@ -118,9 +118,6 @@ std::unique_ptr<PreparedFixed> PreparedFixed::prepare(const Volume& fixed, const
         l.mask = std::move(p.mask[h]);
         l.reference = prepareReference(*l.image, l.mask.get());
     }
-    const Level& two = prepared->levels_[1];
-    prepared->refine_ = two.image->owner->prepareReference(
-        *two.image, kern::binCountForStage(prepared->levels_[0].image->stage), two.mask.get());
     return prepared;
 }
 

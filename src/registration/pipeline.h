@@ -111,13 +111,12 @@ public:
     // The fixed image's own voxel sizes, before the pyramid (the wide search corrects for
     // the pyramid's sub-voxel shifts with them).
     const float* voxelSize() const { return voxel_; }
-    // The precision stage's coarser step: the 2 mm level's voxels (with its mask) in the
-    // bins of the 1 mm level, 256. Its finer step takes level(0).reference as it is.
-    const ReferencePtr& refineReference() const { return refine_; }
+    // The precision stage's coarser step: the 2 mm level's own reference, whose 256 bins
+    // are those of the 1 mm level. Its finer step takes level(0).reference as it is.
+    const ReferencePtr& refineReference() const { return levels_[1].reference; }
 
 private:
     Level levels_[kLevels];
-    ReferencePtr refine_;
     double centroid_[3] = {0, 0, 0};
     float voxel_[3] = {0, 0, 0};
 };
