@@ -13,6 +13,7 @@ data=${TARVO_DATA:-../shared/data}
 params=${ELASTIX_PARAMS:-$(dirname "$data")/peers/elastix_affine.txt}
 builds=("$@")
 [ ${#builds[@]} -eq 0 ] && builds=(build)
+for i in "${!builds[@]}"; do builds[i]=$(cd "${builds[i]}" && pwd); done
 if [ ! -f "$data/icbm2009_t1_1mm.nii.gz" ]; then
   echo "no shared volumes in $data: nothing to compare"
   exit 0
@@ -21,7 +22,7 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 ref=$data/icbm2009_t1_1mm.nii.gz
 printf '%s\n' -25 14 9 0 0 0 1 1 1 0 0 0 >"$tmp/turn.txt"
-(cd "$tmp" && "$(cd "${builds[0]}" && pwd)/tarvo" -tt "$ref" "$tmp/turn.txt" -o "$tmp/turned.nii.gz" >/dev/null)
+(cd "$tmp" && "${builds[0]}/tarvo" -tt "$ref" "$tmp/turn.txt" -o "$tmp/turned.nii.gz" >/dev/null)
 
 echo "date: $(date -u +%F)  machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs)"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -44,7 +45,7 @@ for c in "subject:$data/subject_t1_0.88mm.nii.gz" "turned-template:$tmp/turned.n
     printf '%-16s %-28s %8.2f s wall %8.2f s processor\n' "$name" "elastix (2 threads)" "$el" "$elp"
   fi
   for b in "${builds[@]}"; do
-    bin=$(cd "$b" && pwd)/tarvo
+    bin=$b/tarvo
     read -r t tp < <(cd "$tmp" && wall "$bin" -r "$src" "$ref" -o "$tmp/out.nii.gz")
     line=$(grep '^12 DOF 1mm' "$tmp/log" | head -1 || true)
     ratio=- pratio=-

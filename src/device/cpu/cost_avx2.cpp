@@ -63,15 +63,23 @@ inline void pairs8(const float* d, const int32_t* at, __m256& lo, __m256& hi) {
     hi = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
 }
 
+// How far ahead, in reference voxels, the source rows of a later group are asked for.
+// Eight groups: far enough to cover a trip to memory, near enough that the lines are
+// still in the first-level cache when their group comes.
+constexpr uint32_t kPrefetchAhead = 64;
+
 // Everything one matrix needs in registers, set once per hand-out of chunks.
 struct Setup {
     __m256 rcx, rcy, rcz, scx, scy, scz, a[12], X, Y, Z;
     __m256i nx1, ny1, nz1, sx, sxy;
     __m256i pw, pwy;            // row and slice strides of the padded rows
     const float *px, *py, *pz;  // the shared reference's coordinates
+    uint32_t prefetchEnd = 0;   // groups starting below this prefetch the rows of a later one
     Setup(const CpuDevice::Pair& p, const float* A) {
         const CpuDevice::Reference& r = *p.ref;
         px = r.px.data(), py = r.py.data(), pz = r.pz.data();
+        const uint32_t voxels = (uint32_t)r.px.size();
+        if (p.prefetch && voxels >= kPrefetchAhead + 8) prefetchEnd = voxels - kPrefetchAhead - 8;
         rcx = _mm256_set1_ps(r.refC[0]), rcy = _mm256_set1_ps(r.refC[1]), rcz = _mm256_set1_ps(r.refC[2]);
         scx = _mm256_set1_ps(p.srcC[0]), scy = _mm256_set1_ps(p.srcC[1]), scz = _mm256_set1_ps(p.srcC[2]);
         for (int i = 0; i < 12; ++i) a[i] = _mm256_set1_ps(A[i]);
@@ -82,6 +90,39 @@ struct Setup {
     }
 };
 
+// Asks for the four source rows (the x-pairs at y0/y1, z0/z1) of the eight voxels at
+// px/py/pz + w. Under a rotation the rows of consecutive voxels are far apart in memory and
+// no hardware prefetcher foresees them; positions outside the source are clamped into it.
+inline void prefetchRows(const CpuDevice::Pair& p, const Setup& c, uint32_t w) {
+    const __m256 ex = _mm256_sub_ps(_mm256_loadu_ps(c.px + w), c.rcx);
+    const __m256 ey = _mm256_sub_ps(_mm256_loadu_ps(c.py + w), c.rcy);
+    const __m256 ez = _mm256_sub_ps(_mm256_loadu_ps(c.pz + w), c.rcz);
+    const __m256* a = c.a;
+    const __m256 half = _mm256_set1_ps(0.5f);
+    const __m256i zero = _mm256_setzero_si256(), one = _mm256_set1_epi32(1);
+    // Truncated floor(m - 0.5) clamped to [lo, n - 1]: the exact index but for positions
+    // just below zero, where any row inside serves.
+    auto index = [&](int r, __m256 sc, __m256i n1, __m256i lo) {
+        const __m256 m = _mm256_fmadd_ps(
+            a[4 * r], ex, _mm256_fmadd_ps(a[4 * r + 1], ey, _mm256_fmadd_ps(a[4 * r + 2], ez, _mm256_add_ps(a[4 * r + 3], sc))));
+        return _mm256_max_epi32(_mm256_min_epi32(_mm256_cvttps_epi32(_mm256_sub_ps(m, half)), n1), lo);
+    };
+    const __m256i ix = _mm256_add_epi32(index(0, c.scx, c.nx1, _mm256_set1_epi32(-1)), one);
+    const __m256i iy = index(1, c.scy, c.ny1, zero), iz = index(2, c.scz, c.nz1, zero);
+    alignas(32) int32_t at[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(at),
+                       _mm256_add_epi32(_mm256_add_epi32(_mm256_mullo_epi32(iz, c.pwy), _mm256_mullo_epi32(iy, c.pw)), ix));
+    // The rows y0 + 1 and z0 + 1 are not clamped: past the last row or slice they point
+    // beyond the source, which a prefetch may ask for (it never faults); hence addresses
+    // as integers rather than pointers.
+    const uintptr_t d = reinterpret_cast<uintptr_t>(p.rowsPadded.data());
+    const uintptr_t pw = 4 * ((uintptr_t)p.sx + 2), pwy = pw * (uintptr_t)p.sy;
+    for (int k = 0; k < 8; ++k) {
+        const uintptr_t r = d + 4 * (uintptr_t)at[k];
+        for (uintptr_t o : {uintptr_t(0), pw, pwy, pw + pwy}) _mm_prefetch(reinterpret_cast<const char*>(r + o), _MM_HINT_T0);
+    }
+}
+
 // Adds the eight voxels at px/py/pz + v to the lanes; `valid` masks off lanes past the end
 // of the chunk (whose coordinates read as 0 and whose gathers stay inside the volume).
 template <bool Linear, bool Tail>
@@ -89,6 +130,7 @@ inline void group(const CpuDevice::Pair& p, const Setup& c, uint32_t v, __m256i 
                   __m256& n) {
     const float* src = p.src.data();
     const __m256 zero = _mm256_setzero_ps();
+    if (Linear && v < c.prefetchEnd) prefetchRows(p, c, v + kPrefetchAhead);
     auto load = [&](const float* a) { return Tail ? _mm256_maskload_ps(a, valid) : _mm256_loadu_ps(a); };
     const __m256 ex = _mm256_sub_ps(load(c.px + v), c.rcx);
     const __m256 ey = _mm256_sub_ps(load(c.py + v), c.rcy);

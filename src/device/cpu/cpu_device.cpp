@@ -24,6 +24,12 @@ constexpr int kTile = 32;
 // Voxels per hand-out to a worker: enough that handing out is noise, few enough that the
 // smallest levels still spread over every core.
 constexpr uint32_t kTaskVoxels = 16384;
+// Padded sources from this size on have their rows prefetched by the vector path. A 1 mm
+// head (about 35 MB) outgrows the shared last-level cache, so under a rotation most new
+// rows come from memory, and asking for them eight groups ahead made the 1 mm level 1.2-1.4
+// times faster at 15-45 degrees. A 2 mm head (4 MB) is served by the last-level cache,
+// where the extra work of asking made its level 10-30 % slower.
+constexpr size_t kPrefetchBytes = size_t(16) << 20;
 
 float* allocFloats(size_t n) {
     void* p = std::malloc(n ? n * sizeof(float) : 1);
@@ -166,6 +172,7 @@ void CpuDevice::initCorrelationRatio(const Volume& src, ReferencePtr ref, const 
             std::memcpy(out + 1, in, src.x * sizeof(float));
             out[w - 1] = in[src.x - 1];
         }
+        p->prefetch = p->rowsPadded.size() * sizeof(float) >= kPrefetchBytes;
     }
     if (opts.exactWeights) p->rules.ties = kern::TieRule::Exact;  // sampling only: the reference is unchanged
     for (int a = 0; a < 3; ++a) p->srcC[a] = src.center[a];

@@ -65,6 +65,9 @@ public:
         // voxel repeated (rows of sx + 2), so that the two x-neighbours of a trilinear
         // sample, clamping included, are one 64-bit load at row + floor(x - 0.5) + 1.
         std::vector<float> rowsPadded;
+        // The vector path asks for the rows of samples ahead of their turn: set for
+        // sources larger than the last-level cache holds (see initCorrelationRatio).
+        bool prefetch = false;
         int sx = 0, sy = 0, sz = 0;
         bool linear = true;
         kern::TextureRules rules;
