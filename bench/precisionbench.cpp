@@ -7,10 +7,9 @@
 // usage: precisionbench MOVING FIXED OUT_PREFIX [VARIANT ...]
 //   OUT_PREFIX_search.txt: the search's matrix; OUT_PREFIX_search.params caches the search
 //   (a second run with the same prefix skips it).
-//   VARIANT: NAME or NAME:key=value,key=value -> OUT_PREFIX_NAME.txt. Keys: bins (64, 128,
-//   256), own (1: the fine pass samples MOVING on its own grid), fixedown (1: it bins
-//   FIXED on its own grid), bound, cmax, fmax, step, fstep, tol, radius; jitter (mm at the
-//   edge) and seed start the stage from a point near the search's answer instead.
+//   VARIANT: NAME or NAME:key=value,key=value -> OUT_PREFIX_NAME.txt. Keys: bound, cmax, fmax,
+//   step, fstep, tol, radius (RefineOptions); jitter (mm at the edge) and seed start the
+//   stage from a point near the search's answer instead.
 // or:    precisionbench MOVING FIXED --cost MATRIX ...
 //   prints the stage's cost (exact weights, 256 bins) at each world matrix, on the 1 mm
 //   levels and on the images' own grids: how the tools' answers rank by this cost.
@@ -136,8 +135,6 @@ int main(int argc, char** argv) {
     none.refineOptions.maxEvaluations = 1;
     writeMatrix(prefix + "_search.txt", refineSearched(*mov, *prepared, none, searched).world);
 
-    // The fixed image on its own grid, for fixedown=1 (binned with the 1 mm level's stage).
-    fix->stage = prepared->level(0).image->stage;
     for (int v = 4; v < argc; ++v) {
         const std::string spec = argv[v];
         const size_t colon = spec.find(':');
@@ -155,10 +152,7 @@ int main(int argc, char** argv) {
                 const size_t eq = item.find('=');
                 const std::string k = item.substr(0, eq);
                 const double x = std::atof(item.substr(eq + 1).c_str());
-                if (k == "bins") o.refineBins = (int)x;
-                else if (k == "own") o.refineMovingOwnGrid = x != 0;
-                else if (k == "fixedown") o.refineFixedOwn = x != 0 ? fix.get() : nullptr;
-                else if (k == "bound") o.refineOptions.bound = x;
+                if (k == "bound") o.refineOptions.bound = x;
                 else if (k == "cmax") o.refineOptions.maxEvaluations = (int)x;
                 else if (k == "fmax") o.refineOptions.fineMaxEvaluations = (int)x;
                 else if (k == "step") o.refineOptions.startStep = x;

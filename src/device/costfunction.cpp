@@ -21,7 +21,6 @@ void initCorrelationRatio(const Volume& src, const Volume& ref) {
 
 void initCorrelationRatio(const Volume& src, const Volume& ref, const CostPairOptions& opts) {
     int bins = binsOrComplain(ref);
-    if (bins && opts.binCount) bins = opts.binCount;
     if (!bins) return;
     freeCorrelationRatio();
     src.owner->initCorrelationRatio(src, ref, bins, opts);

@@ -18,8 +18,6 @@ struct CostPairOptions {
     const Volume* srcMask = nullptr;
     // Full-precision trilinear weights instead of the 8-bit weights of texture filtering.
     bool exactWeights = false;
-    // Bins of the reference's intensity (64, 128 or 256) instead of its stage's.
-    int binCount = 0;
 };
 
 // Memory a backend has allocated for itself (device and page-locked host memory on a GPU).

@@ -51,11 +51,13 @@ struct PreparedPair {
 };
 
 // The precision stage after the search. Its frame is the 1 mm level's (the search's own
-// parameters); the coarse pair is the 2 mm level, the fine pair the 1 mm level or the
-// images on their own grids; all with exact trilinear weights. Keeps the search's answer
-// unless the stage ends lower on the fine pair.
-void refineResult(const Pyramid& src, const Volume& moving, const PreparedFixed& fixed, const Start& start,
-                  const PipelineOptions& opts, PipelineResult& res) {
+// parameters); the coarse pair is the 2 mm level, the fine pair the 1 mm level, both with
+// exact trilinear weights. Keeps the search's answer unless the stage ends lower on the
+// 1 mm pair. (The fine pair was also tried on the images' own grids, 0.88 mm moving and
+// the fixed image unresampled: on known transforms that lands further from the truth, the
+// 1 mm levels' resampling blurring both sides alike; bench/RESULTS.md.)
+void refineResult(const Pyramid& src, const PreparedFixed& fixed, const Start& start, const PipelineOptions& opts,
+                  PipelineResult& res) {
     const PreparedFixed::Level& f0 = fixed.level(0);
     const Volume& s0 = *src.image[0];
     const LevelStart ls0 = levelStart(start, s0, src.grid[0], *f0.image, f0.grid);
@@ -65,32 +67,12 @@ void refineResult(const Pyramid& src, const Volume& moving, const PreparedFixed&
     const RefinePairs withPair = [&](RefinePass pass, const std::function<void(Evaluator&)>& run) {
         const int h = pass == RefinePass::Coarse ? 1 : 0;
         const PreparedFixed::Level& f = fixed.level(h);
-        const Volume *s = src.image[h].get(), *sm = src.mask[h].get();
-        const Volume *r = f.image.get(), *rm = f.mask.get();
-        WorldGrid sg = src.grid[h], rg = f.grid;
-        ReferencePtr prepared = opts.refineBins ? nullptr : h == 0 ? f.reference : fixed.refineReference();
-        if (pass == RefinePass::Fine && opts.refineMovingOwnGrid) {
-            s = &moving;
-            sm = opts.movingMask;
-            sg = WorldGrid::of(moving);
-        }
-        if (pass == RefinePass::Fine && opts.refineFixedOwn) {
-            r = opts.refineFixedOwn;
-            rm = opts.refineFixedOwnMask;
-            rg = WorldGrid::of(*r);
-            prepared = nullptr;
-        }
         CostPairOptions pairOpts;
-        pairOpts.srcMask = sm;
+        pairOpts.srcMask = src.mask[h].get();
         pairOpts.exactWeights = true;
-        pairOpts.binCount = opts.refineBins;
-        if (prepared)
-            initCorrelationRatio(*s, *r, prepared, pairOpts);
-        else
-            initCorrelationRatio(*s, *r, pairOpts);
-        WorldEvaluator ev(*s, sg, *r, rg, frame, opts.progress);
+        PreparedPair pair(*src.image[h], *f.image, h == 0 ? f.reference : fixed.refineReference(), pairOpts);
+        WorldEvaluator ev(*src.image[h], src.grid[h], *f.image, f.grid, frame, opts.progress);
         run(ev);
-        freeCorrelationRatio();
     };
     RefineOptions ro = opts.refineOptions;
     ro.dof = opts.dof.count();
@@ -273,7 +255,7 @@ PipelineResult refineSearched(const Volume& moving, const PreparedFixed& fixed, 
     Pyramid src;
     if (!searched.ran || !(searched.cost < 0.0f) || !src.build(moving, opts.movingMask)) return res;
     for (int h = 0; h < PreparedFixed::kLevels; ++h) src.image[h]->stage = fixed.level(h).image->stage;
-    refineResult(src, moving, fixed, pipelineStart(moving, fixed, opts), opts, res);
+    refineResult(src, fixed, pipelineStart(moving, fixed, opts), opts, res);
     return res;
 }
 
@@ -327,7 +309,7 @@ PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, con
         const PreparedFixed::Level& ref = fixed.level(0);
         auto world = [&] { return worldMatrix(res.params, ls, *src.image[0], src.grid[0], *ref.image, ref.grid); };
         res.searchWorld = world();
-        if (opts.refine && res.cost < 0.0f) refineResult(src, moving, fixed, start, opts, res);
+        if (opts.refine && res.cost < 0.0f) refineResult(src, fixed, start, opts, res);
         res.world = world();
     };
     if (opts.search == SearchKind::Wide) {

@@ -158,13 +158,6 @@ struct PipelineOptions {
     // unless told --no-refine; -r never does.
     bool refine = false;
     RefineOptions refineOptions;  // its dof is taken from `dof`
-    // The fine pass samples the moving image on its own grid instead of the 1 mm level.
-    bool refineMovingOwnGrid = false;
-    // The fine pass bins this volume (the fixed image on its own grid, its stage set)
-    // instead of the 1 mm level. Experimental.
-    const Volume* refineFixedOwn = nullptr;
-    const Volume* refineFixedOwnMask = nullptr;
-    int refineBins = 0;  // 0: the level's
 };
 
 struct PipelineResult {

@@ -20,11 +20,13 @@ struct RefineOptions {
     double startStep = 1.0; // first trust-region radius, mm at the edge
     // precisionStage: the first radius of its fine pass, which starts from the coarse answer
     double fineStartStep = 0.1;
-    // precisionStage: evaluations of its fine pass at most (each costs as much as eight or
-    // nine at 2 mm; the pass is a polish of the coarse answer)
-    int fineMaxEvaluations = 400;
+    // precisionStage: evaluations of its fine pass at most (each costs as much as eight at
+    // 2 mm; the pass is a polish of the coarse answer and takes 30 to 140 on brains)
+    int fineMaxEvaluations = 120;
     double tolerance = 0.01;  // final trust-region radius, mm at the edge
-    int maxEvaluations = 400;
+    // Evaluations at most (the coarse pass takes 80 to 130 on brains; a pair that no
+    // affine fits, a head against a brain, wanders further)
+    int maxEvaluations = 250;
     // How far any variable may move from the start, mm at the edge: beyond what the
     // sweeps leave (a degree or two, a millimetre or two) and short of another optimum.
     double bound = 25.0;
