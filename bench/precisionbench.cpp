@@ -152,7 +152,11 @@ int main(int argc, char** argv) {
                 const size_t eq = item.find('=');
                 const std::string k = item.substr(0, eq);
                 const double x = std::atof(item.substr(eq + 1).c_str());
-                if (k == "bound") o.refineOptions.bound = x;
+                if (k == "coarse") o.refineOptions.coarsePass = x != 0;
+                else if (k == "middle") o.refineOptions.middlePass = x != 0;
+                else if (k == "mtol") o.refineOptions.middleTolerance = x;
+                else if (k == "mstep") o.refineOptions.middleStartStep = x;
+                else if (k == "bound") o.refineOptions.bound = x;
                 else if (k == "cmax") o.refineOptions.maxEvaluations = (int)x;
                 else if (k == "fmax") o.refineOptions.fineMaxEvaluations = (int)x;
                 else if (k == "step") o.refineOptions.startStep = x;

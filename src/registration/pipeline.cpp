@@ -70,6 +70,15 @@ void refineResult(const Pyramid& src, const PreparedFixed& fixed, const Start& s
         CostPairOptions pairOpts;
         pairOpts.srcMask = src.mask[h].get();
         pairOpts.exactWeights = true;
+        if (pass == RefinePass::Middle) {
+            VolumePtr r = strideSample(*f.image), m = f.mask ? strideSample(*f.mask) : nullptr;
+            r->stage = f.image->stage;
+            const WorldGrid rg = strideGrid(f.grid);
+            PreparedPair pair(*src.image[h], *r, prepareReference(*r, m.get()), pairOpts);
+            WorldEvaluator ev(*src.image[h], src.grid[h], *r, rg, frame, opts.progress);
+            run(ev);
+            return;
+        }
         PreparedPair pair(*src.image[h], *f.image, h == 0 ? f.reference : fixed.refineReference(), pairOpts);
         WorldEvaluator ev(*src.image[h], src.grid[h], *f.image, f.grid, frame, opts.progress);
         run(ev);
