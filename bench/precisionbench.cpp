@@ -7,7 +7,8 @@
 // usage: precisionbench MOVING FIXED OUT_PREFIX [VARIANT ...]
 //   OUT_PREFIX_search.txt: the search's matrix; OUT_PREFIX_search.params caches the search
 //   (a second run with the same prefix skips it).
-//   VARIANT: NAME or NAME:key=value,key=value -> OUT_PREFIX_NAME.txt. Keys: bound, cmax, fmax,
+//   VARIANT: NAME or NAME:key=value,key=value -> OUT_PREFIX_NAME.txt. Keys: coarse (0: no
+//   2 mm pass), bound, cmax, fmax,
 //   step, fstep, tol, radius (RefineOptions); jitter (mm at the edge) and seed start the
 //   stage from a point near the search's answer instead.
 // or:    precisionbench MOVING FIXED --cost MATRIX ...
@@ -153,9 +154,6 @@ int main(int argc, char** argv) {
                 const std::string k = item.substr(0, eq);
                 const double x = std::atof(item.substr(eq + 1).c_str());
                 if (k == "coarse") o.refineOptions.coarsePass = x != 0;
-                else if (k == "middle") o.refineOptions.middlePass = x != 0;
-                else if (k == "mtol") o.refineOptions.middleTolerance = x;
-                else if (k == "mstep") o.refineOptions.middleStartStep = x;
                 else if (k == "bound") o.refineOptions.bound = x;
                 else if (k == "cmax") o.refineOptions.maxEvaluations = (int)x;
                 else if (k == "fmax") o.refineOptions.fineMaxEvaluations = (int)x;

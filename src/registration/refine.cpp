@@ -124,8 +124,8 @@ RefineResult precisionStage(const RefinePairs& withPair, const TransformParams& 
     };
     TransformParams p = searched;
     int evaluations = 0;
-    // The earlier passes only need to get close: their optima lie within a few hundredths
-    // of a millimetre of the fine one.
+    // The coarse pass only needs to get close: its optimum lies within a tenth of a
+    // millimetre of the fine one on known transforms.
     if (opts.coarsePass) {
         RefineOptions coarse = opts;
         coarse.tolerance = std::max(opts.tolerance, 0.05);
@@ -137,40 +137,23 @@ RefineResult precisionStage(const RefinePairs& withPair, const TransformParams& 
             report("coarse", r.evaluations, t0);
         });
     }
-    // Each later pass starts from the better of the answer so far and the search's.
-    auto better = [&](Evaluator& ev, float costs[2]) {
-        const TransformParams both[2] = {searched, p};
-        ev.evaluate(both, 2, costs);
-        evaluations += 2;
-        return costs[1] < costs[0] || (std::isnan(costs[0]) && !std::isnan(costs[1])) ? 1 : 0;
-    };
-    if (opts.middlePass) {
-        const auto t0 = std::chrono::steady_clock::now();
-        withPair(RefinePass::Middle, [&](Evaluator& ev) {
-            float costs[2];
-            const int from = better(ev, costs);
-            RefineOptions middle = opts;
-            middle.tolerance = std::max(opts.tolerance, opts.middleTolerance);
-            middle.startStep = from == 1 ? std::min(opts.startStep, opts.middleStartStep) : opts.startStep;
-            const RefineResult r = refineParams(ev, from == 1 ? p : searched, middle, costs[from]);
-            p = r.params;
-            evaluations += r.evaluations;
-            report("middle", r.evaluations, t0);
-        });
-    }
     const auto t0 = std::chrono::steady_clock::now();
     RefineResult r;
     r.params = searched;
     withPair(RefinePass::Fine, [&](Evaluator& ev) {
+        // The coarse answer goes on only if it beats the search's here.
+        const TransformParams both[2] = {searched, p};
         float costs[2];
-        const int from = better(ev, costs);
+        ev.evaluate(both, 2, costs);
+        const int from = costs[1] < costs[0] || (std::isnan(costs[0]) && !std::isnan(costs[1])) ? 1 : 0;
         // On the fine pair the remaining way is short: a small first step saves evaluations.
         RefineOptions fine = opts;
         fine.startStep = std::min(opts.startStep, opts.fineStartStep);
         fine.maxEvaluations = std::min(opts.maxEvaluations, opts.fineMaxEvaluations);
-        r = refineParams(ev, from == 1 ? p : searched, fine, costs[from]);
+        r = refineParams(ev, both[from], fine, costs[from]);
         r.startCost = costs[0];
-        report("fine", r.evaluations + 2, t0);
+        r.evaluations += 2;
+        report("fine", r.evaluations, t0);
     });
     r.evaluations += evaluations;
     return r;

@@ -30,10 +30,8 @@ struct RefineOptions {
     // How far any variable may move from the start, mm at the edge: beyond what the
     // sweeps leave (a degree or two, a millimetre or two) and short of another optimum.
     double bound = 25.0;
+    // precisionStage: the coarse pass (off: the fine pass starts from the search's answer)
     bool coarsePass = true;
-    bool middlePass = false;
-    double middleTolerance = 0.02;
-    double middleStartStep = 0.3;
 };
 
 struct RefineResult {
@@ -57,7 +55,7 @@ RefineResult refineParams(Evaluator& ev, const TransformParams& start, const Ref
 
 // The stage's two passes: Coarse on the 2 mm pair (cheap evaluations for the long way),
 // Fine on the finest pair the stage uses (to opts.tolerance).
-enum class RefinePass { Coarse, Middle, Fine };
+enum class RefinePass { Coarse, Fine };
 // Gives the stage its cost pairs: withPair(pass, run) prepares the pass's pair with exact
 // weights, calls run with its evaluator and releases the pair. Both evaluators read
 // parameters in one frame (the same numbers mean the same world transform on both pairs,

@@ -83,28 +83,6 @@ VolumePtr halfSample(const Volume& in) {
     return out;
 }
 
-VolumePtr strideSample(const Volume& in) {
-    StageTimer timer("stride sample");
-    VolumePtr out = makeVolume((in.x + 1) / 2, (in.y + 1) / 2, (in.z + 1) / 2, in.owner);
-    out->t = in.t;
-    out->dt = in.dt;
-    out->dx = in.dx * 2.0f;
-    out->dy = in.dy * 2.0f;
-    out->dz = in.dz * 2.0f;
-    for (int a = 0; a < 3; ++a) out->center[a] = in.center[a] * 0.5f;
-    copyIntensityBookkeeping(in, *out);
-    out->orient = in.orient;
-    if (in.orient.code > 0)
-        for (int row = 0; row < 3; ++row)
-            for (int c = 0; c < 3; ++c) out->orient.m[row][c] = in.orient.m[row][c] * 2.0f;
-    // The nearest-voxel resampling reads input texture coordinate
-    // 2 (i - outCentre + t) + inCentre, which is to be 2i + 0.5: the middle of voxel 2i.
-    float a[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
-    for (int r = 0; r < 3; ++r) a[4 * r + 3] = out->center[r] + (0.5f - in.center[r]) * 0.5f;
-    in.owner->transformVolume(in, *out, a, true);
-    return out;
-}
-
 VolumePtr transformVolume(const Volume& src, const Volume& ref, const Matrix& m) {
     StageTimer timer("affine resample");
     VolumePtr out = makeVolume(ref.x, ref.y, ref.z, src.owner);

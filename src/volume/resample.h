@@ -9,15 +9,6 @@
 VolumePtr isotropicResample(const Volume& in, float nx, float ny, float nz);
 // Smoothed, half resolution: (n + 1) / 2 voxels per axis, twice the voxel sizes.
 VolumePtr halfSample(const Volume& in);
-// Every other voxel on each axis, values as they are (no smoothing): (n + 1) / 2 voxels per
-// axis, twice the voxel sizes; voxel i is input voxel 2i. Its grid is `grid` (the input's)
-// times two, without the half-voxel shift of the resamplings above.
-VolumePtr strideSample(const Volume& in);
-inline WorldGrid strideGrid(const WorldGrid& grid) {
-    WorldGrid g;
-    g.voxelToWorld = grid.voxelToWorld * Affine::diagonal(2, 2, 2);
-    return g;
-}
 // Source resampled into the reference grid through m (reference -> source, about the
 // centres, reference voxel units).
 VolumePtr transformVolume(const Volume& src, const Volume& ref, const Matrix& m);

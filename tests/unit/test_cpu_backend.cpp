@@ -85,34 +85,6 @@ TEST(Resample, HalfSampleMatchesBinomialWeights) {
     EXPECT_NEAR(c[2], 0.0f, 1e-6f);
 }
 
-TEST(Resample, StrideSampleKeepsEveryOtherVoxelAsItIs) {
-    // Odd and even counts, centres with fractions: the nearest-voxel read must land on
-    // voxel 2i whatever the centre, and the grid must say so.
-    auto v = volumeOf(cpu(), 7, 6, 5, pattern);
-    const float c[3] = {3.7f, 2.2f, 1.9f};
-    for (int a = 0; a < 3; ++a) v->center[a] = c[a];
-    v->orient.code = 1;
-    v->orient.m[0][3] = -5.0f;
-    auto s = strideSample(*v);
-    ASSERT_EQ(s->x, 4);
-    ASSERT_EQ(s->y, 3);
-    ASSERT_EQ(s->z, 3);
-    EXPECT_EQ(s->dx, 2.0f);
-    auto in = contents(*v), out = contents(*s);
-    for (int k = 0; k < 3; ++k)
-        for (int j = 0; j < 3; ++j)
-            for (int i = 0; i < 4; ++i)
-                ASSERT_EQ(at(out, *s, i, j, k), at(in, *v, 2 * i, 2 * j, 2 * k)) << i << "," << j << "," << k;
-    const WorldGrid g = strideGrid(WorldGrid::of(*v));
-    const double idx[3] = {3, 2, 1};
-    double w[3];
-    g.voxelToWorld.apply(idx, w);
-    EXPECT_DOUBLE_EQ(w[0], 6.0 - 5.0);
-    EXPECT_DOUBLE_EQ(w[1], 4.0);
-    EXPECT_DOUBLE_EQ(w[2], 2.0);
-    EXPECT_EQ(WorldGrid::of(*s).voxelToWorld.a[0][0], 2.0);
-}
-
 TEST(Resample, IsotropicToOwnSizeIsTwoByTwoMean) {
     auto v = volumeOf(cpu(), 6, 5, 4, pattern);
     auto o = isotropicResample(*v, 1, 1, 1);
