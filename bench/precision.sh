@@ -10,20 +10,21 @@
 # distance to the true world matrix is the mean and maximum over the template's brain, in
 # mm. Real pairs (subject T1 brain, FLAIR -> template): distances between the answers of
 # tarvo, ANTs and elastix (Debian elastix with ../shared/peers/elastix_affine.txt).
-# Seconds are processor seconds (user + system, all threads): tarvo's search is the
-# --no-refine run, its stage the difference of the two runs.
+# Seconds are processor seconds (user + system, all threads) of one `tarvo register`: the
+# stage's own, and the rest (the search, loading, preparing).
 #
 # Usage: bench/precision.sh [build-dir] [cases]    (cases: comma list, default all five)
-# Environment: NO_ANTS=1 skips ANTs; ANTS_VENV (default out/venv-ants) is made with pip.
+# Environment: TARVO_DATA (default ../shared/data); NO_ANTS=1 skips ANTs; ANTS_VENV (default
+# out/venv-ants) is made with pip; ELASTIX_PARAMS (default ../shared/peers/elastix_affine.txt).
 # ANTs' and elastix's answers are kept in out/precision/res and reused (PEERS_AGAIN=1 runs
 # them again). Needs python3-nibabel and python3-scipy (Debian) for the cases and distances.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(cd "${1:-build}" && pwd)
 kinds=${2:-same,contrast,same,sagittal,oblique}
-data=$(pwd)/../shared/data
+data=$(cd "${TARVO_DATA:-../shared/data}" 2>/dev/null && pwd || echo "${TARVO_DATA:-../shared/data}")
 fixed=$data/icbm2009_t1_1mm.nii.gz
-elparams=$(pwd)/../shared/peers/elastix_affine.txt
+elparams=${ELASTIX_PARAMS:-$(dirname "$data")/peers/elastix_affine.txt}
 work=$(pwd)/out/precision
 py=/usr/bin/python3
 [ -f "$fixed" ] || { echo "no $fixed: nothing to measure"; exit 0; }
@@ -43,21 +44,21 @@ elastix=0
 command -v elastix >/dev/null && [ -f "$elparams" ] && elastix=1
 export ITK_GLOBAL_DEFAULT_NUMBER_OF_THREADS=$(nproc)
 
-cpu() {  # processor seconds of a command (user + system), its output discarded
-  local t
-  t=$(mktemp)
-  /usr/bin/time -f '%U %S' -o "$t" "$@" >/dev/null
-  awk '{ printf "%.2f", $1 + $2 }' "$t"
-  rm -f "$t"
-}
-
-# tarvo MOVING OUT_PREFIX -> OUT_PREFIX_search.txt, OUT_PREFIX_refined.txt; prints the
-# processor seconds of the search and of the stage.
+# tarvo MOVING OUT_PREFIX -> OUT_PREFIX_search.txt (--no-refine), OUT_PREFIX_refined.txt;
+# prints the processor seconds (user + system, all threads) of the registration with the
+# stage less the stage's own, and the stage's own (its passes report them with
+# TARVO_VERBOSE=1): both from one process, which other load disturbs far less than a
+# difference of two runs.
 run_tarvo() {
-  local moving=$1 out=$2 a b
-  a=$(cpu "$build/tarvo" register "$moving" "$fixed" --matrix "${out}_search.txt" --no-refine --quiet)
-  b=$(cpu "$build/tarvo" register "$moving" "$fixed" --matrix "${out}_refined.txt" --quiet)
-  awk -v a="$a" -v b="$b" 'BEGIN { printf "%.2f %.2f\n", a, b - a }'
+  local moving=$1 out=$2 t
+  t=$(mktemp)
+  "$build/tarvo" register "$moving" "$fixed" --matrix "${out}_search.txt" --no-refine --quiet >/dev/null
+  TARVO_VERBOSE=1 /usr/bin/time -f 'total %U %S' -o "$t" \
+    "$build/tarvo" register "$moving" "$fixed" --matrix "${out}_refined.txt" --quiet >/dev/null 2>"$t.err"
+  cat "$t" "$t.err" | awk '/^total/ { total = $2 + $3 }
+    /precision stage/ { stage += $(NF - 1) }
+    END { printf "%.2f %.2f\n", total - stage, stage }'
+  rm -f "$t" "$t.err"
 }
 
 # peer NAME MOVING OUT_PREFIX: the peer's answer in OUT_PREFIX_NAME.txt (kept from an
