@@ -24,8 +24,8 @@ struct RefineOptions {
     // 2 mm; the pass is a polish of the coarse answer and takes 30 to 140 on brains)
     int fineMaxEvaluations = 120;
     double tolerance = 0.01;  // final trust-region radius, mm at the edge
-    // Evaluations at most (the coarse pass takes 80 to 130 on brains; a pair that no
-    // affine fits, a head against a brain, wanders further)
+    // Evaluations of one call or pass at most (the coarse pass takes 80 to 130 on brains;
+    // a pair that no affine fits, a head against a brain, wanders further)
     int maxEvaluations = 250;
     // How far any variable may move from the start, mm at the edge: beyond what the
     // sweeps leave (a degree or two, a millimetre or two) and short of another optimum.
