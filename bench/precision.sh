@@ -1,27 +1,30 @@
 #!/usr/bin/env bash
-# Accuracy of registration on known-transform cases, and agreement with ANTs on real pairs.
+# Accuracy of registration on known-transform cases, and agreement with ANTs and elastix on
+# real pairs.
 #
 # Cases (bench/precision/make_cases.py, written under out/precision/, never committed): the
 # ICBM template of ../shared/data moved by random affines (rotations up to 45 degrees),
 # Rician noise, one case in a second contrast, one stored sagittally, one on an oblique
-# 1.2 mm grid. Each is registered back to the template by tarvo with and without the
-# precision stage and by ANTs (antspyx, 'Affine', its defaults); the distance to the true
-# world matrix is the mean and maximum over the template's brain, in mm. Real pairs
-# (subject T1 brain, FLAIR -> template): distances between tarvo's and ANTs' matrices.
-#
-# tarvo runs as `tarvo register` (with and without --no-refine) when the build has it, else
-# as bench/precisionbench (the -r search in voxel space plus the stage), which cannot do
-# the sagittal and oblique layouts: those rows then say so.
+# 1.2 mm grid. Each is registered back to the template by `tarvo register` with and without
+# the precision stage (--no-refine) and by ANTs (antspyx, 'Affine', its defaults); the
+# distance to the true world matrix is the mean and maximum over the template's brain, in
+# mm. Real pairs (subject T1 brain, FLAIR -> template): distances between the answers of
+# tarvo, ANTs and elastix (Debian elastix with ../shared/peers/elastix_affine.txt).
+# Seconds are processor seconds (user + system, all threads) of one `tarvo register`: the
+# stage's own, and the rest (the search, loading, preparing).
 #
 # Usage: bench/precision.sh [build-dir] [cases]    (cases: comma list, default all five)
-# Environment: NO_ANTS=1 skips ANTs; ANTS_VENV (default out/venv-ants) is made with pip.
-# Needs python3-nibabel and python3-scipy (Debian) for the cases and distances.
+# Environment: TARVO_DATA (default ../shared/data); NO_ANTS=1 skips ANTs; ANTS_VENV (default
+# out/venv-ants) is made with pip; ELASTIX_PARAMS (default ../shared/peers/elastix_affine.txt).
+# ANTs' and elastix's answers are kept in out/precision/res and reused (PEERS_AGAIN=1 runs
+# them again). Needs python3-nibabel and python3-scipy (Debian) for the cases and distances.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(cd "${1:-build}" && pwd)
 kinds=${2:-same,contrast,same,sagittal,oblique}
-data=$(pwd)/../shared/data
+data=$(cd "${TARVO_DATA:-../shared/data}" 2>/dev/null && pwd || echo "${TARVO_DATA:-../shared/data}")
 fixed=$data/icbm2009_t1_1mm.nii.gz
+elparams=${ELASTIX_PARAMS:-$(dirname "$data")/peers/elastix_affine.txt}
 work=$(pwd)/out/precision
 py=/usr/bin/python3
 [ -f "$fixed" ] || { echo "no $fixed: nothing to measure"; exit 0; }
@@ -37,65 +40,77 @@ if [ "${NO_ANTS:-0}" != 1 ]; then
   "$venv/bin/python" -c "import ants" 2>/dev/null || "$venv/bin/pip" install -q antspyx >/dev/null 2>&1 || true
   "$venv/bin/python" -c "import ants" 2>/dev/null && ants=1 || echo "antspyx cannot be installed: no ANTs rows"
 fi
+elastix=0
+command -v elastix >/dev/null && [ -f "$elparams" ] && elastix=1
 export ITK_GLOBAL_DEFAULT_NUMBER_OF_THREADS=$(nproc)
 
-register=0
-"$build/tarvo" register --help 2>/dev/null | grep -q -- --no-refine && register=1
-
-# tarvo MOVING OUT_PREFIX -> OUT_PREFIX_search.txt, OUT_PREFIX_refined.txt; prints seconds.
+# tarvo MOVING OUT_PREFIX -> OUT_PREFIX_search.txt (--no-refine), OUT_PREFIX_refined.txt;
+# prints the processor seconds (user + system, all threads) of the registration with the
+# stage less the stage's own, and the stage's own (its passes report them with
+# TARVO_VERBOSE=1): both from one process, which other load disturbs far less than a
+# difference of two runs.
 run_tarvo() {
-  local moving=$1 out=$2
-  if [ $register = 1 ]; then
-    local t0 t1 t2
-    t0=$(date +%s.%N)
-    "$build/tarvo" register "$moving" "$fixed" --matrix "${out}_search.txt" --no-refine --quiet >/dev/null
-    t1=$(date +%s.%N)
-    "$build/tarvo" register "$moving" "$fixed" --matrix "${out}_refined.txt" --quiet >/dev/null
-    t2=$(date +%s.%N)
-    awk -v a="$t0" -v b="$t1" -v c="$t2" 'BEGIN { printf "%.2f %.2f\n", b - a, c - b - (b - a) }'
-  else
-    "$build/precisionbench" "$moving" "$fixed" "$out" >"${out}.log"
-    sed -n 's/^search: \([0-9.]*\) s.*/\1/p' "${out}.log" | tr '\n' ' '
-    sed -n 's/^refine total: \([0-9.]*\) s.*/\1/p' "${out}.log"
-  fi
+  local moving=$1 out=$2 t
+  t=$(mktemp)
+  "$build/tarvo" register "$moving" "$fixed" --matrix "${out}_search.txt" --no-refine --quiet >/dev/null
+  TARVO_VERBOSE=1 /usr/bin/time -f 'total %U %S' -o "$t" \
+    "$build/tarvo" register "$moving" "$fixed" --matrix "${out}_refined.txt" --quiet >/dev/null 2>"$t.err"
+  cat "$t" "$t.err" | awk '/^total/ { total = $2 + $3 }
+    /precision stage/ { stage += $(NF - 1) }
+    END { printf "%.2f %.2f\n", total - stage, stage }'
+  rm -f "$t" "$t.err"
 }
 
-dist() { "$py" bench/precision/distance.py "$fixed" "$1" "$2"; }
+# peer NAME MOVING OUT_PREFIX: the peer's answer in OUT_PREFIX_NAME.txt (kept from an
+# earlier run unless PEERS_AGAIN=1); prints its wall seconds or "kept".
+peer() {
+  local name=$1 moving=$2 out=$3_$1.txt
+  if [ -f "$out" ] && [ "${PEERS_AGAIN:-0}" != 1 ]; then echo kept; return; fi
+  case $name in
+    ants) "$venv/bin/python" bench/precision/ants_affine.py "$moving" "$fixed" "$out" ;;
+    elastix) "$py" bench/precision/elastix_affine.py "$moving" "$fixed" "$elparams" "$out" ;;
+  esac
+}
+
+dist() { "$py" bench/precision/distance.py "$fixed" "$1" "$2" | awk '{print $2"/"$4}'; }
 
 echo "date: $(date -u +%F)  machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs)"
-echo "tarvo as: $([ $register = 1 ] && echo 'tarvo register' || echo precisionbench)  device: ${TARVO_DEVICE:-auto}"
-printf '%-18s %-24s %-24s %-24s %8s %8s %8s\n' case search_mm_mean/max refined_mm_mean/max ants_mm_mean/max search_s stage_s ants_s
+echo "device: ${TARVO_DEVICE:-auto}  load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-18s %-18s %-18s %-18s %9s %8s %8s\n' case search_mm_mean/max refined_mm_mean/max ants_mm_mean/max search_s stage_s ants_s
 for c in "$work"/cases/case*_truth.txt; do
   name=$(basename "$c" _truth.txt)
   moving=$work/cases/$name.nii.gz
   res=$work/res/$name
-  if [ $register = 0 ] && [[ $name == *sagittal* || $name == *oblique* ]]; then
-    s="needs-register"; r="-"; secs="- -"
-  else
-    secs=$(run_tarvo "$moving" "$res")
-    s=$(dist "$c" "${res}_search.txt" | awk '{print $2"/"$4}')
-    r=$(dist "$c" "${res}_refined.txt" | awk '{print $2"/"$4}')
-  fi
+  secs=$(run_tarvo "$moving" "$res")
+  s=$(dist "$c" "${res}_search.txt")
+  r=$(dist "$c" "${res}_refined.txt")
   a="-"; as="-"
   if [ $ants = 1 ]; then
-    as=$("$venv/bin/python" bench/precision/ants_affine.py "$moving" "$fixed" "${res}_ants.txt")
-    a=$(dist "$c" "${res}_ants.txt" | awk '{print $2"/"$4}')
+    as=$(peer ants "$moving" "$res")
+    a=$(dist "$c" "${res}_ants.txt")
   fi
-  printf '%-18s %-24s %-24s %-24s %8s %8s %8s\n' "$name" "$s" "$r" "$a" ${secs} "$as"
+  printf '%-18s %-18s %-18s %-18s %9s %8s %8s\n' "$name" "$s" "$r" "$a" ${secs} "$as"
 done
 
 echo
-echo "real pairs: distance (mm, mean/max over the template's brain) between tarvo's and ANTs' matrices"
-printf '%-26s %-22s %-22s %8s %8s %8s\n' moving search_vs_ants refined_vs_ants search_s stage_s ants_s
+echo "real pairs: distances (mm, mean/max over the template's brain) between the tools' answers"
+printf '%-24s %-16s %-16s %-16s %-16s %-16s %8s %8s\n' moving search-ants refined-ants refined-elastix \
+  ants-elastix search-elastix search_s stage_s
 for m in subject_t1_brain_0.88mm subject_flair_1mm; do
   res=$work/res/$m
   secs=$(run_tarvo "$data/$m.nii.gz" "$res")
-  if [ $ants = 1 ]; then
-    as=$("$venv/bin/python" bench/precision/ants_affine.py "$data/$m.nii.gz" "$fixed" "${res}_ants.txt")
-    s=$(dist "${res}_ants.txt" "${res}_search.txt" | awk '{print $2"/"$4}')
-    r=$(dist "${res}_ants.txt" "${res}_refined.txt" | awk '{print $2"/"$4}')
-  else
-    as="-"; s="-"; r="-"
+  sa="-"; ra="-"; re="-"; ae="-"; se="-"
+  [ $ants = 1 ] && peer ants "$data/$m.nii.gz" "$res" >/dev/null
+  [ $elastix = 1 ] && peer elastix "$data/$m.nii.gz" "$res" >/dev/null
+  if [ -f "${res}_ants.txt" ]; then
+    sa=$(dist "${res}_ants.txt" "${res}_search.txt")
+    ra=$(dist "${res}_ants.txt" "${res}_refined.txt")
   fi
-  printf '%-26s %-22s %-22s %8s %8s %8s\n' "$m" "$s" "$r" ${secs} "$as"
+  if [ -f "${res}_elastix.txt" ]; then
+    re=$(dist "${res}_elastix.txt" "${res}_refined.txt")
+    se=$(dist "${res}_elastix.txt" "${res}_search.txt")
+    [ -f "${res}_ants.txt" ] && ae=$(dist "${res}_ants.txt" "${res}_elastix.txt")
+  fi
+  printf '%-24s %-16s %-16s %-16s %-16s %-16s %8s %8s\n' "$m" "$sa" "$ra" "$re" "$ae" "$se" ${secs}
 done
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -1,177 +1,187 @@
-// The precision stage on its own: runs the specified search on MOVING -> FIXED (as -r
-// does, in voxel space about the intensity centroids, headers ignored), then the stage on
-// the 1 mm pair, and writes both answers as world matrices (FIXED RAS mm -> MOVING RAS mm,
-// four lines of four numbers) so that they can be compared with the truth and with other
-// tools. Prints the stage's evaluations, time and costs.
-// usage: precisionbench MOVING FIXED OUT_PREFIX [--tol MM] [--step MM] [--fine-step MM]
-//        [--bins 64|128|256] [--radius MM] [--dof N] [--from PARAMS]
-// --from skips the search and starts from twelve parameters in a file (OUT_PREFIX_params.txt
-// of an earlier run holds the search's).
+// The precision stage on its own, in variants: runs register's search (wide, header start,
+// 12 dof, no stage) on MOVING -> FIXED once, then the stage from its answer in each
+// variant asked for, and writes every answer as a world matrix (FIXED RAS mm -> MOVING RAS
+// mm, four lines of four numbers) for comparison with the truth or with other tools.
+// Prints per variant the evaluations, processor seconds (all threads) and wall seconds.
+//
+// usage: precisionbench MOVING FIXED OUT_PREFIX [VARIANT ...]
+//   OUT_PREFIX_search.txt: the search's matrix; OUT_PREFIX_search.params caches the search
+//   (a second run with the same prefix skips it).
+//   VARIANT: NAME or NAME:key=value,key=value -> OUT_PREFIX_NAME.txt. Keys: coarse (0: no
+//   2 mm pass), bound, cmax, fmax,
+//   step, fstep, tol, radius (RefineOptions); jitter (mm at the edge) and seed start the
+//   stage from a point near the search's answer instead.
+// or:    precisionbench MOVING FIXED --cost MATRIX ...
+//   prints the stage's cost (exact weights, 256 bins) at each world matrix, on the 1 mm
+//   levels and on the images' own grids: how the tools' answers rank by this cost.
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <ctime>
+#include <random>
+#include <sstream>
 #include <string>
 
 #include "device/costfunction.h"
-#include "device/device.h"
-#include "geometry/transform.h"
-#include "registration/cost.h"
-#include "registration/refine.h"
-#include "registration/register.h"
-#include "volume/imagefile.h"
+#include "registration/pipeline.h"
 #include "volume/resample.h"
+#include "volume/physicalimage.h"
 
 namespace {
 
-using M4 = double[4][4];
-
-void grid(const Volume& v, M4 g) {
-    for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 4; ++c) g[r][c] = v.orient.code > 0 ? v.orient.m[r][c] : (r == c);
-    if (v.orient.code <= 0) {
-        g[0][0] = v.dx;
-        g[1][1] = v.dy;
-        g[2][2] = v.dz;
-    }
-}
-
-void mul(const M4 a, const M4 b, M4 o) {
-    double t[4][4];
-    for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 4; ++c) {
-            t[r][c] = 0;
-            for (int k = 0; k < 4; ++k) t[r][c] += a[r][k] * b[k][c];
-        }
-    std::memcpy(o, t, sizeof t);
-}
-
-// Gauss-Jordan on a 4x4 (the grids here are never singular).
-void inv(const M4 a, M4 o) {
-    double m[4][8];
-    for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 8; ++c) m[r][c] = c < 4 ? a[r][c] : (c - 4 == r);
-    for (int c = 0; c < 4; ++c) {
-        int p = c;
-        for (int r = c + 1; r < 4; ++r)
-            if (std::fabs(m[r][c]) > std::fabs(m[p][c])) p = r;
-        for (int k = 0; k < 8; ++k) std::swap(m[c][k], m[p][k]);
-        const double d = m[c][c];
-        for (int k = 0; k < 8; ++k) m[c][k] /= d;
-        for (int r = 0; r < 4; ++r)
-            if (r != c) {
-                const double f = m[r][c];
-                for (int k = 0; k < 8; ++k) m[r][k] -= f * m[c][k];
-            }
-    }
-    for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 4; ++c) o[r][c] = m[r][c + 4];
-}
-
-// Where the cost of the 1 mm pair sends a FIXED world point: reference voxel p -> texture
-// coordinate A (p - truncated reference centre) + source centre, which shows source voxel
-// index coordinate - 0.5.
-void worldMatrix(const TransformParams& p, const Volume& src1, const Volume& ref1, M4 out) {
-    Matrix a;
-    composeAffine(p, a, src1.dx, src1.dy, src1.dz);
-    M4 A = {{0}}, gs, gr, gri;
-    for (int r = 0; r < 3; ++r) {
-        double off = a.data[4 * r + 3] + src1.center[r] - 0.5;
-        for (int c = 0; c < 3; ++c) {
-            A[r][c] = a.data[4 * r + c];
-            off -= a.data[4 * r + c] * std::trunc(ref1.center[c]);
-        }
-        A[r][3] = off;
-    }
-    A[3][3] = 1;
-    grid(src1, gs);
-    grid(ref1, gr);
-    inv(gr, gri);
-    mul(A, gri, out);
-    mul(gs, out, out);
-}
-
-bool writeMatrix(const std::string& path, const M4 m) {
+bool writeMatrix(const std::string& path, const Affine& m) {
     FILE* f = std::fopen(path.c_str(), "w");
     if (!f) return false;
-    for (int r = 0; r < 4; ++r) std::fprintf(f, "%.9g %.9g %.9g %.9g\n", m[r][0], m[r][1], m[r][2], m[r][3]);
+    for (int r = 0; r < 4; ++r)
+        std::fprintf(f, "%.10g %.10g %.10g %.10g\n", m.a[r][0], m.a[r][1], m.a[r][2], m.a[r][3]);
     return std::fclose(f) == 0;
 }
 
-double since(std::chrono::steady_clock::time_point t0) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+struct Clock {
+    std::clock_t cpu = std::clock();
+    std::chrono::steady_clock::time_point wall = std::chrono::steady_clock::now();
+    double cpuSeconds() const { return (double)(std::clock() - cpu) / CLOCKS_PER_SEC; }
+    double wallSeconds() const {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - wall).count();
+    }
+};
+
+// Evaluations of the stage, counted through the progress hook.
+struct Counter final : Progress {
+    int n = 0;
+    void levelBegin(const char*) override {}
+    void evaluated(int k) override { n += k; }
+    void levelEnd() override {}
+};
+
+bool readMatrix(const char* path, Affine& m) {
+    FILE* f = std::fopen(path, "r");
+    if (!f) return false;
+    bool ok = true;
+    for (int r = 0; r < 4 && ok; ++r)
+        for (int c = 0; c < 4 && ok; ++c) ok = std::fscanf(f, "%lf", &m.a[r][c]) == 1;
+    std::fclose(f);
+    return ok;
+}
+
+float costAt(const Volume& s, const WorldGrid& sg, const Volume& r, const WorldGrid& rg, const Affine& w) {
+    CostPairOptions o;
+    o.exactWeights = true;
+    initCorrelationRatio(s, r, o);
+    WorldEvaluator ev(s, sg, r, rg, [&](const TransformParams&) { return w; }, nullptr);
+    const TransformParams p;
+    float c = NAN;
+    ev.evaluate(&p, 1, &c);
+    freeCorrelationRatio();
+    return c;
+}
+
+int costs(const Volume& mov, Volume& fix, int n, char** paths) {
+    VolumePtr m1 = isotropicResample(mov, 1, 1, 1), f1 = isotropicResample(fix, 1, 1, 1);
+    const WorldGrid gm = WorldGrid::of(mov), gf = WorldGrid::of(fix);
+    const WorldGrid gm1 = levelGrid(gm, mov, 1, 0), gf1 = levelGrid(gf, fix, 1, 0);
+    f1->stage = fix.stage = 4;
+    std::printf("%-60s %12s %12s\n", "matrix", "cost_1mm", "cost_own");
+    for (int i = 0; i < n; ++i) {
+        Affine w;
+        if (!readMatrix(paths[i], w)) return std::fprintf(stderr, "cannot read %s\n", paths[i]), 1;
+        std::printf("%-60s %12.7f %12.7f\n", paths[i], (double)costAt(*m1, gm1, *f1, gf1, w),
+                    (double)costAt(mov, gm, fix, gf, w));
+    }
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: precisionbench MOVING FIXED OUT_PREFIX [options]\n");
+        std::fprintf(stderr, "usage: precisionbench MOVING FIXED OUT_PREFIX [VARIANT ...]\n");
         return 1;
     }
-    RefineOptions opt;
-    std::string from;
-    int bins = 256;
-    for (int i = 4; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto next = [&]() { return i + 1 < argc ? argv[++i] : (std::exit(1), ""); };
-        if (a == "--tol") opt.tolerance = std::atof(next());
-        else if (a == "--step") opt.startStep = std::atof(next());
-        else if (a == "--fine-step") opt.fineStartStep = std::atof(next());
-        else if (a == "--fine-max") opt.fineMaxEvaluations = std::atoi(next());
-        else if (a == "--radius") opt.radius = (float)std::atof(next());
-        else if (a == "--dof") opt.dof = std::atoi(next());
-        else if (a == "--bins") bins = std::atoi(next());
-        else if (a == "--from") from = next();
-        else return std::fprintf(stderr, "unknown option %s\n", a.c_str()), 1;
+    std::string error;
+    VolumePtr mov = loadImage(argv[1], error), fix = loadImage(argv[2], error);
+    if (!mov || !fix) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 1;
     }
-    VolumePtr s = loadVolume(argv[1]), r = loadVolume(argv[2]);
-    if (!s || !r) return 1;
+    if (std::string(argv[3]) == "--cost") return costs(*mov, *fix, argc - 4, argv + 4);
     const std::string prefix = argv[3];
+    PipelineOptions base;
+    base.dof = Dof(12);
+    base.search = SearchKind::Wide;
+    const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(*fix, nullptr);
+    if (!prepared) return 1;
 
-    TransformParams searched;
-    double searchSecs = 0;
-    if (!from.empty()) {
-        FILE* f = std::fopen(from.c_str(), "r");
-        for (int i = 0; f && i < 12; ++i)
-            if (std::fscanf(f, "%f", &searched[i]) != 1) return 1;
-        if (!f) return 1;
+    PipelineResult searched;
+    const std::string cache = prefix + "_search.params";
+    if (FILE* f = std::fopen(cache.c_str(), "r")) {
+        for (int i = 0; i < 12; ++i)
+            if (std::fscanf(f, "%f", &searched.params[i]) != 1) return 1;
+        if (std::fscanf(f, "%f", &searched.cost) != 1) return 1;
         std::fclose(f);
+        searched.ran = true;
+        std::printf("search: from %s\n", cache.c_str());
     } else {
-        // The search, its output out of the way.
-        std::fflush(stdout);
-        FILE* saved = stdout;
-        stdout = std::fopen("/dev/null", "w");
-        const auto t0 = std::chrono::steady_clock::now();
-        registerVolumes(searched, *s, *r);
-        searchSecs = since(t0);
-        std::fclose(stdout);
-        stdout = saved;
-        FILE* f = std::fopen((prefix + "_params.txt").c_str(), "w");
-        for (int i = 0; f && i < 12; ++i) std::fprintf(f, "%.9g\n", (double)searched[i]);
-        if (f) std::fclose(f);
+        const Clock c;
+        searched = runPipeline(*mov, *prepared, base);
+        std::printf("search: %.2f s processor, %.2f s wall\n", c.cpuSeconds(), c.wallSeconds());
+        FILE* o = std::fopen(cache.c_str(), "w");
+        for (int i = 0; i < 12; ++i) std::fprintf(o, "%.9g\n", (double)searched.params[i]);
+        std::fprintf(o, "%.9g\n", (double)searched.cost);
+        std::fclose(o);
     }
+    // The search's world matrix as the stage's frame gives it (a stage that moves nothing).
+    PipelineOptions none = base;
+    none.refineOptions.maxEvaluations = 1;
+    writeMatrix(prefix + "_search.txt", refineSearched(*mov, *prepared, none, searched).world);
 
-    VolumePtr s1 = isotropicResample(*s, 1, 1, 1), r1 = isotropicResample(*r, 1, 1, 1);
-    M4 w;
-    worldMatrix(searched, *s1, *r1, w);
-    writeMatrix(prefix + "_search.txt", w);
-    std::printf("search: %.3f s\n", searchSecs);
-
-    s1->stage = r1->stage = (int16_t)(bins == 64 ? 1 : bins == 128 ? 2 : 4);
-    const auto t1 = std::chrono::steady_clock::now();
-    const RefineResult rr = precisionStage(*s1, *r1, searched, opt);
-    const TransformParams p = rr.params;
-    std::printf("refine: %d evaluations, cost %.7f -> %.7f\n", rr.evaluations, (double)rr.startCost,
-                (double)rr.cost);
-    const double refineSecs = since(t1);
-    worldMatrix(p, *s1, *r1, w);
-    writeMatrix(prefix + "_refined.txt", w);
-    std::printf("refine total: %.3f s (%.0f %% of the search)\n", refineSecs, 100.0 * refineSecs / searchSecs);
-    std::printf("search  ");
-    printParams(searched, 0.0f);
-    std::printf("refined ");
-    printParams(p, 0.0f);
+    for (int v = 4; v < argc; ++v) {
+        const std::string spec = argv[v];
+        const size_t colon = spec.find(':');
+        const std::string name = spec.substr(0, colon);
+        PipelineOptions o = base;
+        PipelineResult from = searched;
+        double jitter = 0.0;
+        unsigned seed = 1;
+        Counter counter;
+        o.progress = &counter;
+        if (colon != std::string::npos) {
+            std::stringstream kv(spec.substr(colon + 1));
+            std::string item;
+            while (std::getline(kv, item, ',')) {
+                const size_t eq = item.find('=');
+                const std::string k = item.substr(0, eq);
+                const double x = std::atof(item.substr(eq + 1).c_str());
+                if (k == "coarse") o.refineOptions.coarsePass = x != 0;
+                else if (k == "bound") o.refineOptions.bound = x;
+                else if (k == "cmax") o.refineOptions.maxEvaluations = (int)x;
+                else if (k == "fmax") o.refineOptions.fineMaxEvaluations = (int)x;
+                else if (k == "step") o.refineOptions.startStep = x;
+                else if (k == "fstep") o.refineOptions.fineStartStep = x;
+                else if (k == "tol") o.refineOptions.tolerance = x;
+                else if (k == "radius") o.refineOptions.radius = (float)x;
+                else if (k == "jitter") jitter = x;
+                else if (k == "seed") seed = (unsigned)x;
+                else return std::fprintf(stderr, "unknown key %s\n", k.c_str()), 1;
+            }
+        }
+        if (jitter > 0.0) {
+            // Another start near the search's: every parameter moved by up to `jitter` mm at
+            // the 80 mm edge.
+            std::mt19937 rng(seed);
+            std::uniform_real_distribution<double> u(-jitter, jitter);
+            for (int i = 0; i < 12; ++i) {
+                const double d = u(rng);
+                from.params[i] += (float)(i < 3 ? d / 80.0 * 57.29577951308232 : i < 6 ? d : d / 80.0);
+            }
+        }
+        const Clock c;
+        const PipelineResult r = refineSearched(*mov, *prepared, o, from);
+        std::printf("%-12s %5d evaluations  %7.2f s processor  %7.2f s wall  cost %.7f -> %.7f\n", name.c_str(),
+                    counter.n, c.cpuSeconds(), c.wallSeconds(), (double)searched.cost, (double)r.cost);
+        std::fflush(stdout);
+        writeMatrix(prefix + "_" + name + ".txt", r.world);
+    }
     return 0;
 }

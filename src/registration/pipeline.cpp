@@ -50,44 +50,41 @@ struct PreparedPair {
     PreparedPair& operator=(const PreparedPair&) = delete;
 };
 
-// The precision stage on the 1 mm volumes and their half-samples (what the 2 mm level
-// held), through the search's level starts and masks, with exact trilinear weights. Keeps
-// the search's answer unless the stage ends lower at 1 mm. The fixed side of both steps
-// comes prepared: the 2 mm level is the 1 mm level's half-sample, already in the pyramid.
+// The precision stage after the search. Its frame is the 1 mm level's (the search's own
+// parameters); the coarse pair is the 2 mm level, the fine pair the 1 mm level, both with
+// exact trilinear weights. Keeps the search's answer unless the stage ends lower on the
+// 1 mm pair. (The fine pair was also tried on the images' own grids, 0.88 mm moving and
+// the fixed image unresampled: on known transforms that lands further from the truth, the
+// 1 mm levels' resampling blurring both sides alike; a middle pass against every other
+// voxel of the 1 mm fixed image saved no time; bench/RESULTS.md.)
 void refineResult(const Pyramid& src, const PreparedFixed& fixed, const Start& start, const PipelineOptions& opts,
                   PipelineResult& res) {
-    const RefineLevels withLevel = [&](int h, const std::function<void(Evaluator&, const LevelFrame&)>& run) {
-        VolumePtr s2, sm2;
-        const Volume *s = src.image[0].get(), *r = fixed.level(h).image.get();
-        const Volume* sm = src.mask[0].get();
-        const WorldGrid& rg = fixed.level(h).grid;
-        if (h == 1) {
-            s2 = halfSample(*s);
-            s2->stage = s->stage;
-            if (sm) sm = (sm2 = halfSample(*sm)).get();
-            s = s2.get();
-        }
-        CostPairOptions pairOpts;
-        pairOpts.srcMask = sm;
-        pairOpts.exactWeights = true;
-        PreparedPair pair(*s, *r, h == 0 ? fixed.level(0).reference : fixed.refineReference(), pairOpts);
-        const LevelStart ls = levelStart(start, *s, src.grid[h], *r, rg);
-        StartedEvaluator ev(*s, *r, ls, opts.progress);
-        run(ev, [&](const TransformParams& p, double out[12]) {
-            const Affine w = worldMatrix(p, ls, *s, src.grid[h], *r, rg);
-            for (int i = 0; i < 3; ++i)
-                for (int j = 0; j < 4; ++j) out[4 * i + j] = w.a[i][j];
-        });
+    const PreparedFixed::Level& f0 = fixed.level(0);
+    const Volume& s0 = *src.image[0];
+    const LevelStart ls0 = levelStart(start, s0, src.grid[0], *f0.image, f0.grid);
+    const ParamsToWorld frame = [&](const TransformParams& p) {
+        return worldMatrix(p, ls0, s0, src.grid[0], *f0.image, f0.grid);
     };
-    RefineOptions ro;
+    const RefinePairs withPair = [&](RefinePass pass, const std::function<void(Evaluator&)>& run) {
+        const int h = pass == RefinePass::Coarse ? 1 : 0;
+        const PreparedFixed::Level& f = fixed.level(h);
+        CostPairOptions pairOpts;
+        pairOpts.srcMask = src.mask[h].get();
+        pairOpts.exactWeights = true;
+        PreparedPair pair(*src.image[h], *f.image, h == 0 ? f.reference : fixed.refineReference(), pairOpts);
+        WorldEvaluator ev(*src.image[h], src.grid[h], *f.image, f.grid, frame, opts.progress);
+        run(ev);
+    };
+    RefineOptions ro = opts.refineOptions;
     ro.dof = opts.dof.count();
     if (opts.progress) opts.progress->levelBegin("precision");
-    const RefineResult r = precisionStage(withLevel, res.params, ro);
+    const RefineResult r = precisionStage(withPair, res.params, ro);
     if (opts.progress) opts.progress->levelEnd();
     if (r.cost < r.startCost) {
         res.params = r.params;
         res.cost = r.cost;
     }
+    res.world = frame(res.params);
 }
 
 bool nearlyIdentity(const double l[3][3]) {
@@ -226,6 +223,43 @@ void StartedEvaluator::evaluate(const TransformParams* p, int n, float* costs) {
     }
 }
 
+void WorldEvaluator::evaluate(const TransformParams* p, int n, float* costs) {
+    std::vector<float> matrices((size_t)n * 16);
+    const float identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    for (int i = 0; i < n; ++i) {
+        const Start at{StartKind::Matrix, frame_(p[i])};
+        levelStart(at, src_, srcGrid_, ref_, refGrid_).compose(identity, &matrices[(size_t)i * 16]);
+    }
+    matrixCostBatch(src_, ref_, matrices.data(), n, costs);
+    if (progress_) {
+        progress_->evaluated(n);
+        if (progress_->cancelled()) throw RegistrationCancelled{};
+    }
+}
+
+// The header start as one world matrix, the same on every level: a translation that puts
+// the moving centroid on the fixed one in world space.
+static Start pipelineStart(const Volume& moving, const PreparedFixed& fixed, const PipelineOptions& opts) {
+    Start start = opts.start;
+    if (start.kind == StartKind::Header) {
+        double wm[3];
+        worldCentroid(moving, wm);
+        const double* wf = fixed.centroid();
+        start.world = Affine::translation(wm[0] - wf[0], wm[1] - wf[1], wm[2] - wf[2]);
+    }
+    return start;
+}
+
+PipelineResult refineSearched(const Volume& moving, const PreparedFixed& fixed, const PipelineOptions& opts,
+                              const PipelineResult& searched) {
+    PipelineResult res = searched;
+    Pyramid src;
+    if (!searched.ran || !(searched.cost < 0.0f) || !src.build(moving, opts.movingMask)) return res;
+    for (int h = 0; h < PreparedFixed::kLevels; ++h) src.image[h]->stage = fixed.level(h).image->stage;
+    refineResult(src, fixed, pipelineStart(moving, fixed, opts), opts, res);
+    return res;
+}
+
 PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const PipelineOptions& opts) {
     const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(fixed, opts.fixedMask);
     // A volume too small for a single 1 mm voxel: nothing to register.
@@ -244,15 +278,7 @@ PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, con
     TransformParams candidates[3];
     TransformParams best;
     const Dof& dof = opts.dof;
-    // The header start as one world matrix, the same on every level: a translation
-    // that puts the moving centroid on the fixed one in world space.
-    Start start = opts.start;
-    if (start.kind == StartKind::Header) {
-        double wm[3];
-        worldCentroid(moving, wm);
-        const double* wf = fixed.centroid();
-        start.world = Affine::translation(wm[0] - wf[0], wm[1] - wf[1], wm[2] - wf[2]);
-    }
+    const Start start = pipelineStart(moving, fixed, opts);
 
     // One level: banner, the source staged like the fixed level (the bin count), the cost
     // pair prepared for the level's search only, and the source level released right after.
@@ -273,8 +299,11 @@ PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, con
             search(ev, ls);
             if (opts.progress) opts.progress->levelEnd();
         }
-        src.image[h].reset();
-        src.mask[h].reset();
+        // The precision stage comes back to the 2 mm level.
+        if (h != 1 || !opts.refine) {
+            src.image[h].reset();
+            src.mask[h].reset();
+        }
     };
     // After the 1 mm search: the precision stage, and the world matrices.
     auto finish = [&](const LevelStart& ls) {

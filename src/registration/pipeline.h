@@ -11,6 +11,7 @@
 #include "device/device.h"
 #include "geometry/world.h"
 #include "registration/dof.h"
+#include "registration/refine.h"
 #include "registration/search.h"
 #include "registration/widesearch.h"
 #include "volume/volume.h"
@@ -87,6 +88,28 @@ private:
     Progress* progress_;
 };
 
+// What a parameter set means in the world (FIXED RAS mm -> MOVING RAS mm) on one level:
+// the frame that the precision stage keeps while it moves between pairs.
+using ParamsToWorld = std::function<Affine(const TransformParams&)>;
+
+// The cost of parameter sets read in a frame, on any prepared pair whose grids are known:
+// each set's world matrix is taken to this pair's voxels, so parameters found on one pair
+// mean the same transform on another (finer, coarser, or on another grid).
+class WorldEvaluator final : public Evaluator {
+public:
+    WorldEvaluator(const Volume& src, const WorldGrid& srcGrid, const Volume& ref, const WorldGrid& refGrid,
+                   ParamsToWorld frame, Progress* progress)
+        : src_(src), ref_(ref), srcGrid_(srcGrid), refGrid_(refGrid), frame_(std::move(frame)), progress_(progress) {}
+    void evaluate(const TransformParams* p, int n, float* costs) override;
+
+private:
+    const Volume& src_;
+    const Volume& ref_;
+    WorldGrid srcGrid_, refGrid_;
+    ParamsToWorld frame_;
+    Progress* progress_;
+};
+
 // What depends only on the fixed image: its levels at 1, 2, 4 and 8 mm, where each lies in
 // the world, and each level's voxels sorted into that level's bins (the fixed mask
 // applied). Built once and only read by the pipeline, so one serves any number of
@@ -134,6 +157,7 @@ struct PipelineOptions {
     // The precision stage after the 1 mm sweeps (registration/refine.h): register runs it
     // unless told --no-refine; -r never does.
     bool refine = false;
+    RefineOptions refineOptions;  // its dof is taken from `dof`
 };
 
 struct PipelineResult {
@@ -149,6 +173,12 @@ struct PipelineResult {
 PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, const PipelineOptions& opts);
 // The same, preparing the fixed image (with opts.fixedMask) for this registration alone.
 PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const PipelineOptions& opts);
+// The precision stage alone, from a search's answer (what runPipeline with opts.refine adds
+// after its 1 mm sweeps): `searched` as runPipeline returned it without the stage, for
+// the same moving image, fixed image and options. Returns it unchanged where the stage
+// finds nothing lower.
+PipelineResult refineSearched(const Volume& moving, const PreparedFixed& fixed, const PipelineOptions& opts,
+                              const PipelineResult& searched);
 
 // The cost that a registration reports, for a given start alone: both images at 1 mm, the
 // 1 mm level's bins, the search's parameters at identity. False when an image is too small

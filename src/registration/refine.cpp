@@ -4,20 +4,19 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <vector>
 
 #include "device/costfunction.h"
 #include "device/device.h"
+#include "registration/pipeline.h"
 #include "volume/resample.h"
 
 namespace {
 
 constexpr double kDegPerRad = 57.29577951308232;
-// How far the optimiser may wander from the start, mm at the edge: well beyond what the
-// sweeps leave (a degree or two, a millimetre or two) and far short of another optimum.
-constexpr double kBound = 25.0;
 
 enum class Kind { Rotation, Translation, Scale, IsoScale, Skew };
 
@@ -104,7 +103,7 @@ RefineResult refineParams(Evaluator& ev, const TransformParams& start, const Ref
 
     nlopt_opt o = nlopt_create(NLOPT_LN_BOBYQA, n);
     if (!o) return r;
-    std::vector<double> x(n, 0.0), lo(n, -kBound), hi(n, kBound);
+    std::vector<double> x(n, 0.0), lo(n, -opts.bound), hi(n, opts.bound);
     nlopt_set_lower_bounds(o, lo.data());
     nlopt_set_upper_bounds(o, hi.data());
     nlopt_set_min_objective(o, objective, &pr);
@@ -117,105 +116,52 @@ RefineResult refineParams(Evaluator& ev, const TransformParams& start, const Ref
     return r;
 }
 
-TransformParams carryParams(const TransformParams& p, const LevelFrame& from, const LevelFrame& to) {
-    double want[12], at[12], moved[12];
-    from(p, want);
-    to(p, at);
-    // The frame is affine in the translations: three unit moves give its matrix B, and
-    // B d = want - at gives the change d.
-    double b[3][3], r[3];
-    for (int c = 0; c < 3; ++c) {
-        TransformParams q = p;
-        q[3 + c] = (float)((double)p[3 + c] + 1.0);
-        to(q, moved);
-        for (int k = 0; k < 3; ++k) b[k][c] = moved[4 * k + 3] - at[4 * k + 3];
-    }
-    for (int k = 0; k < 3; ++k) r[k] = want[4 * k + 3] - at[4 * k + 3];
-    const double det = b[0][0] * (b[1][1] * b[2][2] - b[1][2] * b[2][1]) -
-                       b[0][1] * (b[1][0] * b[2][2] - b[1][2] * b[2][0]) +
-                       b[0][2] * (b[1][0] * b[2][1] - b[1][1] * b[2][0]);
-    if (!(std::fabs(det) > 1e-12)) return p;
-    TransformParams q = p;
-    for (int c = 0; c < 3; ++c) {
-        // Cramer's rule: column c replaced by r.
-        double m[3][3];
-        for (int k = 0; k < 3; ++k)
-            for (int j = 0; j < 3; ++j) m[k][j] = j == c ? r[k] : b[k][j];
-        const double dc = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
-                          m[0][1] * (m[1][0] * m[2][2] - m[1][2] * m[2][0]) +
-                          m[0][2] * (m[1][0] * m[2][1] - m[1][1] * m[2][0]);
-        q[3 + c] = (float)((double)p[3 + c] + dc / det);
-    }
-    return q;
-}
-
-void plainLevelFrame(const TransformParams& p, const Volume& src, const Volume& ref, int halvings,
-                     double out[12]) {
-    Matrix m;
-    composeAffine(p, m, src.dx, src.dy, src.dz);
-    const double k = (double)(1 << halvings), o = -(k - 1.0) / 2.0;
-    // 1 mm voxel r1 -> level voxel (r1 - o) / k -> texture coordinate
-    // M (r - truncated ref centre) + src centre, which shows level voxel coordinate - 0.5
-    // -> 1 mm voxel k (.) + o.
-    for (int row = 0; row < 3; ++row) {
-        double t = (double)m.data[4 * row + 3] + (double)src.center[row] - 0.5;
-        for (int c = 0; c < 3; ++c) {
-            const double a = m.data[4 * row + c];
-            out[4 * row + c] = a;  // k * a / k
-            t -= a * (o / k + std::trunc((double)ref.center[c]));
-        }
-        out[4 * row + 3] = k * t + o;
-    }
-}
-
-RefineResult precisionStage(const RefineLevels& withLevel, const TransformParams& searched,
+RefineResult precisionStage(const RefinePairs& withPair, const TransformParams& searched,
                             const RefineOptions& opts) {
-    auto report = [](const char* level, int n, std::chrono::steady_clock::time_point since) {
-        if (!verbose()) return;
-        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
-        std::fprintf(stderr, "tarvo: precision stage %s: %d evaluations, %.3fs\n", level, n, s);
+    // With TARVO_VERBOSE=1: wall and processor seconds (all threads) of each pass, which
+    // the benchmarks set against the whole registration's.
+    struct Since {
+        std::chrono::steady_clock::time_point wall = std::chrono::steady_clock::now();
+        std::clock_t cpu = std::clock();
     };
-    // The coarse pass only needs to get close: its optimum lies within a few hundredths
-    // of a millimetre of the fine one.
-    RefineOptions coarse = opts;
-    coarse.tolerance = std::max(opts.tolerance, 0.05);
-    TransformParams p2 = searched;
+    auto report = [](const char* pass, int n, const Since& t) {
+        if (!verbose()) return;
+        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t.wall).count();
+        const double c = (double)(std::clock() - t.cpu) / CLOCKS_PER_SEC;
+        std::fprintf(stderr, "tarvo: precision stage %s: %d evaluations, %.3fs, %.3fs processor\n", pass, n, s, c);
+    };
+    TransformParams p = searched;
     int evaluations = 0;
-    auto t0 = std::chrono::steady_clock::now();
-    double carried[12];
-    bool haveCarried = false;
-    withLevel(1, [&](Evaluator& ev, const LevelFrame& frame) {
-        const RefineResult r = refineParams(ev, searched, coarse);
-        p2 = r.params;
-        frame(p2, carried);
-        haveCarried = true;
-        evaluations += r.evaluations;
-        report("2mm", r.evaluations, t0);
-    });
-    t0 = std::chrono::steady_clock::now();
+    // The coarse pass only needs to get close: its optimum lies within a tenth of a
+    // millimetre of the fine one on known transforms.
+    if (opts.coarsePass) {
+        RefineOptions coarse = opts;
+        coarse.tolerance = std::max(opts.tolerance, 0.05);
+        const Since t0;
+        withPair(RefinePass::Coarse, [&](Evaluator& ev) {
+            const RefineResult r = refineParams(ev, p, coarse);
+            p = r.params;
+            evaluations += r.evaluations;
+            report("coarse", r.evaluations, t0);
+        });
+    }
+    const Since t0;
     RefineResult r;
     r.params = searched;
-    withLevel(0, [&](Evaluator& ev, const LevelFrame& frame) {
-        // The 2 mm answer, carried to this level's parameters, goes on only if it beats
-        // the search's here.
-        if (haveCarried) {
-            const LevelFrame from = [&](const TransformParams&, double out[12]) {
-                for (int e = 0; e < 12; ++e) out[e] = carried[e];
-            };
-            p2 = carryParams(p2, from, frame);
-        }
-        const TransformParams both[2] = {searched, p2};
+    withPair(RefinePass::Fine, [&](Evaluator& ev) {
+        // The coarse answer goes on only if it beats the search's here.
+        const TransformParams both[2] = {searched, p};
         float costs[2];
         ev.evaluate(both, 2, costs);
         const int from = costs[1] < costs[0] || (std::isnan(costs[0]) && !std::isnan(costs[1])) ? 1 : 0;
-        // At 1 mm the remaining way is short: a small first step saves evaluations.
+        // On the fine pair the remaining way is short: a small first step saves evaluations.
         RefineOptions fine = opts;
         fine.startStep = std::min(opts.startStep, opts.fineStartStep);
         fine.maxEvaluations = std::min(opts.maxEvaluations, opts.fineMaxEvaluations);
         r = refineParams(ev, both[from], fine, costs[from]);
         r.startCost = costs[0];
         r.evaluations += 2;
-        report("1mm", r.evaluations, t0);
+        report("fine", r.evaluations, t0);
     });
     r.evaluations += evaluations;
     return r;
@@ -223,21 +169,26 @@ RefineResult precisionStage(const RefineLevels& withLevel, const TransformParams
 
 RefineResult precisionStage(const Volume& src1, const Volume& ref1, const TransformParams& searched,
                             const RefineOptions& opts) {
-    auto withLevel = [&](int halvings, const std::function<void(Evaluator&, const LevelFrame&)>& run) {
+    const WorldGrid sg1 = WorldGrid::of(src1), rg1 = WorldGrid::of(ref1);
+    const LevelStart plain;
+    const ParamsToWorld frame = [&](const TransformParams& p) { return worldMatrix(p, plain, src1, sg1, ref1, rg1); };
+    auto withPair = [&](RefinePass pass, const std::function<void(Evaluator&)>& run) {
         VolumePtr s2, r2;
-        if (halvings == 1) {
-            s2 = halfSample(src1);
-            r2 = halfSample(ref1);
-            s2->stage = r2->stage = ref1.stage;
+        const Volume *s = &src1, *r = &ref1;
+        WorldGrid sg = sg1, rg = rg1;
+        if (pass == RefinePass::Coarse) {
+            s = (s2 = halfSample(src1)).get();
+            r = (r2 = halfSample(ref1)).get();
+            r2->stage = ref1.stage;
+            sg = sg1.resampled(2, 2, 2);
+            rg = rg1.resampled(2, 2, 2);
         }
-        const Volume& s = halvings == 1 ? *s2 : src1;
-        const Volume& r = halvings == 1 ? *r2 : ref1;
         CostPairOptions o;
         o.exactWeights = true;
-        initCorrelationRatio(s, r, o);
-        DeviceEvaluator ev(s, r);
-        run(ev, [&](const TransformParams& p, double out[12]) { plainLevelFrame(p, s, r, halvings, out); });
+        initCorrelationRatio(*s, *r, o);
+        WorldEvaluator ev(*s, sg, *r, rg, frame, nullptr);
+        run(ev);
         freeCorrelationRatio();
     };
-    return precisionStage(withLevel, searched, opts);
+    return precisionStage(withPair, searched, opts);
 }

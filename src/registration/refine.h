@@ -18,13 +18,20 @@ struct RefineOptions {
     int dof = 12;           // 6 rigid, 7 one scale, 9 three scales, 12 affine
     float radius = 80.0f;   // mm from the centre to the brain's edge
     double startStep = 1.0; // first trust-region radius, mm at the edge
-    // precisionStage: the first radius of its 1 mm pass, which starts from the 2 mm answer
+    // precisionStage: the first radius of its fine pass, which starts from the coarse answer
     double fineStartStep = 0.1;
-    // precisionStage: evaluations of its 1 mm pass at most (each costs as much as nine at
-    // 2 mm; the pass is a polish of the 2 mm answer)
-    int fineMaxEvaluations = 400;
+    // precisionStage: evaluations of its fine pass at most (each costs as much as eight at
+    // 2 mm; the pass is a polish of the coarse answer and takes 30 to 140 on brains)
+    int fineMaxEvaluations = 120;
     double tolerance = 0.01;  // final trust-region radius, mm at the edge
-    int maxEvaluations = 400;
+    // Evaluations of one call or pass at most (the coarse pass takes 80 to 130 on brains;
+    // a pair that no affine fits, a head against a brain, wanders further)
+    int maxEvaluations = 250;
+    // How far any variable may move from the start, mm at the edge: beyond what the
+    // sweeps leave (a degree or two, a millimetre or two) and short of another optimum.
+    double bound = 25.0;
+    // precisionStage: the coarse pass (off: the fine pass starts from the search's answer)
+    bool coarsePass = true;
 };
 
 struct RefineResult {
@@ -46,36 +53,24 @@ int refineVariables(int dof);
 RefineResult refineParams(Evaluator& ev, const TransformParams& start, const RefineOptions& opts,
                           float startCost = NAN);
 
-// Where a level's parameters send the fixed image, in any frame that all levels share
-// (world mm, or 1 mm level voxels): the first three rows of a 4x4, row-major. Parameters
-// are relative to a level's own centres and sampling offsets, so the same numbers mean
-// slightly different transforms on two levels (a few tenths of a millimetre); the stage
-// carries its 2 mm answer to 1 mm through this frame.
-using LevelFrame = std::function<void(const TransformParams& p, double out[12])>;
-// Gives the stage one level of the registration: withLevel(halvings, run) prepares the
-// level's cost pair with exact weights (halvings 1: 2 mm, 0: 1 mm), calls run with its
-// evaluator and frame, and releases the pair. The registration pipeline supplies its own
-// (its start, its masks); precisionStage below makes plain ones from two 1 mm volumes.
-using RefineLevels =
-    std::function<void(int halvings, const std::function<void(Evaluator&, const LevelFrame&)>& run)>;
-
-// The parameters on a level (its frame `to`) that send the fixed image where `p` does on
-// another level (its frame `from`): the same rotation, scales and skews, translations
-// solved for (the frames differ only by an affine in the translation).
-TransformParams carryParams(const TransformParams& p, const LevelFrame& from, const LevelFrame& to);
-// The frame of the plain cost on a level made from 1 mm volumes by `halvings` half-samplings,
-// in 1 mm level voxels (level voxel i of a half-sampled volume lies at 2i - 0.5 of its input).
-void plainLevelFrame(const TransformParams& p, const Volume& src, const Volume& ref, int halvings,
-                     double out[12]);
+// The stage's two passes: Coarse on the 2 mm pair (cheap evaluations for the long way),
+// Fine on the finest pair the stage uses (to opts.tolerance).
+enum class RefinePass { Coarse, Fine };
+// Gives the stage its cost pairs: withPair(pass, run) prepares the pass's pair with exact
+// weights, calls run with its evaluator and releases the pair. Both evaluators read
+// parameters in one frame (the same numbers mean the same world transform on both pairs,
+// whatever their grids), so the coarse answer goes on to the fine pair as it is.
+using RefinePairs = std::function<void(RefinePass pass, const std::function<void(Evaluator&)>& run)>;
 
 // The stage as a registration runs it: the correlation ratio with full float trilinear
-// weights, first at 2 mm (cheap evaluations for the long way, to 0.05 mm), then at 1 mm
-// from the better of that answer and the search's (to opts.tolerance). The result is
-// never worse at 1 mm than `searched`; its startCost is the 1 mm cost of `searched`.
-RefineResult precisionStage(const RefineLevels& withLevel, const TransformParams& searched,
+// weights, first on the coarse pair (to 0.05 mm), then on the fine pair from the better of
+// that answer and the search's (to opts.tolerance). The result is never worse on the fine
+// pair than `searched`; its startCost is the fine pair's cost of `searched`.
+RefineResult precisionStage(const RefinePairs& withPair, const TransformParams& searched,
                             const RefineOptions& opts);
 // The same on the plain cost of two isotropic 1 mm volumes (as the pyramid has them, with
-// the level's `stage`, which sets the bin count), the 2 mm pair half-sampled from them.
-// Prepares and releases its own cost pairs: call it with none in force.
+// the level's `stage`, which sets the bin count): the fine pair is these two, the coarse
+// pair their half-samples. Prepares and releases its own cost pairs: call it with none in
+// force.
 RefineResult precisionStage(const Volume& src1, const Volume& ref1, const TransformParams& searched,
                             const RefineOptions& opts);
