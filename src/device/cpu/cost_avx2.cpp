@@ -123,14 +123,11 @@ inline void prefetchRows(const CpuDevice::Pair& p, const Setup& c, uint32_t w) {
     }
 }
 
-// Adds the eight voxels at px/py/pz + v to the lanes; `valid` masks off lanes past the end
-// of the chunk (whose coordinates read as 0 and whose gathers stay inside the volume).
-template <bool Linear, bool Tail>
-inline void group(const CpuDevice::Pair& p, const Setup& c, uint32_t v, __m256i valid, __m256& s, __m256& q,
-                  __m256& n) {
-    const float* src = p.src.data();
+// The sample positions of the eight voxels at px/py/pz + v, and the lanes inside the
+// source; `valid` masks off lanes past the end of the chunk (whose coordinates read as 0).
+template <bool Tail>
+inline __m256 positions(const Setup& c, uint32_t v, __m256i valid, __m256& mx, __m256& my, __m256& mz) {
     const __m256 zero = _mm256_setzero_ps();
-    if (Linear && v < c.prefetchEnd) prefetchRows(p, c, v + kPrefetchAhead);
     auto load = [&](const float* a) { return Tail ? _mm256_maskload_ps(a, valid) : _mm256_loadu_ps(a); };
     const __m256 ex = _mm256_sub_ps(load(c.px + v), c.rcx);
     const __m256 ey = _mm256_sub_ps(load(c.py + v), c.rcy);
@@ -139,102 +136,149 @@ inline void group(const CpuDevice::Pair& p, const Setup& c, uint32_t v, __m256i 
     __m256 t = _mm256_mul_ps(a[1], ey);
     t = _mm256_fmadd_ps(a[0], ex, t);
     t = _mm256_fmadd_ps(a[2], ez, t);
-    const __m256 mx = _mm256_add_ps(_mm256_add_ps(t, a[3]), c.scx);
+    mx = _mm256_add_ps(_mm256_add_ps(t, a[3]), c.scx);
     t = _mm256_mul_ps(a[5], ey);
     t = _mm256_fmadd_ps(a[4], ex, t);
     t = _mm256_fmadd_ps(a[6], ez, t);
-    const __m256 my = _mm256_add_ps(_mm256_add_ps(t, a[7]), c.scy);
+    my = _mm256_add_ps(_mm256_add_ps(t, a[7]), c.scy);
     t = _mm256_mul_ps(a[9], ey);
     t = _mm256_fmadd_ps(a[8], ex, t);
     t = _mm256_fmadd_ps(a[10], ez, t);
-    const __m256 mz = _mm256_add_ps(_mm256_add_ps(t, a[11]), c.scz);
+    mz = _mm256_add_ps(_mm256_add_ps(t, a[11]), c.scz);
 
     __m256 in = _mm256_and_ps(_mm256_cmp_ps(mx, zero, _CMP_GE_OQ), _mm256_cmp_ps(mx, c.X, _CMP_LE_OQ));
     in = _mm256_and_ps(in, _mm256_and_ps(_mm256_cmp_ps(my, zero, _CMP_GE_OQ), _mm256_cmp_ps(my, c.Y, _CMP_LE_OQ)));
     in = _mm256_and_ps(in, _mm256_and_ps(_mm256_cmp_ps(mz, zero, _CMP_GE_OQ), _mm256_cmp_ps(mz, c.Z, _CMP_LE_OQ)));
     if (Tail) in = _mm256_and_ps(in, _mm256_castsi256_ps(valid));
-    if (_mm256_testz_ps(in, in)) return;
+    return in;
+}
 
-    __m256 f;
-    if constexpr (Linear) {
-        const kern::TieRule ties = p.rules.ties;
-        const Axis ay = linearAxis(my, c.ny1, ties), az = linearAxis(mz, c.nz1, ties);
-        if (!p.rowsPadded.empty()) {
-            // Row index floor(x - 0.5) in [-1, n - 1], shifted by the row's first pad.
-            __m256 flx;
-            const __m256 fx = linearWeight(mx, ties, flx);
-            const __m256i ix = _mm256_add_epi32(
-                _mm256_max_epi32(_mm256_min_epi32(_mm256_cvttps_epi32(flx), c.nx1), _mm256_set1_epi32(-1)),
-                _mm256_set1_epi32(1));
-            const __m256i z0 = _mm256_mullo_epi32(az.i0, c.pwy), z1 = _mm256_mullo_epi32(az.i1, c.pwy);
-            const __m256i y0 = _mm256_add_epi32(_mm256_mullo_epi32(ay.i0, c.pw), ix),
-                          y1 = _mm256_add_epi32(_mm256_mullo_epi32(ay.i1, c.pw), ix);
-            alignas(32) int32_t at[32];
-            _mm256_store_si256(reinterpret_cast<__m256i*>(at), _mm256_add_epi32(z0, y0));
-            _mm256_store_si256(reinterpret_cast<__m256i*>(at + 8), _mm256_add_epi32(z0, y1));
-            _mm256_store_si256(reinterpret_cast<__m256i*>(at + 16), _mm256_add_epi32(z1, y0));
-            _mm256_store_si256(reinterpret_cast<__m256i*>(at + 24), _mm256_add_epi32(z1, y1));
-            const float* d = p.rowsPadded.data();
-            __m256 lo, hi;
-            pairs8(d, at, lo, hi);
-            const __m256 c0 = lerp(lo, hi, fx);
-            pairs8(d, at + 8, lo, hi);
-            const __m256 c1 = lerp(lo, hi, fx);
-            pairs8(d, at + 16, lo, hi);
-            const __m256 c2 = lerp(lo, hi, fx);
-            pairs8(d, at + 24, lo, hi);
-            const __m256 c3 = lerp(lo, hi, fx);
-            f = lerp(lerp(c0, c1, ay.f), lerp(c2, c3, ay.f), az.f);
-        } else {
-            const Axis ax = linearAxis(mx, c.nx1, ties);
-            const __m256i z0 = _mm256_mullo_epi32(az.i0, c.sxy), z1 = _mm256_mullo_epi32(az.i1, c.sxy);
-            const __m256i y0 = _mm256_mullo_epi32(ay.i0, c.sx), y1 = _mm256_mullo_epi32(ay.i1, c.sx);
-            const __m256i r00 = _mm256_add_epi32(z0, y0), r01 = _mm256_add_epi32(z0, y1),
-                          r10 = _mm256_add_epi32(z1, y0), r11 = _mm256_add_epi32(z1, y1);
-            const __m256 c0 = lerp(gather(src, _mm256_add_epi32(r00, ax.i0)), gather(src, _mm256_add_epi32(r00, ax.i1)), ax.f);
-            const __m256 c1 = lerp(gather(src, _mm256_add_epi32(r01, ax.i0)), gather(src, _mm256_add_epi32(r01, ax.i1)), ax.f);
-            const __m256 c2 = lerp(gather(src, _mm256_add_epi32(r10, ax.i0)), gather(src, _mm256_add_epi32(r10, ax.i1)), ax.f);
-            const __m256 c3 = lerp(gather(src, _mm256_add_epi32(r11, ax.i0)), gather(src, _mm256_add_epi32(r11, ax.i1)), ax.f);
-            f = lerp(lerp(c0, c1, ay.f), lerp(c2, c3, ay.f), az.f);
-        }
-    } else {
-        const __m256i zeroi = _mm256_setzero_si256();
-        // Positions inside [0, n] here, so the scaling cannot overflow.
-        const bool fixed8 = p.rules.point == kern::PointRule::Fixed8;
-        auto idx = [&](__m256 m, __m256i n1) {
-            if (fixed8)
-                m = _mm256_mul_ps(round256ths(_mm256_mul_ps(m, _mm256_set1_ps(256.0f)), kern::TieRule::ToEven),
-                                  _mm256_set1_ps(1.0f / 256.0f));
-            return _mm256_max_epi32(_mm256_min_epi32(_mm256_cvttps_epi32(_mm256_floor_ps(m)), n1), zeroi);
-        };
-        const __m256i o = _mm256_add_epi32(
-            _mm256_add_epi32(_mm256_mullo_epi32(idx(mz, c.nz1), c.sxy), _mm256_mullo_epi32(idx(my, c.ny1), c.sx)),
-            idx(mx, c.nx1));
-        f = gather(src, o);
-    }
+inline void accumulate(__m256 f, __m256 in, __m256& s, __m256& q, __m256& n) {
     s = _mm256_blendv_ps(s, _mm256_add_ps(s, f), in);
     q = _mm256_blendv_ps(q, _mm256_fmadd_ps(f, f, q), in);
     n = _mm256_blendv_ps(n, _mm256_add_ps(n, _mm256_set1_ps(1.0f)), in);
 }
 
-template <bool Linear>
-void chunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk* chunks, size_t count,
-               float* out) {
+// Point sampling: adds the eight voxels at px/py/pz + v to the lanes.
+template <bool Tail>
+inline void pointGroup(const CpuDevice::Pair& p, const Setup& c, uint32_t v, __m256i valid, __m256& s, __m256& q,
+                       __m256& n) {
+    __m256 mx, my, mz;
+    const __m256 in = positions<Tail>(c, v, valid, mx, my, mz);
+    if (_mm256_testz_ps(in, in)) return;
+    const __m256i zeroi = _mm256_setzero_si256();
+    // Positions inside [0, n] here, so the scaling cannot overflow.
+    const bool fixed8 = p.rules.point == kern::PointRule::Fixed8;
+    auto idx = [&](__m256 m, __m256i n1) {
+        if (fixed8)
+            m = _mm256_mul_ps(round256ths(_mm256_mul_ps(m, _mm256_set1_ps(256.0f)), kern::TieRule::ToEven),
+                              _mm256_set1_ps(1.0f / 256.0f));
+        return _mm256_max_epi32(_mm256_min_epi32(_mm256_cvttps_epi32(_mm256_floor_ps(m)), n1), zeroi);
+    };
+    const __m256i o = _mm256_add_epi32(
+        _mm256_add_epi32(_mm256_mullo_epi32(idx(mz, c.nz1), c.sxy), _mm256_mullo_epi32(idx(my, c.ny1), c.sx)),
+        idx(mx, c.nx1));
+    accumulate(gather(p.src.data(), o), in, s, q, n);
+}
+
+// Trilinear sampling in two steps, so that the addresses and weights of the next eight
+// voxels are worked out while the loads of the current eight are in flight: the
+// out-of-order window then holds independent work instead of one long chain from the
+// coordinates through the index arithmetic to the loads.
+struct LinearGroup {
+    alignas(32) int32_t at[32];  // the four rows' pair offsets in the padded source, 8 each
+    __m256 fx, fy, fz, in;
+    bool none;  // no lane inside the source
+};
+
+template <kern::TieRule Ties, bool Tail>
+inline void prepareLinear(const CpuDevice::Pair& p, const Setup& c, uint32_t v, __m256i valid, LinearGroup& g) {
+    if (v < c.prefetchEnd) prefetchRows(p, c, v + kPrefetchAhead);
+    __m256 mx, my, mz;
+    g.in = positions<Tail>(c, v, valid, mx, my, mz);
+    g.none = _mm256_testz_ps(g.in, g.in);
+    if (g.none) return;
+    const Axis ay = linearAxis(my, c.ny1, Ties), az = linearAxis(mz, c.nz1, Ties);
+    g.fy = ay.f, g.fz = az.f;
+    // Row index floor(x - 0.5) in [-1, n - 1], shifted by the row's first pad.
+    __m256 flx;
+    g.fx = linearWeight(mx, Ties, flx);
+    const __m256i ix = _mm256_add_epi32(
+        _mm256_max_epi32(_mm256_min_epi32(_mm256_cvttps_epi32(flx), c.nx1), _mm256_set1_epi32(-1)),
+        _mm256_set1_epi32(1));
+    const __m256i z0 = _mm256_mullo_epi32(az.i0, c.pwy), z1 = _mm256_mullo_epi32(az.i1, c.pwy);
+    const __m256i y0 = _mm256_add_epi32(_mm256_mullo_epi32(ay.i0, c.pw), ix),
+                  y1 = _mm256_add_epi32(_mm256_mullo_epi32(ay.i1, c.pw), ix);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(g.at), _mm256_add_epi32(z0, y0));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(g.at + 8), _mm256_add_epi32(z0, y1));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(g.at + 16), _mm256_add_epi32(z1, y0));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(g.at + 24), _mm256_add_epi32(z1, y1));
+}
+
+inline void finishLinear(const float* d, const LinearGroup& g, __m256& s, __m256& q, __m256& n) {
+    if (g.none) return;
+    __m256 lo, hi;
+    pairs8(d, g.at, lo, hi);
+    const __m256 c0 = lerp(lo, hi, g.fx);
+    pairs8(d, g.at + 8, lo, hi);
+    const __m256 c1 = lerp(lo, hi, g.fx);
+    pairs8(d, g.at + 16, lo, hi);
+    const __m256 c2 = lerp(lo, hi, g.fx);
+    pairs8(d, g.at + 24, lo, hi);
+    const __m256 c3 = lerp(lo, hi, g.fx);
+    accumulate(lerp(lerp(c0, c1, g.fy), lerp(c2, c3, g.fy), g.fz), g.in, s, q, n);
+}
+
+inline void storeSums(__m256 s, __m256 q, __m256 n, float* out) {
+    alignas(32) float ls[8], lq[8], ln[8];
+    _mm256_store_ps(ls, s);
+    _mm256_store_ps(lq, q);
+    _mm256_store_ps(ln, n);
+    foldLanes8(ls, lq, ln, out);
+}
+
+const __m256i kLane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+
+// Lanes 0 .. left - 1 of the last, partial group, as the scalar path fills them.
+inline __m256i firstLanes(uint32_t left) { return _mm256_cmpgt_epi32(_mm256_set1_epi32((int)left), kLane); }
+
+template <kern::TieRule Ties>
+void linearChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk* chunks, size_t count,
+                     float* out) {
     const Setup c(p, A);
-    const __m256i all = _mm256_set1_epi32(-1), lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const float* d = p.rowsPadded.data();
+    const __m256i all = _mm256_set1_epi32(-1);
+    LinearGroup g[2];
+    for (size_t k = 0; k < count; ++k, out += 3) {
+        const uint32_t begin = chunks[k].begin, end = chunks[k].end;
+        __m256 s = _mm256_setzero_ps(), q = s, n = s;
+        auto prepare = [&](uint32_t v, LinearGroup& to) {
+            if (v + 8 <= end)
+                prepareLinear<Ties, false>(p, c, v, all, to);
+            else
+                prepareLinear<Ties, true>(p, c, v, firstLanes(end - v), to);
+        };
+        int cur = 0;
+        if (begin < end) prepare(begin, g[0]);
+        for (uint32_t v = begin; v < end; v += 8, cur ^= 1) {
+            if (v + 8 < end) prepare(v + 8, g[cur ^ 1]);
+            finishLinear(d, g[cur], s, q, n);
+        }
+        storeSums(s, q, n, out);
+    }
+}
+
+void pointChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk* chunks, size_t count,
+                    float* out) {
+    const Setup c(p, A);
+    const __m256i all = _mm256_set1_epi32(-1);
     for (size_t k = 0; k < count; ++k, out += 3) {
         const uint32_t end = chunks[k].end;
         __m256 s = _mm256_setzero_ps(), q = s, n = s;
         uint32_t v = chunks[k].begin;
-        for (; v + 8 <= end; v += 8) group<Linear, false>(p, c, v, all, s, q, n);
-        // The last, partial group: lanes 0 .. end - v - 1, as the scalar path fills them.
-        if (v < end)
-            group<Linear, true>(p, c, v, _mm256_cmpgt_epi32(_mm256_set1_epi32((int)(end - v)), lane), s, q, n);
-        alignas(32) float ls[8], lq[8], ln[8];
-        _mm256_store_ps(ls, s);
-        _mm256_store_ps(lq, q);
-        _mm256_store_ps(ln, n);
-        foldLanes8(ls, lq, ln, out);
+        for (; v + 8 <= end; v += 8) pointGroup<false>(p, c, v, all, s, q, n);
+        if (v < end) pointGroup<true>(p, c, v, firstLanes(end - v), s, q, n);
+        storeSums(s, q, n, out);
     }
 }
 
@@ -242,8 +286,11 @@ void chunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk*
 
 void simdChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk* chunks, size_t count,
                    float* out) {
-    if (p.linear)
-        chunkSums<true>(p, A, chunks, count, out);
-    else
-        chunkSums<false>(p, A, chunks, count, out);
+    if (!p.linear) return pointChunkSums(p, A, chunks, count, out);
+    // Linear pairs always have their padded rows when this path is available.
+    switch (p.rules.ties) {
+        case kern::TieRule::Exact: return linearChunkSums<kern::TieRule::Exact>(p, A, chunks, count, out);
+        case kern::TieRule::ToEven: return linearChunkSums<kern::TieRule::ToEven>(p, A, chunks, count, out);
+        default: return linearChunkSums<kern::TieRule::HalfUp>(p, A, chunks, count, out);
+    }
 }
