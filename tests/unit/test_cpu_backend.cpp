@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <tuple>
 
 #include "device/costfunction.h"
 #include "device/cpu/simd.h"
@@ -83,6 +84,30 @@ TEST(Resample, HalfSampleMatchesBinomialWeights) {
     EXPECT_NEAR(c[3], 64.0f * 0.375f, 0.05f);
     EXPECT_NEAR(c[4], 64.0f * 0.125f, 0.05f);
     EXPECT_NEAR(c[2], 0.0f, 1e-6f);
+}
+
+// The shared-lattice half-sample gives the 27 direct fetches of every output bit for bit:
+// odd and even sizes, edges that clamp, axes of one and two voxels, every rounding rule.
+TEST(Resample, HalfSampleEqualsItsDirectEvaluation) {
+    for (auto ties : {kern::TieRule::ToEven, kern::TieRule::HalfUp, kern::TieRule::Exact})
+        for (auto [x, y, z] : {std::tuple{13, 10, 7}, std::tuple{8, 1, 2}, std::tuple{1, 5, 4}}) {
+            auto dev = makeCpuDevice(2, kern::TextureRules{kern::PointRule::Floor, ties});
+            auto v = volumeOf(*dev, x, y, z, [](int i, int j, int k) {
+                return (float)((i * 7919 + j * 104729 + k * 1299709) % 1000) * 0.37f - 50.0f;
+            });
+            auto h = halfSample(*v);
+            const auto in = contents(*v), got = contents(*h);
+            const kern::Dim3 n{x, y, z};
+            auto fetch = [&](float a, float b, float c) { return kern::fetchLinear(in.data(), n, a, b, c, ties); };
+            for (int k = 0; k < h->z; ++k)
+                for (int j = 0; j < h->y; ++j)
+                    for (int i = 0; i < h->x; ++i) {
+                        const float want = kern::halfSampleValue(fetch, i, j, k);
+                        const float have = got[((size_t)k * h->y + j) * h->x + i];
+                        ASSERT_EQ(0, std::memcmp(&want, &have, 4)) << x << "x" << y << "x" << z << " at " << i
+                                                                   << "," << j << "," << k;
+                    }
+        }
 }
 
 TEST(Resample, IsotropicToOwnSizeIsTwoByTwoMean) {
