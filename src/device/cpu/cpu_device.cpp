@@ -104,7 +104,7 @@ void CpuDevice::halfSample(const Volume& in, Volume& out) {
     const int64_t sx = n.x, sxy = (int64_t)n.x * n.y;
     // Blends along x on the source's rows, then along y, each over the inner lattice points
     // only (others are never read).
-    std::vector<float> bx((size_t)(lx * n.y * n.z)), by((size_t)(lx * ly * n.z)), lattice((size_t)(lx * ly * lz));
+    std::vector<float> bx((size_t)(lx * n.y * n.z)), by((size_t)(lx * ly * n.z));
     pool_.parallelFor((size_t)n.z, [&](size_t z) {
         for (int y = 0; y < n.y; ++y) {
             const float* row = in.data + (int64_t)z * sxy + (int64_t)y * sx;
@@ -121,6 +121,8 @@ void CpuDevice::halfSample(const Volume& in, Volume& out) {
                 if (inner(u, n.x)) o[u] = kern::lerp8(a[u], b[u], 0.5f);
         }
     });
+    std::vector<float>().swap(bx);  // at most two source-sized arrays at a time
+    std::vector<float> lattice((size_t)(lx * ly * lz));
     pool_.parallelFor((size_t)lz, [&](size_t w) {
         for (int64_t v = 0; v < ly; ++v) {
             float* o = &lattice[((size_t)w * ly + v) * lx];
