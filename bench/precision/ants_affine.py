@@ -9,7 +9,8 @@ import sys
 import time
 
 import ants
-import numpy as np
+
+from itkaffine import save_world_matrix
 
 
 def main():
@@ -20,15 +21,7 @@ def main():
     reg = ants.registration(fixed=f, moving=m, type_of_transform="Affine", random_seed=1)
     secs = time.time() - t0
     tx = ants.read_transform(reg["fwdtransforms"][0])
-    p = np.asarray(tx.parameters, dtype=np.float64)
-    c = np.asarray(tx.fixed_parameters, dtype=np.float64)
-    a, t = p[:9].reshape(3, 3), p[9:12]
-    # ITK: fixed LPS point x -> moving LPS point a (x - c) + c + t.
-    lps = np.eye(4)
-    lps[:3, :3] = a
-    lps[:3, 3] = c + t - a @ c
-    flip = np.diag([-1.0, -1.0, 1.0, 1.0])
-    np.savetxt(out, flip @ lps @ flip, fmt="%.10g")
+    save_world_matrix(tx.parameters, tx.fixed_parameters, out)
     print(f"{secs:.1f}")
 
 

@@ -14,6 +14,8 @@ import time
 
 import numpy as np
 
+from itkaffine import save_world_matrix
+
 
 def values(text, key):
     m = re.search(r"\(" + key + r"((?:\s+[-+0-9.eE]+)+)\)", text)
@@ -28,14 +30,7 @@ def main():
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         secs = time.time() - t0
         text = open(f"{tmp}/TransformParameters.0.txt").read()
-    p, c = values(text, "TransformParameters"), values(text, "CenterOfRotationPoint")
-    a, t = p[:9].reshape(3, 3), p[9:12]
-    # ITK: fixed LPS point x -> moving LPS point a (x - c) + c + t.
-    lps = np.eye(4)
-    lps[:3, :3] = a
-    lps[:3, 3] = c + t - a @ c
-    flip = np.diag([-1.0, -1.0, 1.0, 1.0])
-    np.savetxt(out, flip @ lps @ flip, fmt="%.10g")
+    save_world_matrix(values(text, "TransformParameters"), values(text, "CenterOfRotationPoint"), out)
     print(f"{secs:.1f}")
 
 
