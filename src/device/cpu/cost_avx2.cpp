@@ -159,13 +159,20 @@ inline void accumulate(__m256 f, __m256 in, __m256& s, __m256& q, __m256& n) {
     n = _mm256_blendv_ps(n, _mm256_add_ps(n, _mm256_set1_ps(1.0f)), in);
 }
 
-// Point sampling: adds the eight voxels at px/py/pz + v to the lanes.
+// Point sampling, in two steps like the trilinear path below: the texel offsets of the next
+// eight voxels are worked out while the current gather is in flight.
+struct PointGroup {
+    __m256i at;  // texel offsets
+    __m256 in;
+    bool none;  // no lane inside the source
+};
+
 template <bool Tail>
-inline void pointGroup(const CpuDevice::Pair& p, const Setup& c, uint32_t v, __m256i valid, __m256& s, __m256& q,
-                       __m256& n) {
+inline void preparePoint(const CpuDevice::Pair& p, const Setup& c, uint32_t v, __m256i valid, PointGroup& g) {
     __m256 mx, my, mz;
-    const __m256 in = positions<Tail>(c, v, valid, mx, my, mz);
-    if (_mm256_testz_ps(in, in)) return;
+    g.in = positions<Tail>(c, v, valid, mx, my, mz);
+    g.none = _mm256_testz_ps(g.in, g.in);
+    if (g.none) return;
     const __m256i zeroi = _mm256_setzero_si256();
     // Positions inside [0, n] here, so the scaling cannot overflow.
     const bool fixed8 = p.rules.point == kern::PointRule::Fixed8;
@@ -175,10 +182,9 @@ inline void pointGroup(const CpuDevice::Pair& p, const Setup& c, uint32_t v, __m
                               _mm256_set1_ps(1.0f / 256.0f));
         return _mm256_max_epi32(_mm256_min_epi32(_mm256_cvttps_epi32(_mm256_floor_ps(m)), n1), zeroi);
     };
-    const __m256i o = _mm256_add_epi32(
+    g.at = _mm256_add_epi32(
         _mm256_add_epi32(_mm256_mullo_epi32(idx(mz, c.nz1), c.sxy), _mm256_mullo_epi32(idx(my, c.ny1), c.sx)),
         idx(mx, c.nx1));
-    accumulate(gather(p.src.data(), o), in, s, q, n);
 }
 
 // Trilinear sampling in two steps, so that the addresses and weights of the next eight
@@ -237,33 +243,42 @@ inline void storeSums(__m256 s, __m256 q, __m256 n, float* out) {
     foldLanes8(ls, lq, ln, out);
 }
 
-const __m256i kLane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-
 // Lanes 0 .. left - 1 of the last, partial group, as the scalar path fills them.
-inline __m256i firstLanes(uint32_t left) { return _mm256_cmpgt_epi32(_mm256_set1_epi32((int)left), kLane); }
+inline __m256i firstLanes(uint32_t left) {
+    return _mm256_cmpgt_epi32(_mm256_set1_epi32((int)left), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+}
+
+// The groups of eight voxels of chunk [begin, end) in order, each prepared one group ahead
+// of its finish; prepare(v, all or the partial lanes, group), finish(group).
+template <class Group, class Prepare, class Finish>
+inline void inTwoSteps(uint32_t begin, uint32_t end, const Prepare& prepare, const Finish& finish) {
+    const __m256i all = _mm256_set1_epi32(-1);
+    auto start = [&](uint32_t v, Group& g) { prepare(v, v + 8 <= end ? all : firstLanes(end - v), v + 8 <= end, g); };
+    Group g[2];
+    int cur = 0;
+    if (begin < end) start(begin, g[0]);
+    for (uint32_t v = begin; v < end; v += 8, cur ^= 1) {
+        if (v + 8 < end) start(v + 8, g[cur ^ 1]);
+        finish(g[cur]);
+    }
+}
 
 template <kern::TieRule Ties>
 void linearChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk* chunks, size_t count,
                      float* out) {
     const Setup c(p, A);
     const float* d = p.rowsPadded.data();
-    const __m256i all = _mm256_set1_epi32(-1);
-    LinearGroup g[2];
     for (size_t k = 0; k < count; ++k, out += 3) {
-        const uint32_t begin = chunks[k].begin, end = chunks[k].end;
         __m256 s = _mm256_setzero_ps(), q = s, n = s;
-        auto prepare = [&](uint32_t v, LinearGroup& to) {
-            if (v + 8 <= end)
-                prepareLinear<Ties, false>(p, c, v, all, to);
-            else
-                prepareLinear<Ties, true>(p, c, v, firstLanes(end - v), to);
-        };
-        int cur = 0;
-        if (begin < end) prepare(begin, g[0]);
-        for (uint32_t v = begin; v < end; v += 8, cur ^= 1) {
-            if (v + 8 < end) prepare(v + 8, g[cur ^ 1]);
-            finishLinear(d, g[cur], s, q, n);
-        }
+        inTwoSteps<LinearGroup>(
+            chunks[k].begin, chunks[k].end,
+            [&](uint32_t v, __m256i valid, bool whole, LinearGroup& g) {
+                if (whole)
+                    prepareLinear<Ties, false>(p, c, v, valid, g);
+                else
+                    prepareLinear<Ties, true>(p, c, v, valid, g);
+            },
+            [&](const LinearGroup& g) { finishLinear(d, g, s, q, n); });
         storeSums(s, q, n, out);
     }
 }
@@ -271,13 +286,20 @@ void linearChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::
 void pointChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk* chunks, size_t count,
                     float* out) {
     const Setup c(p, A);
-    const __m256i all = _mm256_set1_epi32(-1);
+    const float* src = p.src.data();
     for (size_t k = 0; k < count; ++k, out += 3) {
-        const uint32_t end = chunks[k].end;
         __m256 s = _mm256_setzero_ps(), q = s, n = s;
-        uint32_t v = chunks[k].begin;
-        for (; v + 8 <= end; v += 8) pointGroup<false>(p, c, v, all, s, q, n);
-        if (v < end) pointGroup<true>(p, c, v, firstLanes(end - v), s, q, n);
+        inTwoSteps<PointGroup>(
+            chunks[k].begin, chunks[k].end,
+            [&](uint32_t v, __m256i valid, bool whole, PointGroup& g) {
+                if (whole)
+                    preparePoint<false>(p, c, v, valid, g);
+                else
+                    preparePoint<true>(p, c, v, valid, g);
+            },
+            [&](const PointGroup& g) {
+                if (!g.none) accumulate(gather(src, g.at), g.in, s, q, n);
+            });
         storeSums(s, q, n, out);
     }
 }
