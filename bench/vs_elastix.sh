@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Whole affine registrations side by side, in one run: tarvo -r (one or more builds) and
 # Debian elastix with the shared parameter file (2 threads), on subject_t1_0.88mm ->
-# icbm2009_t1_1mm and on the template against a copy of itself turned by (-25, 14, 9)
-# degrees. Prints wall and processor seconds (user + system, all threads) per tool and
-# case, and the ratios to elastix; the processor time is the figure that holds when other
-# work shares the machine.
+# icbm2009_t1_1mm and on the template against copies of itself shifted by (6, -4, 5) mm and
+# turned by (-25, 14, 9) degrees. Prints wall and processor seconds (user + system, all
+# threads) per tool and case, and the ratios to elastix; the processor time is the figure
+# that holds when other work shares the machine.
 # Needs the shared volumes and elastix (apt-get install elastix); skips what is missing.
 # Usage: bench/vs_elastix.sh [build-dir ...]   (default: build)
 set -euo pipefail
@@ -23,6 +23,10 @@ trap 'rm -rf "$tmp"' EXIT
 ref=$data/icbm2009_t1_1mm.nii.gz
 printf '%s\n' -25 14 9 0 0 0 1 1 1 0 0 0 >"$tmp/turn.txt"
 (cd "$tmp" && "${builds[0]}/tarvo" -tt "$ref" "$tmp/turn.txt" -o "$tmp/turned.nii.gz" >/dev/null)
+# The same template moved without a turn: its samples fall inside the source as often as
+# the turned copy's, so the two together show what the turn alone costs.
+printf '%s\n' 0 0 0 6 -4 5 1 1 1 0 0 0 >"$tmp/shift.txt"
+(cd "$tmp" && "${builds[0]}/tarvo" -tt "$ref" "$tmp/shift.txt" -o "$tmp/shifted.nii.gz" >/dev/null)
 
 echo "date: $(date -u +%F)  machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs)"
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -36,7 +40,7 @@ wall() {  # "wall processor" seconds of a command, its output to $tmp/log
   u1=$(awk '{ print $14 + $15 + $16 + $17 }' /proc/$me/stat)
   awk "BEGIN { printf \"%.2f %.2f\\n\", $t1 - $t0, ($u1 - $u0) / $(getconf CLK_TCK) }"
 }
-for c in "subject:$data/subject_t1_0.88mm.nii.gz" "turned-template:$tmp/turned.nii.gz"; do
+for c in "subject:$data/subject_t1_0.88mm.nii.gz" "shifted-template:$tmp/shifted.nii.gz" "turned-template:$tmp/turned.nii.gz"; do
   name=${c%%:*} src=${c#*:}
   el=- elp=-
   if command -v elastix >/dev/null && [ -f "$params" ]; then
