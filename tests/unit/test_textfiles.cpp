@@ -128,6 +128,9 @@ TEST(TransformFile, HelpHeaderWordsGiveZeros) {
 }
 
 TEST(TransformFile, MissingFileEndsTheProcess) {
+    // Run in one process with the other tests, the worker threads of earlier tests exist:
+    // a plain fork could copy a lock one of them holds, and the child would wait forever.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(readTransformFile("/nonexistent/t.txt"), testing::ExitedWithCode(1),
                 "");
     float v[16];
