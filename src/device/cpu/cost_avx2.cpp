@@ -248,60 +248,61 @@ inline __m256i firstLanes(uint32_t left) {
     return _mm256_cmpgt_epi32(_mm256_set1_epi32((int)left), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
 }
 
-// The groups of eight voxels of chunk [begin, end) in order, each prepared one group ahead
-// of its finish; prepare(v, all or the partial lanes, group), finish(group).
+// The sums of each chunk: its groups of eight voxels in order, each prepared one group
+// ahead of its finish. prepare(setup, v, all or the partial lanes, whole group?, group);
+// finish(group, s, q, n).
 template <class Group, class Prepare, class Finish>
-inline void inTwoSteps(uint32_t begin, uint32_t end, const Prepare& prepare, const Finish& finish) {
+void chunkSumsInTwoSteps(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk* chunks, size_t count,
+                         float* out, const Prepare& prepare, const Finish& finish) {
+    const Setup c(p, A);
     const __m256i all = _mm256_set1_epi32(-1);
-    auto start = [&](uint32_t v, Group& g) { prepare(v, v + 8 <= end ? all : firstLanes(end - v), v + 8 <= end, g); };
     Group g[2];
-    int cur = 0;
-    if (begin < end) start(begin, g[0]);
-    for (uint32_t v = begin; v < end; v += 8, cur ^= 1) {
-        if (v + 8 < end) start(v + 8, g[cur ^ 1]);
-        finish(g[cur]);
+    for (size_t k = 0; k < count; ++k, out += 3) {
+        const uint32_t begin = chunks[k].begin, end = chunks[k].end;
+        __m256 s = _mm256_setzero_ps(), q = s, n = s;
+        auto start = [&](uint32_t v, Group& to) {
+            const bool whole = v + 8 <= end;
+            prepare(c, v, whole ? all : firstLanes(end - v), whole, to);
+        };
+        int cur = 0;
+        if (begin < end) start(begin, g[0]);
+        for (uint32_t v = begin; v < end; v += 8, cur ^= 1) {
+            if (v + 8 < end) start(v + 8, g[cur ^ 1]);
+            finish(g[cur], s, q, n);
+        }
+        storeSums(s, q, n, out);
     }
 }
 
 template <kern::TieRule Ties>
 void linearChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk* chunks, size_t count,
                      float* out) {
-    const Setup c(p, A);
     const float* d = p.rowsPadded.data();
-    for (size_t k = 0; k < count; ++k, out += 3) {
-        __m256 s = _mm256_setzero_ps(), q = s, n = s;
-        inTwoSteps<LinearGroup>(
-            chunks[k].begin, chunks[k].end,
-            [&](uint32_t v, __m256i valid, bool whole, LinearGroup& g) {
-                if (whole)
-                    prepareLinear<Ties, false>(p, c, v, valid, g);
-                else
-                    prepareLinear<Ties, true>(p, c, v, valid, g);
-            },
-            [&](const LinearGroup& g) { finishLinear(d, g, s, q, n); });
-        storeSums(s, q, n, out);
-    }
+    chunkSumsInTwoSteps<LinearGroup>(
+        p, A, chunks, count, out,
+        [&](const Setup& c, uint32_t v, __m256i valid, bool whole, LinearGroup& g) {
+            if (whole)
+                prepareLinear<Ties, false>(p, c, v, valid, g);
+            else
+                prepareLinear<Ties, true>(p, c, v, valid, g);
+        },
+        [&](const LinearGroup& g, __m256& s, __m256& q, __m256& n) { finishLinear(d, g, s, q, n); });
 }
 
 void pointChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk* chunks, size_t count,
                     float* out) {
-    const Setup c(p, A);
     const float* src = p.src.data();
-    for (size_t k = 0; k < count; ++k, out += 3) {
-        __m256 s = _mm256_setzero_ps(), q = s, n = s;
-        inTwoSteps<PointGroup>(
-            chunks[k].begin, chunks[k].end,
-            [&](uint32_t v, __m256i valid, bool whole, PointGroup& g) {
-                if (whole)
-                    preparePoint<false>(p, c, v, valid, g);
-                else
-                    preparePoint<true>(p, c, v, valid, g);
-            },
-            [&](const PointGroup& g) {
-                if (!g.none) accumulate(gather(src, g.at), g.in, s, q, n);
-            });
-        storeSums(s, q, n, out);
-    }
+    chunkSumsInTwoSteps<PointGroup>(
+        p, A, chunks, count, out,
+        [&](const Setup& c, uint32_t v, __m256i valid, bool whole, PointGroup& g) {
+            if (whole)
+                preparePoint<false>(p, c, v, valid, g);
+            else
+                preparePoint<true>(p, c, v, valid, g);
+        },
+        [&](const PointGroup& g, __m256& s, __m256& q, __m256& n) {
+            if (!g.none) accumulate(gather(src, g.at), g.in, s, q, n);
+        });
 }
 
 }  // namespace
