@@ -137,9 +137,9 @@ int main(int argc, char** argv) {
     writeMatrix(prefix + "_search.txt", refineSearched(*mov, *prepared, none, searched).world);
 
     for (int v = 4; v < argc; ++v) {
-        const std::string spec = argv[v];
-        const size_t colon = spec.find(':');
-        const std::string name = spec.substr(0, colon);
+        const std::string variant = argv[v];
+        const size_t colon = variant.find(':');
+        const std::string name = variant.substr(0, colon);
         PipelineOptions o = base;
         PipelineResult from = searched;
         double jitter = 0.0;
@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
         Counter counter;
         o.progress = &counter;
         if (colon != std::string::npos) {
-            std::stringstream kv(spec.substr(colon + 1));
+            std::stringstream kv(variant.substr(colon + 1));
             std::string item;
             while (std::getline(kv, item, ',')) {
                 const size_t eq = item.find('=');
