@@ -249,8 +249,8 @@ inline __m256i firstLanes(uint32_t left) {
 }
 
 // The sums of each chunk: its groups of eight voxels in order, each prepared one group
-// ahead of its finish. prepare(setup, v, all or the partial lanes, whole group?, group);
-// finish(group, s, q, n).
+// ahead of its finish. prepare.operator()<Tail>(setup, v, lanes, group), Tail for the last,
+// partial group; finish(group, s, q, n).
 template <class Group, class Prepare, class Finish>
 void chunkSumsInTwoSteps(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk* chunks, size_t count,
                          float* out, const Prepare& prepare, const Finish& finish) {
@@ -261,8 +261,10 @@ void chunkSumsInTwoSteps(const CpuDevice::Pair& p, const float* A, const CpuDevi
         const uint32_t begin = chunks[k].begin, end = chunks[k].end;
         __m256 s = _mm256_setzero_ps(), q = s, n = s;
         auto start = [&](uint32_t v, Group& to) {
-            const bool whole = v + 8 <= end;
-            prepare(c, v, whole ? all : firstLanes(end - v), whole, to);
+            if (v + 8 <= end)
+                prepare.template operator()<false>(c, v, all, to);
+            else
+                prepare.template operator()<true>(c, v, firstLanes(end - v), to);
         };
         int cur = 0;
         if (begin < end) start(begin, g[0]);
@@ -280,11 +282,8 @@ void linearChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::
     const float* d = p.rowsPadded.data();
     chunkSumsInTwoSteps<LinearGroup>(
         p, A, chunks, count, out,
-        [&](const Setup& c, uint32_t v, __m256i valid, bool whole, LinearGroup& g) {
-            if (whole)
-                prepareLinear<Ties, false>(p, c, v, valid, g);
-            else
-                prepareLinear<Ties, true>(p, c, v, valid, g);
+        [&]<bool Tail>(const Setup& c, uint32_t v, __m256i valid, LinearGroup& g) {
+            prepareLinear<Ties, Tail>(p, c, v, valid, g);
         },
         [&](const LinearGroup& g, __m256& s, __m256& q, __m256& n) { finishLinear(d, g, s, q, n); });
 }
@@ -294,11 +293,8 @@ void pointChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::C
     const float* src = p.src.data();
     chunkSumsInTwoSteps<PointGroup>(
         p, A, chunks, count, out,
-        [&](const Setup& c, uint32_t v, __m256i valid, bool whole, PointGroup& g) {
-            if (whole)
-                preparePoint<false>(p, c, v, valid, g);
-            else
-                preparePoint<true>(p, c, v, valid, g);
+        [&]<bool Tail>(const Setup& c, uint32_t v, __m256i valid, PointGroup& g) {
+            preparePoint<Tail>(p, c, v, valid, g);
         },
         [&](const PointGroup& g, __m256& s, __m256& q, __m256& n) {
             if (!g.none) accumulate(gather(src, g.at), g.in, s, q, n);
