@@ -327,6 +327,10 @@ PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, con
         };
         src.image[3].reset();
         src.mask[3].reset();
+        if (dof.paramFree(6)) {
+            wide.scale = (float)headSizeRatio(*src.image[2], src.grid[2], *fixed.level(2).image, fixed.level(2).grid);
+            if (verbose()) std::fprintf(stderr, "tarvo: wide search head size ratio %.3f\n", (double)wide.scale);
+        }
         level("4mm", 2, [&](Evaluator& ev, const LevelStart& ls) { wideSearch4mm(ev, wide, geometry(ls, 2)); });
         level("2mm", 1, [&](Evaluator& ev, const LevelStart& ls) {
             const LevelGeometry g = geometry(ls, 1);

@@ -168,9 +168,50 @@ std::vector<int> rotationMinima(const std::vector<Rot3>& grid, const std::vector
     return minima;
 }
 
-static std::vector<float> scoreGrid(Evaluator& ev, const std::vector<Rot3>& grid, const LevelGeometry& g) {
+// The determinant of the intensity-weighted covariance of the voxel indices (weighted as
+// the centroid is: values above 1), in voxels to the sixth power.
+static double covarianceDeterminant(const Volume& v) {
+    std::vector<float> host(v.count());
+    v.owner->download(host.data(), v.data, host.size());
+    double w = 0, m[3] = {}, c[6] = {};  // xx yy zz xy xz yz
+    size_t idx = 0;
+    for (int32_t k = 0; k < v.z; ++k)
+        for (int32_t j = 0; j < v.y; ++j)
+            for (int32_t i = 0; i < v.x; ++i, ++idx) {
+                const double val = host[idx];
+                if (!(val > 1.0)) continue;
+                const double p[3] = {(double)i, (double)j, (double)k};
+                w += val;
+                for (int a = 0; a < 3; ++a) m[a] += val * p[a];
+                c[0] += val * p[0] * p[0];
+                c[1] += val * p[1] * p[1];
+                c[2] += val * p[2] * p[2];
+                c[3] += val * p[0] * p[1];
+                c[4] += val * p[0] * p[2];
+                c[5] += val * p[1] * p[2];
+            }
+    if (w <= 0.0) return 0.0;
+    for (double& e : m) e /= w;
+    const double xx = c[0] / w - m[0] * m[0], yy = c[1] / w - m[1] * m[1], zz = c[2] / w - m[2] * m[2];
+    const double xy = c[3] / w - m[0] * m[1], xz = c[4] / w - m[0] * m[2], yz = c[5] / w - m[1] * m[2];
+    return xx * (yy * zz - yz * yz) - xy * (xy * zz - yz * xz) + xz * (xy * yz - yy * xz);
+}
+
+double headSizeRatio(const Volume& moving, const WorldGrid& movingGrid, const Volume& fixed,
+                     const WorldGrid& fixedGrid) {
+    // det of the world covariance = det(A)^2 det(voxel covariance): size = det^(1/6).
+    const double dm = covarianceDeterminant(moving) * std::pow(movingGrid.voxelToWorld.determinant3(), 2);
+    const double df = covarianceDeterminant(fixed) * std::pow(fixedGrid.voxelToWorld.determinant3(), 2);
+    const double r = std::pow(dm / df, 1.0 / 6.0);
+    return std::isfinite(r) && r > 0.5 && r < 2.0 ? r : 1.0;
+}
+
+static std::vector<float> scoreGrid(Evaluator& ev, const std::vector<Rot3>& grid, float scale,
+                                    const LevelGeometry& g) {
+    TransformParams sized;
+    for (int a = 6; a < 9; ++a) sized[a] = scale;
     std::vector<TransformParams> sets(grid.size());
-    for (size_t i = 0; i < grid.size(); ++i) sets[i] = levelParams(TransformParams(), grid[i], g);
+    for (size_t i = 0; i < grid.size(); ++i) sets[i] = levelParams(sized, grid[i], g);
     std::vector<float> costs(grid.size());
     evaluateAll(ev, sets.data(), (int)sets.size(), costs.data());
     return costs;
@@ -193,7 +234,7 @@ static void printBest(const char* level, const WideSearch& ws) {
 void wideSearch4mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g) {
     ws.grid = rotationGrid(ws.settings.rotations);
     for (const Rot3& r : axisTurns()) ws.grid.push_back(r);
-    const std::vector<float> costs = scoreGrid(ev, ws.grid, g);
+    const std::vector<float> costs = scoreGrid(ev, ws.grid, ws.scale, g);
     // n even points cover the orientations with balls of about this radius (degrees);
     // a minimum must be the best within a few of them.
     const double spacing = std::cbrt(6.0 * kPi / ws.settings.rotations) * 180.0 / kPi;
@@ -203,6 +244,7 @@ void wideSearch4mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g) {
     for (size_t i = 0; i < n; ++i) {
         ws.candidates[i].frame = ws.grid[minima[i]];
         ws.candidates[i].cost = costs[minima[i]];
+        for (int a = 6; a < 9; ++a) ws.candidates[i].params[a] = ws.scale;
     }
     refine(ev, ws.candidates, kWide4mmSweep, g, ws.dof);
     sortByCost(ws.candidates);

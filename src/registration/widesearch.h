@@ -4,28 +4,32 @@
 // their cost at one translation.
 //
 // A near-even grid of rotations over all orientations (and the 24 axis-aligned turns) is
-// scored with the intensity centroids aligned at 4 mm. Not at 8 mm: there a small head is
-// a blob of a dozen voxels that many wrong turns fit better than the right one (measured on
-// the phantom heads: the grid point nearest the true turn ranked about 3,800th of 4,120),
-// and nearest-voxel sampling favours turns that keep the grids aligned. The best local
-// minima of the 4 mm score are refined by a short rigid search (translation, turn)
-// relative to their own orientations. Rigid: at 4 and 2 mm a head that is turned a little
-// wrong fits better when it is made smaller, and a common scale searched there ran to the
-// end of its bracket (1.2) for the right turn as well, after which no later level could
-// bring the candidate back to the truth. The best few distinct candidates, and the best
-// one's half turns about the reference axes (a head is nearly symmetric under them), are
-// judged at 2 mm with the scales free: first together, then one by one (heads differ in
-// shape as well as size, and the right turn with the wrong proportions loses to a wrong
-// turn). The later levels search relative to the winner's orientation (FramedEvaluator),
-// so that no stage meets the degenerate angles near a y angle of +-90 degrees.
+// scored at 4 mm with the intensity centroids aligned and the heads' sizes matched. Not at
+// 8 mm: there a small head is a blob of a dozen voxels that many wrong turns fit better
+// than the right one (measured on the phantom heads: the grid point nearest the true turn
+// ranked about 3,800th of 4,120), and nearest-voxel sampling favours turns that keep the
+// grids aligned. The best local minima of the 4 mm score are refined by a short rigid
+// search (translation, turn) relative to their own orientations, at the common scale that
+// matches the sizes of the heads (their second moments). Rigid: at 4 and 2 mm a head that
+// is turned a little wrong fits better when it is made smaller, and a common scale
+// searched there ran to the end of its bracket (1.2) for the right turn as well, after
+// which no later level could bring the candidate back to the truth. The best few distinct
+// candidates, and the best one's half turns about the reference axes (a head is nearly
+// symmetric under them), are judged at 2 mm with the scales free: first together, then one
+// by one (heads differ in shape as well as size, and the right turn with the wrong
+// proportions loses to a wrong turn). The later levels search relative to the winner's
+// orientation (FramedEvaluator), so that no stage meets the degenerate angles near a y
+// angle of +-90 degrees.
 //
 // Every round is one batch of evaluations; the order of candidates and the choices among
 // equal costs are fixed, so the result does not depend on the backend's scheduling.
 #include <vector>
 
 #include "geometry/rotation.h"
+#include "geometry/world.h"
 #include "registration/dof.h"
 #include "registration/search.h"
+#include "volume/volume.h"
 
 enum class SearchKind { Standard, Wide };
 
@@ -91,9 +95,22 @@ std::vector<int> rotationMinima(const std::vector<Rot3>& grid, const std::vector
 struct WideSearch {
     WideSearchSettings settings;
     Dof dof;  // steps on parameters it fixes are left out
+    // The moving head's size over the fixed one's (headSizeRatio), where the scales are
+    // free. The grid and the 4 mm refinement are rigid at this common scale: a head
+    // scored at the other's size fits its right turn only when the sizes agree (a head
+    // with its skull against a brain is about 1.2 times larger, and at scale 1 it fitted
+    // a half-turned brain best).
+    float scale = 1.0f;
     std::vector<Rot3> grid;
     std::vector<FramedCandidate> candidates;  // best first once judged
 };
+
+// The ratio of the heads' sizes (moving over fixed), each the geometric mean of the
+// intensity-weighted standard deviations along its principal axes in millimetres, from
+// the levels given (any resolution; both the same). 1 where a head has no spread or the
+// ratio is beyond a factor of 2: such an image says nothing about size.
+double headSizeRatio(const Volume& moving, const WorldGrid& movingGrid, const Volume& fixed,
+                     const WorldGrid& fixedGrid);
 
 // 4 mm: the grid scored with the centroids aligned; the best local minima refined rigidly;
 // the best distinct ones go on, with the half turns of the best about the reference axes.

@@ -43,25 +43,31 @@ double turnError(const Affine& w, const char* affine, double& scaleError) {
     return rotationGap(rotationOfAngles(found.rotation()), rotationOfAngles(truth.rotation()));
 }
 
-TEST(WideSearchPhantomSlow, FindsFarTurnsThatTheStandardSearchMisses) {
-    namespace fs = std::filesystem;
-    const fs::path dir = fs::temp_directory_path() / ("tarvo_wide_" + std::to_string(getpid()));
-    fs::create_directories(dir);
-    auto phantom = [&](const std::string& name, const std::string& args) {
-        const std::string cmd = std::string(PHANTOM_BIN) + " --out " + (dir / name).string() +
-                                " --contrast t1 --voxel 2 2 2 --head-length 100 " + args +
-                                " >/dev/null 2>&1";
-        return std::system(cmd.c_str()) == 0;
-    };
-    if (!phantom("ref.nii", "--grid 60 60 60")) {
-        fs::remove_all(dir);
-        GTEST_SKIP() << "the phantom tool cannot write volumes";
+// Phantom heads in a scratch folder: the fixed one (T1, 100 mm on 2 mm voxels) and moved
+// copies.
+class PhantomDir {
+public:
+    PhantomDir() : dir_(std::filesystem::temp_directory_path() / ("tarvo_wide_" + std::to_string(getpid()))) {
+        std::filesystem::create_directories(dir_);
     }
-    VolumePtr ref = loadVolume((dir / "ref.nii").c_str());
-    ASSERT_TRUE(ref);
+    ~PhantomDir() { std::filesystem::remove_all(dir_); }
+    VolumePtr make(const std::string& name, const std::string& args) const {
+        const std::string path = (dir_ / name).string();
+        const std::string cmd = std::string(PHANTOM_BIN) + " --out " + path +
+                                " --contrast t1 --head-length 100 " + args + " >/dev/null 2>&1";
+        return std::system(cmd.c_str()) == 0 ? loadVolume(path.c_str()) : nullptr;
+    }
+
+private:
+    std::filesystem::path dir_;
+};
+
+TEST(WideSearchPhantomSlow, FindsFarTurnsThatTheStandardSearchMisses) {
+    const PhantomDir dir;
+    VolumePtr ref = dir.make("ref.nii", "--voxel 2 2 2 --grid 60 60 60");
+    if (!ref) GTEST_SKIP() << "the phantom tool cannot write volumes";
     for (const Turned& t : kTurns) {
-        ASSERT_TRUE(phantom("src.nii", std::string("--grid 72 72 72 --affine ") + t.affine));
-        VolumePtr src = loadVolume((dir / "src.nii").c_str());
+        VolumePtr src = dir.make("src.nii", std::string("--voxel 2 2 2 --grid 72 72 72 --affine ") + t.affine);
         ASSERT_TRUE(src);
         const SearchLogTo quiet(nullptr);
         PipelineOptions opts;
@@ -74,7 +80,18 @@ TEST(WideSearchPhantomSlow, FindsFarTurnsThatTheStandardSearchMisses) {
         EXPECT_LT(wideScale, 0.03) << t.name;
         EXPECT_GT(turnError(standard.world, t.affine, standardScale), 10.0) << t.name;
     }
-    fs::remove_all(dir);
+}
+
+// A head much larger than the other (as a head with its skull is against a brain), turned,
+// on other voxels: its size relative to the other's comes out in millimetres.
+TEST(WideSearchPhantom, HeadSizeRatioIsInMillimetres) {
+    const PhantomDir dir;
+    VolumePtr ref = dir.make("ref.nii", "--voxel 2 2 2 --grid 60 60 60");
+    if (!ref) GTEST_SKIP() << "the phantom tool cannot write volumes";
+    VolumePtr src = dir.make("src.nii", "--voxel 3 2.5 2.5 --grid 60 72 72 --affine 150 40 -30 -5 3 2 1.25 1.25 1.25 0 0 0");
+    ASSERT_TRUE(src);
+    EXPECT_NEAR(headSizeRatio(*src, WorldGrid::of(*src), *ref, WorldGrid::of(*ref)), 1.25, 0.02);
+    EXPECT_NEAR(headSizeRatio(*ref, WorldGrid::of(*ref), *src, WorldGrid::of(*src)), 0.8, 0.015);
 }
 
 }  // namespace
