@@ -4,7 +4,11 @@
 #               drawn evenly over all orientations, translations +-20 mm, scales +-10 %
 #   small N     the same with turns of at most 45 degrees (the cases the standard search is
 #               made for)
+#   voxels N    as uniform, the moving head on 3 x 2.5 x 2.5 mm voxels (the levels then
+#               start off the plain search's)
 #   template N  the ICBM template (../shared/data) moved the same way, against itself
+#   brain N     the brain-extracted subject (0.88 mm voxels) moved onto 1 mm voxels, against
+#               itself
 #   time        subject_t1_0.88mm -> icbm2009_t1_1mm, both searches
 # Each case prints one line: section, case, search, the turn (degrees, axis), the mean
 # distance from the truth of the search's answer and of the result after the precision
@@ -49,29 +53,35 @@ plan=("$@")
 for ((k = 0; k + 1 < ${#plan[@]}; k += 2)); do
   section=${plan[k]} n=${plan[k + 1]}
   case $section in
-    uniform | small)
-      max=180; seed=11; [ "$section" = small ] && max=45 && seed=12
+    uniform | small | voxels)
+      max=180; seed=11; grid=(--grid 72 72 72 --voxel 2 2 2)
+      [ "$section" = small ] && max=45 && seed=12
+      [ "$section" = voxels ] && seed=15 && grid=(--grid 60 72 72 --voxel 3 2.5 2.5)
       i=0
       while read -r line; do
         set -- $line
         i=$((i + 1))
         contrast=t1; [ $((i % 2)) -eq 0 ] && contrast=t2
-        "$build/phantom" --out "$tmp/moving.nii" --contrast $contrast --grid 72 72 72 --voxel 2 2 2 \
+        "$build/phantom" --out "$tmp/moving.nii" --contrast $contrast "${grid[@]}" \
           --head-length 100 --affine "${@:1:12}" >/dev/null
         run_case "$section-$contrast" $i "$tmp/moving.nii" "$tmp/fixed.nii" "$@"
       done < <("$build/searchbench" cases "$n" $seed $max)
       ;;
-    template)
-      [ -f "$data/icbm2009_t1_1mm.nii.gz" ] || { echo "template: no shared data"; continue; }
-      # The template with its grid centre at the world origin, as the moved copies have it.
-      "$build/searchbench" centre "$data/icbm2009_t1_1mm.nii.gz" "$tmp/template.nii"
+    template | brain)
+      # The image with its grid centre at the world origin, as the moved copies (1 mm
+      # voxels) have it: the template against itself, or the brain-extracted subject on
+      # its own 0.88 mm voxels, whose levels then start off the plain search's.
+      image=$data/icbm2009_t1_1mm.nii.gz seed=13
+      [ "$section" = brain ] && image=$data/subject_t1_brain_0.88mm.nii.gz seed=14
+      [ -f "$image" ] || { echo "$section: no shared data"; continue; }
+      "$build/searchbench" centre "$image" "$tmp/fixed-image.nii"
       i=0
       while read -r line; do
         set -- $line
         i=$((i + 1))
-        "$build/searchbench" move "$data/icbm2009_t1_1mm.nii.gz" "$tmp/moving.nii" 240 "${@:1:12}"
-        run_case template $i "$tmp/moving.nii" "$tmp/template.nii" "$@"
-      done < <("$build/searchbench" cases "$n" 13 180)
+        "$build/searchbench" move "$image" "$tmp/moving.nii" 240 "${@:1:12}"
+        run_case "$section" $i "$tmp/moving.nii" "$tmp/fixed-image.nii" "$@"
+      done < <("$build/searchbench" cases "$n" $seed 180)
       ;;
     time)
       # register itself, process and all: wall, user and system seconds.

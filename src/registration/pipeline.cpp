@@ -315,15 +315,20 @@ PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, con
     };
     if (opts.search == SearchKind::Wide) {
         // From 4 mm on; the finer levels search relative to the orientation found, with
-        // parameters that mean one transform on every level (on the plain start; another
-        // start pairs the centroids itself).
+        // parameters that mean one transform on every level.
         WideSearch wide;
         wide.dof = dof;
         Rot3 frame = identityRotation();
         const float sv[3] = {moving.dx, moving.dy, moving.dz};
         const float* rv = fixed.voxelSize();
         auto geometry = [&](const LevelStart& ls, int h) {
-            return ls.identity ? levelGeometry(sv, rv, h, fixed.level(h).image->center) : LevelGeometry{};
+            const PreparedFixed::Level& ref = fixed.level(h);
+            if (ls.identity) return levelGeometry(sv, rv, h, ref.image->center);
+            // Every level turns about the fixed image's centroid, where the start put the
+            // moving one: under a far turn a centre that moves between levels is millimetres.
+            double point[3];
+            ref.grid.worldToVoxel().apply(fixed.centroid(), point);
+            return pointGeometry(point, ref.image->center, h);
         };
         src.image[3].reset();
         src.mask[3].reset();

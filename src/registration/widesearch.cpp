@@ -28,6 +28,19 @@ LevelGeometry levelGeometry(const float srcVoxel[3], const float refVoxel[3], in
     return g;
 }
 
+LevelGeometry pointGeometry(const double point[3], const float refCenter[3], int halvings) {
+    // Turning by A about the point: the kernel's translation gains (I - A)(point - c).
+    LevelGeometry g;
+    g.set = true;
+    g.voxel = (float)(1 << halvings);
+    for (int a = 0; a < 3; ++a) {
+        const double d = point[a] - std::trunc((double)refCenter[a]);
+        g.srcShift[a] = d;
+        g.refFrac[a] = d;
+    }
+    return g;
+}
+
 LevelGeometry originalGeometry(const float srcVoxel[3]) {
     LevelGeometry g;
     g.set = true;

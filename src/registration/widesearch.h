@@ -57,6 +57,11 @@ struct LevelGeometry {
 // original voxel sizes; refCenter is the level's reference centre.
 LevelGeometry levelGeometry(const float srcVoxel[3], const float refVoxel[3], int halvings,
                             const float refCenter[3]);
+// For a level whose start is not the plain one (the start maps every level exactly, but
+// the search's matrix turns about the truncated reference centre, which moves between
+// levels by up to a level voxel): parameters that turn about `point` instead, given in
+// the reference level's voxels (refCenter is that level's centre).
+LevelGeometry pointGeometry(const double point[3], const float refCenter[3], int halvings);
 // The geometry of the volumes as they are, for the result: the resampling of the final
 // image reads the source half a voxel lower and turns about the exact centres.
 LevelGeometry originalGeometry(const float srcVoxel[3]);
