@@ -333,7 +333,9 @@ PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, con
         src.image[3].reset();
         src.mask[3].reset();
         if (dof.paramFree(6)) {
-            wide.scale = (float)headSizeRatio(*src.image[2], src.grid[2], *fixed.level(2).image, fixed.level(2).grid);
+            const PreparedFixed::Level& ref = fixed.level(2);
+            wide.scale = (float)headSizeRatio(*src.image[2], src.grid[2], src.mask[2].get(), *ref.image, ref.grid,
+                                              ref.mask.get());
             if (verbose()) std::fprintf(stderr, "tarvo: wide search head size ratio %.3f\n", (double)wide.scale);
         }
         level("4mm", 2, [&](Evaluator& ev, const LevelStart& ls) { wideSearch4mm(ev, wide, geometry(ls, 2)); });

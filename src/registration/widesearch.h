@@ -111,11 +111,12 @@ struct WideSearch {
 };
 
 // The ratio of the heads' sizes (moving over fixed), each the geometric mean of the
-// intensity-weighted standard deviations along its principal axes in millimetres, from
-// the levels given (any resolution; both the same). 1 where a head has no spread or the
-// ratio is beyond a factor of 2: such an image says nothing about size.
-double headSizeRatio(const Volume& moving, const WorldGrid& movingGrid, const Volume& fixed,
-                     const WorldGrid& fixedGrid);
+// standard deviations of its bright voxels along their principal axes in millimetres, from
+// the levels given (any resolution; both the same), within their masks where given (0/1
+// volumes on the levels' grids, or null). 1 where a head has no spread or the ratio is
+// beyond a factor of 2: such an image says nothing about size.
+double headSizeRatio(const Volume& moving, const WorldGrid& movingGrid, const Volume* movingMask,
+                     const Volume& fixed, const WorldGrid& fixedGrid, const Volume* fixedMask);
 
 // 4 mm: the grid scored with the centroids aligned; the best local minima refined rigidly;
 // the best distinct ones go on, with the half turns of the best about the reference axes.
