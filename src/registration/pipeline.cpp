@@ -334,8 +334,12 @@ PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, con
         src.mask[3].reset();
         if (dof.paramFree(6)) {
             const PreparedFixed::Level& ref = fixed.level(2);
-            wide.scale = (float)headSizeRatio(*src.image[2], src.grid[2], src.mask[2].get(), *ref.image, ref.grid,
-                                              ref.mask.get());
+            double ratio = headSizeRatio(*src.image[2], src.grid[2], src.mask[2].get(), *ref.image, ref.grid,
+                                         ref.mask.get());
+            // The search's scale acts on top of the start: a given matrix may size already.
+            const double sized = std::cbrt(std::fabs(start.world.determinant3()));
+            if (start.kind == StartKind::Matrix && std::isfinite(sized) && sized > 0.0) ratio /= sized;
+            wide.scale = (float)ratio;
             if (verbose()) std::fprintf(stderr, "tarvo: wide search head size ratio %.3f\n", (double)wide.scale);
         }
         level("4mm", 2, [&](Evaluator& ev, const LevelStart& ls) { wideSearch4mm(ev, wide, geometry(ls, 2)); });
