@@ -8,6 +8,7 @@
 #include "device/device.h"
 #include "device/kernels.h"
 #include "registration/searchlog.h"
+#include "volume/quantile.h"
 
 LevelGeometry levelGeometry(const float srcVoxel[3], const float refVoxel[3], int halvings,
                             const float refCenter[3]) {
@@ -188,7 +189,7 @@ std::vector<int> rotationMinima(const std::vector<Rot3>& grid, const std::vector
 // and weights on every voxel above 1 (the centroid's) let a noisy background shrink a
 // head by a fifth. Only voxels inside the mask (if any) count.
 static double covarianceDeterminant(const Volume& v, const Volume* mask) {
-    std::vector<float> host(v.count()), inside;
+    std::vector<float> host(v.count()), inside, kept;
     v.owner->download(host.data(), v.data, host.size());
     if (mask) {
         inside.resize(mask->count());
@@ -196,16 +197,10 @@ static double covarianceDeterminant(const Volume& v, const Volume* mask) {
         for (size_t i = 0; i < host.size(); ++i)
             if (!kern::maskInside(inside[i])) host[i] = -1.0f;
     }
-    size_t histogram[256] = {}, kept = 0;
     for (float val : host)
-        if (val >= 0.0f) {
-            ++histogram[(int)std::min(val, 255.0f)];
-            ++kept;
-        }
-    size_t below = 0;
-    int p99 = 0;
-    while (p99 < 255 && (below += histogram[p99]) < kept - kept / 100) ++p99;
-    const float threshold = 0.2f * (float)p99;
+        if (val >= 0.0f) kept.push_back(val);
+    // A fifth of the 99th percentile, counted in whole grey levels.
+    const float threshold = kept.empty() ? 0.0f : 0.2f * std::floor(std::min(quantile(kept, 0.99), 255.0f));
     if (!(threshold > 0.0f)) return 0.0;
     double n = 0, m[3] = {}, c[6] = {};  // xx yy zz xy xz yz
     size_t idx = 0;
