@@ -18,5 +18,8 @@ void paramsCostBatch(const Volume& src, const Volume& ref, const TransformParams
 // n device matrices (16 floats each) in one device call; counts n evaluations.
 void matrixCostBatch(const Volume& src, const Volume& ref, const float* matrices, int n, float* costs);
 
+// Counts n evaluations answered without the device (a cost already known).
+void countKnownCosts(int n);
+
 // Process clock in whole milliseconds.
 long long clockMs();

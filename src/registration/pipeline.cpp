@@ -206,21 +206,40 @@ Affine worldMatrix(const TransformParams& p, const LevelStart& s, const Volume& 
 }
 
 void StartedEvaluator::evaluate(const TransformParams* p, int n, float* costs) {
-    if (start_.identity) {
-        paramsCostBatch(src_, ref_, p, n, costs);
-    } else {
-        std::vector<float> matrices((size_t)n * 16);
-        Matrix m;
-        for (int i = 0; i < n; ++i) {
-            composeAffine(p[i], m, src_.dx, src_.dy, src_.dz);
-            start_.compose(m.data, &matrices[(size_t)i * 16]);
-        }
-        matrixCostBatch(src_, ref_, matrices.data(), n, costs);
+    // Costs already known are counted as evaluations all the same: the printed count is
+    // the number of costs the search asked for.
+    std::vector<int> asked;
+    for (int i = 0; i < n; ++i)
+        if (!known_.find(p[i], costs[i])) asked.push_back(i);
+    countKnownCosts(n - (int)asked.size());
+    if ((int)asked.size() == n) {
+        evaluateOnDevice(p, n, costs);
+    } else if (!asked.empty()) {
+        std::vector<TransformParams> q(asked.size());
+        std::vector<float> c(asked.size());
+        for (size_t j = 0; j < asked.size(); ++j) q[j] = p[asked[j]];
+        evaluateOnDevice(q.data(), (int)q.size(), c.data());
+        for (size_t j = 0; j < asked.size(); ++j) costs[asked[j]] = c[j];
     }
+    for (int i : asked) known_.add(p[i], costs[i]);
     if (progress_) {
         progress_->evaluated(n);
         if (progress_->cancelled()) throw RegistrationCancelled{};
     }
+}
+
+void StartedEvaluator::evaluateOnDevice(const TransformParams* p, int n, float* costs) {
+    if (start_.identity) {
+        paramsCostBatch(src_, ref_, p, n, costs);
+        return;
+    }
+    std::vector<float> matrices((size_t)n * 16);
+    Matrix m;
+    for (int i = 0; i < n; ++i) {
+        composeAffine(p[i], m, src_.dx, src_.dy, src_.dz);
+        start_.compose(m.data, &matrices[(size_t)i * 16]);
+    }
+    matrixCostBatch(src_, ref_, matrices.data(), n, costs);
 }
 
 void WorldEvaluator::evaluate(const TransformParams* p, int n, float* costs) {

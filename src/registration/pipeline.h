@@ -82,10 +82,13 @@ public:
     void evaluate(const TransformParams* p, int n, float* costs) override;
 
 private:
+    void evaluateOnDevice(const TransformParams* p, int n, float* costs);
+
     const Volume& src_;
     const Volume& ref_;
     const LevelStart& start_;
     Progress* progress_;
+    RecentCosts known_;
 };
 
 // What a parameter set means in the world (FIXED RAS mm -> MOVING RAS mm) on one level:

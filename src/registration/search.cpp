@@ -10,6 +10,22 @@ void DeviceEvaluator::evaluate(const TransformParams* p, int n, float* costs) {
     paramsCostBatch(src_, ref_, p, n, costs);
 }
 
+bool RecentCosts::find(const TransformParams& p, float& cost) const {
+    for (int i = 0; i < count_; ++i)
+        if (std::memcmp(p_[i].v, p.v, sizeof p.v) == 0) {
+            cost = cost_[i];
+            return true;
+        }
+    return false;
+}
+
+void RecentCosts::add(const TransformParams& p, float cost) {
+    p_[next_] = p;
+    cost_[next_] = cost;
+    next_ = (next_ + 1) % kSize;
+    if (count_ < kSize) ++count_;
+}
+
 // ---- the fixed sweeps ----------------------------------------------------------------
 // Within a group the order is z, x, y; only the coarse grid points run their
 // translations z, y, x.

@@ -10,9 +10,11 @@
 #include <unistd.h>
 
 #include "app/worldfiles.h"
+#include "device/costfunction.h"
 #include "device/kernels.h"
 #include "geometry/world.h"
 #include "registration/dof.h"
+#include "registration/cost.h"
 #include "registration/pipeline.h"
 #include "testvolumes.h"
 #include "volume/resample.h"
@@ -274,4 +276,35 @@ TEST(Masks, CpuCostRules) {
     EXPECT_NE(refHalf.first, plain.first);
     EXPECT_GT(std::fabs(refHalf.second - plain.second), 1e-3f);
     EXPECT_GT(std::fabs(srcHalf.second - plain.second), 1e-3f);
+}
+
+TEST(StartedEvaluator, KnownCostsComeBackInTheirPlaceAndStillCount) {
+    auto& dev = device();
+    auto head = [](int i, int j, int k) {
+        const float u = i - 12.0f, v = j - 11.0f, w = k - 10.0f;
+        return u * u + v * v + w * w < 80 ? 100.0f + 5.0f * i + 3.0f * j * (k % 3) : 0.0f;
+    };
+    VolumePtr src = volumeOf(dev, 24, 22, 20, head), ref = volumeOf(dev, 24, 22, 20, head);
+    src->stage = ref->stage = 4;
+    initCorrelationRatio(*src, *ref);
+    const LevelStart plain;
+    StartedEvaluator ev(*src, *ref, plain, nullptr);
+    TransformParams a, b, c;
+    b[3] = 2;
+    c[0] = 5;
+    const TransformParams first[2] = {a, b};
+    float known[2];
+    ev.evaluate(first, 2, known);
+    ASSERT_NE(known[0], known[1]);
+    // Two known sets around an unknown one: each cost lands at its own set.
+    const int before = globalCount;
+    const TransformParams mixed[3] = {b, c, a};
+    float costs[3];
+    ev.evaluate(mixed, 3, costs);
+    EXPECT_EQ(globalCount - before, 3);
+    EXPECT_EQ(costs[0], known[1]);
+    EXPECT_EQ(costs[2], known[0]);
+    EXPECT_EQ(costs[1], paramsCost(*src, *ref, c));
+    EXPECT_NE(costs[1], known[0]);
+    freeCorrelationRatio();
 }
