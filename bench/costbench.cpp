@@ -2,7 +2,7 @@
 // and batched, on the backend TARVO_DEVICE chooses. Prints one line per level and mode,
 // then per level the set-up time, the time per call at the batch size the registration
 // sends there (8 mm: 343 and 8000, 4 mm: 33, 2 and 1 mm: 1), and on a GPU the device
-// memory in use. Then, per level from 4 mm down, rows at fixed rotations (0, 15, 30, 45
+// memory in use. Then, per level from 4 mm down, rows at fixed rotations (0, 15, 25, 30, 45
 // and 90 degrees about the axis (1, 1, 1)): a regression that makes the cost depend on how
 // far the head is turned shows there. COSTBENCH_DUMP=file writes every cost computed, one
 // per line, so that two builds can be compared value by value.
@@ -177,7 +177,7 @@ int main(int argc, char** argv) {
         const char* forced = std::getenv("COSTBENCH_ROTATION_EVALS");  // e.g. 1 under a simulator
         const int n = forced ? std::max(1, std::atoi(forced)) : l == 0 ? 10 : l == 1 ? 60 : 400;
         const double voxels = (double)rl[l]->count();
-        for (double deg : {0.0, 15.0, 30.0, 45.0, 90.0}) {
+        for (double deg : {0.0, 15.0, 25.0, 30.0, 45.0, 90.0}) {
             std::vector<float> mats(16 * (size_t)n), out(n);
             for (int i = 0; i < n; ++i) {
                 Matrix m = rotationAboutDiagonal(deg, u(rng), u(rng), u(rng));
