@@ -382,6 +382,64 @@ TEST(Cost, VectorAndScalarSamplingAgreeBitForBit) {
     }
 }
 
+// Samples that read only zeros, and tiles that fall wholly outside the source or wholly on
+// its zeros, are counted without being read: the sums must be those of reading them, to
+// the bit, and both shortcuts must have been taken. The source is a small head amid zeros
+// (some of them -0.0), smaller than the reference on two axes, so that tiles lie across its
+// faces as well as inside and outside it.
+TEST(Cost, ZerosAreCountedWithoutReadingThemToTheBit) {
+    const int X = 70, Y = 37, Z = 41, S = 60;
+    std::vector<float> ref((size_t)X * Y * Z), src((size_t)S * 30 * S, 0.0f);
+    for (int k = 0; k < Z; ++k)
+        for (int j = 0; j < Y; ++j)
+            for (int i = 0; i < X; ++i) ref[((size_t)k * Y + j) * X + i] = (float)((i / 5 + j / 4 + k / 6) * 9 % 200);
+    for (int k = 0; k < S; ++k)
+        for (int j = 0; j < 30; ++j)
+            for (int i = 0; i < S; ++i) {
+                const float u = i - 30.0f, v = j - 15.0f, w = k - 30.0f;
+                float& at = src[((size_t)k * 30 + j) * S + i];
+                if (u * u + v * v + w * w < 100.0f) at = 100.0f + 3.0f * (float)((i * 7 + j * 3 + k) % 13);
+                else if ((i + j + k) % 5 == 0) at = -0.0f;
+            }
+    auto r = volumeFrom(cpu(), X, Y, Z, ref), s = volumeFrom(cpu(), S, 30, S, src);
+    r->stage = s->stage = 3;
+    r->center[0] = 35.2f, r->center[1] = 18.4f, r->center[2] = 20.6f;
+    s->center[0] = 30.0f, s->center[1] = 15.0f, s->center[2] = 30.0f;
+    auto dev = makeCpuDevice(1);
+    auto& cpuDev = static_cast<CpuDevice&>(*dev);
+    dev->initCorrelationRatio(*s, *r, 256, {});
+    auto& pr = const_cast<CpuDevice::Pair&>(*cpuDev.pair());
+    // Sources this small are neither prefetched nor mapped for zeros by default.
+    if (!pr.rowsPadded.empty()) {
+        pr.prefetch = true;
+        markZeroCubes(pr, cpuDev.pool());
+    }
+    const auto& chunks = pr.ref->chunks;
+    int zeroTiles = 0, outsideTiles = 0;
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> u(-1, 1);
+    for (int m = 0; m < 24; ++m) {
+        TransformParams tp;
+        for (int a = 0; a < 3; ++a) tp[a] = 40.0f * u(rng);
+        for (int a = 3; a < 6; ++a) tp[a] = (m % 4 == 3 ? 60.0f : 8.0f) * u(rng);
+        tp[6] = tp[7] = tp[8] = 1.0f + 0.15f * u(rng);
+        Matrix a;
+        composeAffine(tp, a, 1, 1, 1);
+        for (const auto& t : pr.ref->tiles) {
+            const TileSums k = sampleFreeSums(pr, t, a.data);
+            zeroTiles += k == TileSums::Zero;
+            outsideTiles += k == TileSums::Outside;
+        }
+        std::vector<float> read(3 * chunks.size()), known(read.size());
+        scalarChunkSums(pr, a.data, chunks.data(), chunks.size(), read.data());
+        cpuChunkSums(pr, a.data, chunks.data(), chunks.size(), known.data());
+        ASSERT_EQ(0, std::memcmp(read.data(), known.data(), 4 * read.size())) << "matrix " << m;
+    }
+    EXPECT_GT(zeroTiles, 0);
+    EXPECT_GT(outsideTiles, 0);
+    dev->freeCorrelationRatio();
+}
+
 namespace {
 
 // The cost straight from its definition, in double, visiting the reference in storage

@@ -74,10 +74,12 @@ struct Setup {
     __m256i nx1, ny1, nz1, sx, sxy;
     __m256i pw, pwy;            // row and slice strides of the padded rows
     const float *px, *py, *pz;  // the shared reference's coordinates
+    const uint32_t* zeroCubes;  // Pair::zeroCubes, or null
     uint32_t prefetchEnd = 0;   // groups starting below this prefetch the rows of a later one
     Setup(const CpuDevice::Pair& p, const float* A) {
         const CpuDevice::Reference& r = *p.ref;
         px = r.px.data(), py = r.py.data(), pz = r.pz.data();
+        zeroCubes = p.zeroCubes.empty() ? nullptr : p.zeroCubes.data();
         const uint32_t voxels = (uint32_t)r.px.size();
         if (p.prefetch && voxels >= kPrefetchAhead + 8) prefetchEnd = voxels - kPrefetchAhead - 8;
         rcx = _mm256_set1_ps(r.refC[0]), rcy = _mm256_set1_ps(r.refC[1]), rcz = _mm256_set1_ps(r.refC[2]);
@@ -195,6 +197,7 @@ struct LinearGroup {
     alignas(32) int32_t at[32];  // the four rows' pair offsets in the padded source, 8 each
     __m256 fx, fy, fz, in;
     bool none;  // no lane inside the source
+    bool zero;  // every lane inside reads only zeros
 };
 
 template <kern::TieRule Ties, bool Tail>
@@ -219,10 +222,23 @@ inline void prepareLinear(const CpuDevice::Pair& p, const Setup& c, uint32_t v, 
     _mm256_store_si256(reinterpret_cast<__m256i*>(g.at + 8), _mm256_add_epi32(z0, y1));
     _mm256_store_si256(reinterpret_cast<__m256i*>(g.at + 16), _mm256_add_epi32(z1, y0));
     _mm256_store_si256(reinterpret_cast<__m256i*>(g.at + 24), _mm256_add_epi32(z1, y1));
+    g.zero = false;
+    if (c.zeroCubes) {
+        // Lanes outside gather nothing and keep all bits set.
+        const __m256i at = _mm256_add_epi32(z0, y0);
+        const __m256i words = _mm256_mask_i32gather_epi32(_mm256_set1_epi32(-1), reinterpret_cast<const int*>(c.zeroCubes),
+                                                          _mm256_srli_epi32(at, 5), _mm256_castps_si256(g.in), 4);
+        const __m256i bit = _mm256_and_si256(_mm256_srlv_epi32(words, _mm256_and_si256(at, _mm256_set1_epi32(31))),
+                                             _mm256_set1_epi32(1));
+        const __m256i notZero = _mm256_cmpeq_epi32(bit, _mm256_setzero_si256());
+        g.zero = _mm256_testz_si256(notZero, notZero);
+    }
 }
 
 inline void finishLinear(const float* d, const LinearGroup& g, __m256& s, __m256& q, __m256& n) {
     if (g.none) return;
+    // Blends of zeros are +0 under any weights: the sums of reading them.
+    if (g.zero) return accumulate(_mm256_setzero_ps(), g.in, s, q, n);
     __m256 lo, hi;
     pairs8(d, g.at, lo, hi);
     const __m256 c0 = lerp(lo, hi, g.fx);
