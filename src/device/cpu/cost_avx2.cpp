@@ -102,15 +102,24 @@ inline void prefetchRows(const CpuDevice::Pair& p, const Setup& c, uint32_t w) {
     const __m256* a = c.a;
     const __m256 half = _mm256_set1_ps(0.5f);
     const __m256i zero = _mm256_setzero_si256(), one = _mm256_set1_epi32(1);
+    auto position = [&](int r, __m256 sc) {
+        return _mm256_fmadd_ps(
+            a[4 * r], ex, _mm256_fmadd_ps(a[4 * r + 1], ey, _mm256_fmadd_ps(a[4 * r + 2], ez, _mm256_add_ps(a[4 * r + 3], sc))));
+    };
+    const __m256 mx = position(0, c.scx), my = position(1, c.scy), mz = position(2, c.scz);
+    // About half the groups of a 1 mm level lie wholly outside the source: nothing to ask for.
+    const __m256 z = _mm256_setzero_ps();
+    __m256 in = _mm256_and_ps(_mm256_cmp_ps(mx, z, _CMP_GE_OQ), _mm256_cmp_ps(mx, c.X, _CMP_LE_OQ));
+    in = _mm256_and_ps(in, _mm256_and_ps(_mm256_cmp_ps(my, z, _CMP_GE_OQ), _mm256_cmp_ps(my, c.Y, _CMP_LE_OQ)));
+    in = _mm256_and_ps(in, _mm256_and_ps(_mm256_cmp_ps(mz, z, _CMP_GE_OQ), _mm256_cmp_ps(mz, c.Z, _CMP_LE_OQ)));
+    if (_mm256_testz_ps(in, in)) return;
     // Truncated floor(m - 0.5) clamped to [lo, n - 1]: the exact index but for positions
     // just below zero, where any row inside serves.
-    auto index = [&](int r, __m256 sc, __m256i n1, __m256i lo) {
-        const __m256 m = _mm256_fmadd_ps(
-            a[4 * r], ex, _mm256_fmadd_ps(a[4 * r + 1], ey, _mm256_fmadd_ps(a[4 * r + 2], ez, _mm256_add_ps(a[4 * r + 3], sc))));
+    auto index = [&](__m256 m, __m256i n1, __m256i lo) {
         return _mm256_max_epi32(_mm256_min_epi32(_mm256_cvttps_epi32(_mm256_sub_ps(m, half)), n1), lo);
     };
-    const __m256i ix = _mm256_add_epi32(index(0, c.scx, c.nx1, _mm256_set1_epi32(-1)), one);
-    const __m256i iy = index(1, c.scy, c.ny1, zero), iz = index(2, c.scz, c.nz1, zero);
+    const __m256i ix = _mm256_add_epi32(index(mx, c.nx1, _mm256_set1_epi32(-1)), one);
+    const __m256i iy = index(my, c.ny1, zero), iz = index(mz, c.nz1, zero);
     alignas(32) int32_t at[8];
     _mm256_store_si256(reinterpret_cast<__m256i*>(at),
                        _mm256_add_epi32(_mm256_add_epi32(_mm256_mullo_epi32(iz, c.pwy), _mm256_mullo_epi32(iy, c.pw)), ix));
