@@ -7,6 +7,9 @@
 # that holds when other work shares the machine.
 # Needs the shared volumes and elastix (apt-get install elastix); skips what is missing.
 # Usage: bench/vs_elastix.sh [build-dir ...]   (default: build)
+# ROUNDS=n runs every case n times, the tools taking turns, and ends with the median wall
+# and processor seconds of each tool and case: on a machine whose neighbours come and go,
+# single runs of the same binary differ by a fifth or more.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 data=${TARVO_DATA:-../shared/data}
@@ -18,6 +21,7 @@ if [ ! -f "$data/icbm2009_t1_1mm.nii.gz" ]; then
   echo "no shared volumes in $data: nothing to compare"
   exit 0
 fi
+data=$(cd "$data" && pwd)  # the runs below start in a scratch folder
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 ref=$data/icbm2009_t1_1mm.nii.gz
@@ -40,13 +44,16 @@ wall() {  # "wall processor" seconds of a command, its output to $tmp/log
   u1=$(awk '{ print $14 + $15 + $16 + $17 }' /proc/$me/stat)
   awk "BEGIN { printf \"%.2f %.2f\\n\", $t1 - $t0, ($u1 - $u0) / $(getconf CLK_TCK) }"
 }
+rounds=${ROUNDS:-1}
 for c in "subject:$data/subject_t1_0.88mm.nii.gz" "shifted-template:$tmp/shifted.nii.gz" "turned-template:$tmp/turned.nii.gz"; do
+ for ((round = 0; round < rounds; ++round)); do
   name=${c%%:*} src=${c#*:}
   el=- elp=-
   if command -v elastix >/dev/null && [ -f "$params" ]; then
     mkdir -p "$tmp/el"
     read -r el elp < <(wall elastix -f "$ref" -m "$src" -p "$params" -out "$tmp/el" -threads 2)
     printf '%-16s %-28s %8.2f s wall %8.2f s processor\n' "$name" "elastix (2 threads)" "$el" "$elp"
+    echo "$name|elastix (2 threads)|$el|$elp" >>"$tmp/runs"
   fi
   for b in "${builds[@]}"; do
     bin=$b/tarvo
@@ -56,6 +63,17 @@ for c in "subject:$data/subject_t1_0.88mm.nii.gz" "shifted-template:$tmp/shifted
     [ "$el" != - ] && ratio=$(awk "BEGIN { printf \"%.2f\", $t / $el }") && pratio=$(awk "BEGIN { printf \"%.2f\", $tp / $elp }")
     printf '%-16s %-28s %8.2f s wall %8.2f s processor   %s x / %s x elastix   %s\n' \
       "$name" "tarvo -r ($b)" "$t" "$tp" "$ratio" "$pratio" "$line"
+    echo "$name|tarvo -r ($b)|$t|$tp" >>"$tmp/runs"
   done
+ done
 done
+if [ "$rounds" -gt 1 ]; then
+  echo "medians of $rounds rounds:"
+  median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
+  cut -d'|' -f1,2 "$tmp/runs" | awk '!seen[$0]++' | while IFS='|' read -r name tool; do
+    w=$(awk -F'|' -v n="$name" -v t="$tool" '$1 == n && $2 == t { print $3 }' "$tmp/runs" | median)
+    p=$(awk -F'|' -v n="$name" -v t="$tool" '$1 == n && $2 == t { print $4 }' "$tmp/runs" | median)
+    printf '%-16s %-28s %8.2f s wall %8.2f s processor\n' "$name" "$tool" "$w" "$p"
+  done
+fi
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
