@@ -356,21 +356,28 @@ TileSums sampleFreeSums(const CpuDevice::Pair& p, const CpuDevice::Tile& t, cons
     if (p.nonzeroBlocks.empty()) return TileSums::Sample;
     const CpuDevice::Reference& r = *p.ref;
     double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+    // The float positions of the voxels round five times, each time by at most 2^-24 of
+    // the sum of the terms' sizes: err bounds how far they can lie from the corners' hull.
+    double err = 0.0;
     for (int c = 0; c < 8; ++c) {
         const double e[3] = {(double)(c & 1 ? t.hi[0] : t.lo[0]) - r.refC[0],
                              (double)(c & 2 ? t.hi[1] : t.lo[1]) - r.refC[1],
                              (double)(c & 4 ? t.hi[2] : t.lo[2]) - r.refC[2]};
         for (int a = 0; a < 3; ++a) {
-            const double m = (double)A[4 * a] * e[0] + (double)A[4 * a + 1] * e[1] + (double)A[4 * a + 2] * e[2] +
-                             (double)A[4 * a + 3] + (double)p.srcC[a];
+            const double t0 = (double)A[4 * a] * e[0], t1 = (double)A[4 * a + 1] * e[1], t2 = (double)A[4 * a + 2] * e[2];
+            const double m = t0 + t1 + t2 + (double)A[4 * a + 3] + (double)p.srcC[a];
             lo[a] = std::min(lo[a], m);
             hi[a] = std::max(hi[a], m);
+            err = std::max(err, (std::fabs(t0) + std::fabs(t1) + std::fabs(t2) + std::fabs((double)A[4 * a + 3]) +
+                                 std::fabs((double)p.srcC[a])) * 0x1p-21);
         }
     }
     const double n[3] = {(double)p.sx, (double)p.sy, (double)p.sz};
     for (int a = 0; a < 3; ++a)
-        if (hi[a] < -1.0 || lo[a] > n[a] + 1.0) return TileSums::Outside;
-    // Written so that NaN positions fail: they are sampled.
+        if (hi[a] + err < -1.0 || lo[a] - err > n[a] + 1.0) return TileSums::Outside;
+    // Written so that NaN positions fail: they are sampled. So are matrices whose terms are
+    // so large that their rounding could reach the spare voxel.
+    if (!(err <= 0.25)) return TileSums::Sample;
     for (int a = 0; a < 3; ++a)
         if (!(lo[a] >= 1.0 && hi[a] <= n[a] - 1.0)) return TileSums::Sample;
     // The voxels a sample reads: floor(m - 0.5) and the next (trilinear), floor(m) (point),

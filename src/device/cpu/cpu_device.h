@@ -118,8 +118,9 @@ constexpr int kZeroBlock = 4;
 //   Outside: every position falls outside the source, so nothing counts (0, 0, 0);
 //   Zero: every position falls inside, more than a voxel from the faces, where all the
 //   voxels a sample reads are zero, so each voxel adds exactly 0, 0 and 1 (0, 0, count).
-// Decided in double from the tile's corners with a voxel to spare on every side, far above
-// the rounding of the positions in float. Sample otherwise.
+// Decided in double from the tile's corners with a voxel to spare on every side, which must
+// exceed what the positions' rounding in float can reach (matrices of huge terms are
+// sampled). Sample otherwise.
 enum class TileSums { Sample, Outside, Zero };
 TileSums sampleFreeSums(const CpuDevice::Pair& p, const CpuDevice::Tile& t, const float* A);
 
