@@ -43,7 +43,7 @@ for c in "${cases[@]}"; do
       total=$(sed -n 's/.*used: \([0-9.]*\)s,global count is: \([0-9]*\).*/\1/p' "$tmp/out.txt")
       evals=$(sed -n 's/.*global count is: \([0-9]*\).*/\1/p' "$tmp/out.txt")
       cr=$(sed -n 's/.*total time for CR Calculation: \([0-9.]*\)s.*/\1/p' "$tmp/out.txt")
-      lv() { sed -n "s/^tarvo: level $1: [0-9]* evaluations, \([0-9.]*\)s.*/\1/p" "$tmp/err.txt"; }
+      lv() { sed -n "s/^tarvo: level $1: [0-9]* evaluations ([0-9]* known), \([0-9.]*\)s.*/\1/p" "$tmp/err.txt"; }
       if [ -z "${device:-}" ]; then
         device=$(sed -n 's/^tarvo: device //p' "$tmp/err.txt" | head -1)
         echo "device: $device"

@@ -18,7 +18,12 @@ static void addTime(long long t0, long long t1) {
     crTotalTime += (float)((double)(float)(t1 - t0) / 1000.0);
 }
 
-void countKnownCosts(int n) { globalCount += n; }
+thread_local int knownCostCount = 0;
+
+void countKnownCosts(int n) {
+    globalCount += n;
+    knownCostCount += n;
+}
 
 float matrixCost(const Volume& src, const Volume& ref, const Matrix& m) {
     ++globalCount;  // before the evaluation: discarded evaluations count too

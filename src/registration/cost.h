@@ -18,7 +18,9 @@ void paramsCostBatch(const Volume& src, const Volume& ref, const TransformParams
 // n device matrices (16 floats each) in one device call; counts n evaluations.
 void matrixCostBatch(const Volume& src, const Volume& ref, const float* matrices, int n, float* costs);
 
-// Counts n evaluations answered without the device (a cost already known).
+// Counts n evaluations answered without the device (a cost already known): they count in
+// globalCount and, so that rates stay rates of work done, in knownCostCount.
+extern thread_local int knownCostCount;
 void countKnownCosts(int n);
 
 // Process clock in whole milliseconds.

@@ -35,8 +35,9 @@ private:
 
 // The last few parameter sets a level evaluated, with their costs. Every line search
 // begins by asking for the point the previous one ended on, whose cost is already known:
-// about one 1 mm evaluation in twenty. The cost of a parameter set is a function of its
-// bits on a prepared pair, so the remembered value is the one the device would give.
+// 9 of the 254 evaluations at 1 mm of -r on a real pair, 15 of 472 at 2 mm (four sets hold
+// all the repeats that sixteen do). The cost of a parameter set is a function of its bits
+// on a prepared pair, so the remembered value is the one the device would give.
 class RecentCosts {
 public:
     bool find(const TransformParams& p, float& cost) const;
