@@ -92,47 +92,6 @@ struct Setup {
     }
 };
 
-// Asks for the four source rows (the x-pairs at y0/y1, z0/z1) of the eight voxels at
-// px/py/pz + w. Under a rotation the rows of consecutive voxels are far apart in memory and
-// no hardware prefetcher foresees them; positions outside the source are clamped into it.
-inline void prefetchRows(const CpuDevice::Pair& p, const Setup& c, uint32_t w) {
-    const __m256 ex = _mm256_sub_ps(_mm256_loadu_ps(c.px + w), c.rcx);
-    const __m256 ey = _mm256_sub_ps(_mm256_loadu_ps(c.py + w), c.rcy);
-    const __m256 ez = _mm256_sub_ps(_mm256_loadu_ps(c.pz + w), c.rcz);
-    const __m256* a = c.a;
-    const __m256 half = _mm256_set1_ps(0.5f);
-    const __m256i zero = _mm256_setzero_si256(), one = _mm256_set1_epi32(1);
-    auto position = [&](int r, __m256 sc) {
-        return _mm256_fmadd_ps(
-            a[4 * r], ex, _mm256_fmadd_ps(a[4 * r + 1], ey, _mm256_fmadd_ps(a[4 * r + 2], ez, _mm256_add_ps(a[4 * r + 3], sc))));
-    };
-    const __m256 mx = position(0, c.scx), my = position(1, c.scy), mz = position(2, c.scz);
-    // About half the groups of a 1 mm level lie wholly outside the source: nothing to ask for.
-    const __m256 z = _mm256_setzero_ps();
-    __m256 in = _mm256_and_ps(_mm256_cmp_ps(mx, z, _CMP_GE_OQ), _mm256_cmp_ps(mx, c.X, _CMP_LE_OQ));
-    in = _mm256_and_ps(in, _mm256_and_ps(_mm256_cmp_ps(my, z, _CMP_GE_OQ), _mm256_cmp_ps(my, c.Y, _CMP_LE_OQ)));
-    in = _mm256_and_ps(in, _mm256_and_ps(_mm256_cmp_ps(mz, z, _CMP_GE_OQ), _mm256_cmp_ps(mz, c.Z, _CMP_LE_OQ)));
-    if (_mm256_testz_ps(in, in)) return;
-    // Truncated floor(m - 0.5) clamped to [lo, n - 1]: the exact index but for positions
-    // just below zero, where any row inside serves.
-    auto index = [&](__m256 m, __m256i n1, __m256i lo) {
-        return _mm256_max_epi32(_mm256_min_epi32(_mm256_cvttps_epi32(_mm256_sub_ps(m, half)), n1), lo);
-    };
-    const __m256i ix = _mm256_add_epi32(index(mx, c.nx1, _mm256_set1_epi32(-1)), one);
-    const __m256i iy = index(my, c.ny1, zero), iz = index(mz, c.nz1, zero);
-    alignas(32) int32_t at[8];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(at),
-                       _mm256_add_epi32(_mm256_add_epi32(_mm256_mullo_epi32(iz, c.pwy), _mm256_mullo_epi32(iy, c.pw)), ix));
-    // The rows y0 + 1 and z0 + 1 are not clamped: past the last row or slice they point
-    // beyond the source, which a prefetch may ask for (it never faults); hence addresses
-    // as integers rather than pointers.
-    const uintptr_t d = reinterpret_cast<uintptr_t>(p.rowsPadded.data());
-    const uintptr_t pw = 4 * ((uintptr_t)p.sx + 2), pwy = pw * (uintptr_t)p.sy;
-    for (int k = 0; k < 8; ++k) {
-        const uintptr_t r = d + 4 * (uintptr_t)at[k];
-        for (uintptr_t o : {uintptr_t(0), pw, pwy, pw + pwy}) _mm_prefetch(reinterpret_cast<const char*>(r + o), _MM_HINT_T0);
-    }
-}
 
 // The sample positions of the eight voxels at px/py/pz + v, and the lanes inside the
 // source; `valid` masks off lanes past the end of the chunk (whose coordinates read as 0).
@@ -162,6 +121,37 @@ inline __m256 positions(const Setup& c, uint32_t v, __m256i valid, __m256& mx, _
     in = _mm256_and_ps(in, _mm256_and_ps(_mm256_cmp_ps(mz, zero, _CMP_GE_OQ), _mm256_cmp_ps(mz, c.Z, _CMP_LE_OQ)));
     if (Tail) in = _mm256_and_ps(in, _mm256_castsi256_ps(valid));
     return in;
+}
+
+// Asks for the four source rows (the x-pairs at y0/y1, z0/z1) of the eight voxels at
+// px/py/pz + w. Under a rotation the rows of consecutive voxels are far apart in memory and
+// no hardware prefetcher foresees them; positions outside the source are clamped into it.
+inline void prefetchRows(const CpuDevice::Pair& p, const Setup& c, uint32_t w) {
+    __m256 mx, my, mz;
+    const __m256 in = positions<false>(c, w, _mm256_set1_epi32(-1), mx, my, mz);
+    // About half the groups of a 1 mm level lie wholly outside the source: nothing to ask for.
+    if (_mm256_testz_ps(in, in)) return;
+    const __m256 half = _mm256_set1_ps(0.5f);
+    const __m256i zero = _mm256_setzero_si256(), one = _mm256_set1_epi32(1);
+    // Truncated floor(m - 0.5) clamped to [lo, n - 1]: the exact index but for positions
+    // just below zero, where any row inside serves.
+    auto index = [&](__m256 m, __m256i n1, __m256i lo) {
+        return _mm256_max_epi32(_mm256_min_epi32(_mm256_cvttps_epi32(_mm256_sub_ps(m, half)), n1), lo);
+    };
+    const __m256i ix = _mm256_add_epi32(index(mx, c.nx1, _mm256_set1_epi32(-1)), one);
+    const __m256i iy = index(my, c.ny1, zero), iz = index(mz, c.nz1, zero);
+    alignas(32) int32_t at[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(at),
+                       _mm256_add_epi32(_mm256_add_epi32(_mm256_mullo_epi32(iz, c.pwy), _mm256_mullo_epi32(iy, c.pw)), ix));
+    // The rows y0 + 1 and z0 + 1 are not clamped: past the last row or slice they point
+    // beyond the source, which a prefetch may ask for (it never faults); hence addresses
+    // as integers rather than pointers.
+    const uintptr_t d = reinterpret_cast<uintptr_t>(p.rowsPadded.data());
+    const uintptr_t pw = 4 * ((uintptr_t)p.sx + 2), pwy = pw * (uintptr_t)p.sy;
+    for (int k = 0; k < 8; ++k) {
+        const uintptr_t r = d + 4 * (uintptr_t)at[k];
+        for (uintptr_t o : {uintptr_t(0), pw, pwy, pw + pwy}) _mm_prefetch(reinterpret_cast<const char*>(r + o), _MM_HINT_T0);
+    }
 }
 
 inline void accumulate(__m256 f, __m256 in, __m256& s, __m256& q, __m256& n) {
