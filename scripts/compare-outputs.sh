@@ -10,6 +10,7 @@
 # Inputs: synthetic heads made by the phantom tool beside OLD_TARVO, and, where the shared
 # real volumes are present (TARVO_DATA, default ../shared/data), the real scans. Each case
 # runs with the CPU backend on 1 and on 2 threads. Exit status 0 when nothing differs.
+# KEEP_OLD=1 reuses the old build's outputs from an earlier run into the same WORKDIR.
 set -uo pipefail
 old=$(realpath "${1:?usage: compare-outputs.sh OLD_TARVO NEW_TARVO [WORKDIR]}")
 new=$(realpath "${2:?usage: compare-outputs.sh OLD_TARVO NEW_TARVO [WORKDIR]}")
@@ -93,6 +94,8 @@ for threads in 1 2; do
     for side in old new; do
       bin=$old; [ $side = new ] && bin=$new
       d=$work/$threads/$name/$side
+      # The old build's outputs of an earlier run in the same WORKDIR, when asked to keep them.
+      [ $side = old ] && [ -n "${KEEP_OLD:-}" ] && [ -f "$d.status" ] && continue
       rm -rf "$d"; mkdir -p "$d"
       # shellcheck disable=SC2086
       (cd "$d" && TARVO_THREADS=$threads "$bin" $args >../$side.stdout 2>../$side.stderr; echo $? >../$side.status)
