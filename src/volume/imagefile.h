@@ -1,6 +1,8 @@
 #pragma once
 #include "volume/volume.h"
 
+class Device;
+
 // Image files (NIfTI-1 .nii/.nii.gz/.hdr+.img and gzipped pairs, ANALYZE 7.5) through
 // nifticlib's niftiio. Raw stored values, no slope/intercept; the first 3D volume only.
 
