@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "device/cpu/cpu_device.h"
+#include "device/cpu/costpair.h"
 #include "device/costfunction.h"
 #include "device/device.h"
 #include "device/kernels.h"

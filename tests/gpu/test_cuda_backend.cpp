@@ -13,7 +13,7 @@
 
 #include "../unit/testvolumes.h"
 #include "device/costchunks.h"
-#include "device/cpu/cpu_device.h"
+#include "device/cpu/costpair.h"
 #include "device/cuda/bbsort.h"
 #include "device/cuda/errors.h"
 #include "device/device.h"

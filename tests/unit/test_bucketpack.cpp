@@ -8,7 +8,7 @@
 
 #include "device/bucketpack.h"
 #include "device/costchunks.h"
-#include "device/cpu/cpu_device.h"
+#include "device/cpu/costpair.h"
 #include "device/scratch.h"
 #include "testvolumes.h"
 

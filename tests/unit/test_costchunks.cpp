@@ -14,7 +14,7 @@
 
 #include "device/bucketpack.h"
 #include "device/costchunks.h"
-#include "device/cpu/cpu_device.h"
+#include "device/cpu/costpair.h"
 #include "geometry/transform.h"
 #include "testvolumes.h"
 
