@@ -12,7 +12,7 @@
 #include <random>
 #include <vector>
 
-#include "device/bucketpack.h"
+#include "device/bucketsort.h"
 #include "device/costchunks.h"
 #include "device/cpu/costpair.h"
 #include "geometry/transform.h"
