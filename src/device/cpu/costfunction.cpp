@@ -1,3 +1,32 @@
+// The correlation-ratio cost on the CPU: preparing the reference and the pair, and the
+// evaluation of a batch of matrices. Twin of cuda/costfunction.cu; the prepared pair is
+// described in costpair.h.
+//
+// One evaluation, from the whole down to a lane. Work is left out in three places (SKIP),
+// none of which changes a bit of any cost:
+//   - Remembered costs (SKIP), above the device: the registration's StartedEvaluator
+//     keeps the last few parameter sets of a level with their costs (RecentCosts,
+//     registration/search.h) and asks the device only for the others.
+//   - Batch: calcCorrelationRatio hands out (matrix, task) pairs to the pool; a task is a
+//     run of chunks of about kTaskVoxels voxels, and every chunk writes its own (s, q, n),
+//     so the threads cannot change a result. The chunk sums are then added up bin by bin
+//     in chunk order.
+//   - Tile (SKIP): the reference is laid out in cubic tiles of kTile voxels
+//     (layOutReference), and a chunk is a bin's run inside one tile. cpuChunkSums takes
+//     the chunks of one tile at a time and asks sampleFreeSums whether the tile's sums are
+//     known without sampling: all of its positions outside the source (nothing counts),
+//     or all inside blocks of the source that hold only zeros (each voxel adds 0, 0, 1),
+//     decided from the tile's corners against Pair::nonzeroBlocks (buildNonzeroBlocks).
+//     Such a tile is filled in, not sampled.
+//   - Group of eight (SKIP): the tiles that are sampled go to the scalar path
+//     (cost_scalar.cpp) or the vector path (cost_avx2.cpp), both taking a chunk's voxels
+//     eight at a time, voxel v in lane v % 8. On the vector path a group with no lane
+//     inside the source reads nothing, and for large trilinear sources a group whose
+//     samples all read zeros is counted without reading them, from the bit per offset of
+//     Pair::zeroCubes (markZeroCubes).
+//   - Lane: one sample per lane (trilinear or point, as the texture would), added to the
+//     lane's running s, q and n; the eight lanes of a chunk are folded by foldLanes8 in a
+//     fixed order, the same on both paths.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -68,7 +97,7 @@ ReferencePtr CpuDevice::prepareReference(const Volume& ref, int binCount, const 
     return p;
 }
 
-static void buildZeroMap(CpuDevice::Pair& p);
+static void buildNonzeroBlocks(CpuDevice::Pair& p);
 
 void markZeroCubes(CpuDevice::Pair& p, ThreadPool& pool) {
     const size_t w = (size_t)p.sx + 2, ny = (size_t)p.sy, nz = (size_t)p.sz, slice = w * ny;
@@ -127,7 +156,7 @@ void CpuDevice::initCorrelationRatio(const Volume& src, ReferencePtr ref, const 
         p->prefetch = p->rowsPadded.size() * sizeof(float) >= kPrefetchBytes;
         if (p->prefetch) markZeroCubes(*p, pool_);
     }
-    if (!p->srcMask) buildZeroMap(*p);
+    if (!p->srcMask) buildNonzeroBlocks(*p);
     if (opts.exactWeights) p->rules.ties = kern::TieRule::Exact;  // sampling only: the reference is unchanged
     for (int a = 0; a < 3; ++a) p->srcC[a] = src.center[a];
     p->ref = std::move(r);
@@ -191,9 +220,9 @@ void CpuDevice::layOutReference(Reference& p, const Volume& ref, const std::vect
 
 void CpuDevice::freeCorrelationRatio() { pair_.reset(); }
 
-static void buildZeroMap(CpuDevice::Pair& p) {
-    const int bx = (p.sx + kZeroBlock - 1) / kZeroBlock, by = (p.sy + kZeroBlock - 1) / kZeroBlock,
-              bz = (p.sz + kZeroBlock - 1) / kZeroBlock;
+static void buildNonzeroBlocks(CpuDevice::Pair& p) {
+    const int bx = (p.sx + kNonzeroBlock - 1) / kNonzeroBlock, by = (p.sy + kNonzeroBlock - 1) / kNonzeroBlock,
+              bz = (p.sz + kNonzeroBlock - 1) / kNonzeroBlock;
     const size_t wx = (size_t)bx + 1, wxy = wx * ((size_t)by + 1);
     std::vector<uint32_t>& sat = p.nonzeroBlocks;
     sat.assign(wxy * ((size_t)bz + 1), 0);
@@ -203,9 +232,9 @@ static void buildZeroMap(CpuDevice::Pair& p) {
     for (int k = 0; k < p.sz; ++k)
         for (int j = 0; j < p.sy; ++j) {
             const float* row = d + ((size_t)k * p.sy + j) * p.sx;
-            uint32_t* marks = &sat[(size_t)(k / kZeroBlock + 1) * wxy + (size_t)(j / kZeroBlock + 1) * wx + 1];
+            uint32_t* marks = &sat[(size_t)(k / kNonzeroBlock + 1) * wxy + (size_t)(j / kNonzeroBlock + 1) * wx + 1];
             for (int i = 0; i < p.sx; ++i)
-                if (row[i] != 0.0f) marks[i / kZeroBlock] = 1;  // NaN too
+                if (row[i] != 0.0f) marks[i / kNonzeroBlock] = 1;  // NaN too
         }
     for (size_t k = 1; k <= (size_t)bz; ++k)
         for (size_t j = 1; j <= (size_t)by; ++j)
@@ -252,8 +281,8 @@ TileSums sampleFreeSums(const CpuDevice::Pair& p, const CpuDevice::Tile& t, cons
     for (int a = 0; a < 3; ++a) {
         const int i0 = std::max(0, (int)std::floor(lo[a] - 0.5) - 1);
         const int i1 = std::min((int)n[a] - 1, (int)std::floor(hi[a] - 0.5) + 2);
-        b0[a] = i0 / kZeroBlock;
-        b1[a] = i1 / kZeroBlock + 1;  // exclusive, as a table index
+        b0[a] = i0 / kNonzeroBlock;
+        b1[a] = i1 / kNonzeroBlock + 1;  // exclusive, as a table index
     }
     const size_t wx = (size_t)p.bx + 1, wxy = wx * ((size_t)p.by + 1);
     auto at = [&](int i, int j, int k) { return (int64_t)p.nonzeroBlocks[(size_t)k * wxy + (size_t)j * wx + i]; };

@@ -57,7 +57,7 @@ struct CpuDevice::Pair {
     kern::TextureRules rules;
     const float* srcMask = nullptr;  // the moving mask on the source grid, or null
     float srcC[3] = {0, 0, 0};
-    // Which blocks of kZeroBlock^3 source voxels hold anything but zeros, as a summed
+    // Which blocks of kNonzeroBlock^3 source voxels hold anything but zeros, as a summed
     // table of (bx + 1) (by + 1) (bz + 1) counts; empty when a moving mask decides
     // which samples count. See sampleFreeSums.
     std::vector<uint32_t> nonzeroBlocks;
@@ -69,8 +69,8 @@ struct CpuDevice::Pair {
 // Fills p.zeroCubes from p.rowsPadded (done for prefetched sources).
 void markZeroCubes(CpuDevice::Pair& p, ThreadPool& pool);
 
-// Edge of the blocks of the source's zero map, in voxels.
-constexpr int kZeroBlock = 4;
+// Edge of the blocks of Pair::nonzeroBlocks, in voxels.
+constexpr int kNonzeroBlock = 4;
 
 // What a tile's chunks sum to under one matrix when that is known without sampling:
 //   Outside: every position falls outside the source, so nothing counts (0, 0, 0);
