@@ -12,7 +12,7 @@
 #include "device/costfunction.h"
 #include "device/device.h"
 #include "device/kernels.h"
-#include "volume/imagefile.h"
+#include "volume/storedimage.h"
 #include "volume/resample.h"
 
 namespace {

@@ -40,7 +40,7 @@
 #include "registration/pipeline.h"
 #include "registration/register.h"
 #include "registration/widesearch.h"
-#include "volume/imagefile.h"
+#include "volume/storedimage.h"
 #include "volume/physicalimage.h"
 #include "volume/resample.h"
 

@@ -19,7 +19,7 @@
 #include "registration/register.h"
 #include "test_search_eval.h"
 #include "testvolumes.h"
-#include "volume/imagefile.h"
+#include "volume/storedimage.h"
 #include "volume/resample.h"
 
 namespace {

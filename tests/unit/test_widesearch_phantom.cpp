@@ -11,7 +11,7 @@
 #include "geometry/rotation.h"
 #include "registration/pipeline.h"
 #include "registration/searchlog.h"
-#include "volume/imagefile.h"
+#include "volume/storedimage.h"
 
 namespace {
 

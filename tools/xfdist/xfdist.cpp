@@ -15,7 +15,7 @@
 #include "geometry/matrix.h"
 #include "geometry/transform.h"
 #include "geometry/world.h"
-#include "volume/imagefile.h"
+#include "volume/storedimage.h"
 
 namespace {
 

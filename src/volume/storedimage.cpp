@@ -1,4 +1,4 @@
-#include "volume/imagefile.h"
+#include "volume/storedimage.h"
 
 #include <cmath>
 #include <cstdint>
