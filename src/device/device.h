@@ -88,6 +88,7 @@ VolumePtr makeVolume(int32_t x, int32_t y, int32_t z, Device* dev = nullptr);
 // The backend that holds a volume's voxels: the one makeVolume allocated them on, which
 // is the only place that sets Volume::owner.
 inline Device& deviceOf(const Volume& v) { return static_cast<Device&>(*v.owner); }
+
 // Tests only: puts `d` in place of the chosen backend and returns the one it replaces.
 std::unique_ptr<Device> swapDeviceForTesting(std::unique_ptr<Device> d);
 
