@@ -19,7 +19,7 @@
 #include "device/costfunction.h"
 #include "device/device.h"
 #include "geometry/transform.h"
-#include "volume/imagefile.h"
+#include "volume/storedimage.h"
 #include "volume/resample.h"
 #ifdef TARVO_WITH_CUDA
 #include <cuda_runtime.h>

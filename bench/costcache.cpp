@@ -8,11 +8,11 @@
 #include <cstdio>
 #include <vector>
 
-#include "device/cpu/cpu_device.h"
+#include "device/cpu/costpair.h"
 #include "device/costfunction.h"
 #include "device/device.h"
 #include "device/kernels.h"
-#include "volume/imagefile.h"
+#include "volume/storedimage.h"
 #include "volume/resample.h"
 
 namespace {

@@ -79,7 +79,7 @@ float costAt(const Volume& s, const WorldGrid& sg, const Volume& r, const WorldG
 
 int costs(const Volume& mov, Volume& fix, int n, char** paths) {
     VolumePtr m1 = isotropicResample(mov, 1, 1, 1), f1 = isotropicResample(fix, 1, 1, 1);
-    const WorldGrid gm = WorldGrid::of(mov), gf = WorldGrid::of(fix);
+    const WorldGrid gm = worldGridOf(mov), gf = worldGridOf(fix);
     const WorldGrid gm1 = levelGrid(gm, mov, 1, 0), gf1 = levelGrid(gf, fix, 1, 0);
     f1->stage = fix.stage = 4;
     std::printf("%-60s %12s %12s\n", "matrix", "cost_1mm", "cost_own");

@@ -40,7 +40,7 @@
 #include "registration/pipeline.h"
 #include "registration/register.h"
 #include "registration/widesearch.h"
-#include "volume/imagefile.h"
+#include "volume/storedimage.h"
 #include "volume/physicalimage.h"
 #include "volume/resample.h"
 
@@ -129,7 +129,7 @@ int move(const char* in, const char* out, int grid, char** params) {
                      (a[0] * a[5] - a[1] * a[4]) / det};
     const double d[3] = {src->dx, src->dy, src->dz};
     const int n[3] = {src->x, src->y, src->z};
-    VolumePtr o = makeVolume(grid, grid, grid, src->owner);
+    VolumePtr o = makeVolume(grid, grid, grid, &deviceOf(*src));
     o->dx = src->dx;
     o->dy = src->dy;
     o->dz = src->dz;
@@ -247,7 +247,7 @@ int costs(const char* moving, const char* fixed, char** truthArgs, char** files,
     std::vector<VolumePtr> levels;
     levels.push_back(std::move(s));
     for (int h = 1; h < 3; ++h) levels.push_back(halfSample(*levels.back()));
-    const WorldGrid mg = WorldGrid::of(*mv);
+    const WorldGrid mg = worldGridOf(*mv);
     for (int h = 2; h >= 0; --h) {
         const PreparedFixed::Level& ref = prepared->level(h);
         Volume& src = *levels[h];

@@ -338,7 +338,7 @@ NB_MODULE(_tarvo, m) {
             const Volume& v = p.get();
             return std::make_tuple(v.dx, v.dy, v.dz);
         })
-        .def_prop_ro("affine", [](const PyVolume& p) { return toNumpy(WorldGrid::of(p.get()).voxelToWorld); },
+        .def_prop_ro("affine", [](const PyVolume& p) { return toNumpy(worldGridOf(p.get()).voxelToWorld); },
                      nb::rv_policy::move, "Voxel index -> RAS mm as tarvo reads the header (sform, else qform, else the zooms).")
         .def_prop_ro("oriented", [](const PyVolume& p) { return p.get().orient.code > 0; })
         .def_prop_ro("datatype", [](const PyVolume& p) { return (int)p.get().datatype; },

@@ -9,7 +9,7 @@
 #include "geometry/transform.h"
 #include "registration/cost.h"
 #include "registration/register.h"
-#include "volume/imagefile.h"
+#include "volume/storedimage.h"
 #include "volume/resample.h"
 
 namespace {

@@ -23,26 +23,26 @@ void initCorrelationRatio(const Volume& src, const Volume& ref, const CostPairOp
     int bins = binsOrComplain(ref);
     if (!bins) return;
     freeCorrelationRatio();
-    src.owner->initCorrelationRatio(src, ref, bins, opts);
-    prepared = src.owner;
+    deviceOf(src).initCorrelationRatio(src, ref, bins, opts);
+    prepared = &deviceOf(src);
 }
 
 void reserveCorrelationRatio(const Volume& src, const Volume& ref) {
-    if (src.owner) src.owner->reserveCorrelationRatio(src, ref);
+    if (src.owner) deviceOf(src).reserveCorrelationRatio(src, ref);
 }
 
 ReferencePtr prepareReference(const Volume& ref, const Volume* refMask) {
     int bins = binsOrComplain(ref);
     if (!bins) return nullptr;
-    return ref.owner->prepareReference(ref, bins, refMask);
+    return deviceOf(ref).prepareReference(ref, bins, refMask);
 }
 
 void initCorrelationRatio(const Volume& src, const Volume& ref, const ReferencePtr& reference,
                           const CostPairOptions& opts) {
     if (!binsOrComplain(ref)) return;
     freeCorrelationRatio();
-    src.owner->initCorrelationRatio(src, reference, opts);
-    prepared = src.owner;
+    deviceOf(src).initCorrelationRatio(src, reference, opts);
+    prepared = &deviceOf(src);
 }
 
 void freeCorrelationRatio() {

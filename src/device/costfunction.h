@@ -1,6 +1,5 @@
 #pragma once
 #include "device/device.h"
-#include "volume/volume.h"
 
 // The prepared source/reference pair of the correlation-ratio cost (one at a time on each
 // thread, on the backend of its source).

@@ -118,6 +118,22 @@ bool deviceLost() { return lost.load(); }
 
 Device& device() { return *holder().d; }
 
+VolumePtr makeVolume(int32_t x, int32_t y, int32_t z, Device* dev) {
+    VolumePtr v(new Volume);
+    v->x = x;
+    v->y = y;
+    v->z = z;
+    v->owner = dev ? dev : &device();
+    v->data = v->owner->allocVoxels(v->count());
+    return v;
+}
+
+void Device::releaseVoxels(float* p) {
+    // A volume released on the way out after a fatal device error leaves its memory to
+    // the process exit (see deviceLost).
+    if (!deviceLost()) freeVoxels(p);
+}
+
 std::unique_ptr<Device> swapDeviceForTesting(std::unique_ptr<Device> d) {
     std::swap(holder().d, d);
     return d;

@@ -37,21 +37,14 @@ public:
 };
 using ReferencePtr = std::shared_ptr<const PreparedReference>;
 
-class Device {
+// The voxel memory and its transfers are those of VoxelMemory (volume.h).
+class Device : public VoxelMemory {
 public:
-    virtual ~Device() = default;
-
     virtual const char* kind() const = 0;         // "cpu" or "cuda"
     virtual std::string description() const = 0;  // GPU model or CPU thread count
 
-    // Voxel memory of this backend; allocVoxels fills every byte with 0x05.
-    virtual float* allocVoxels(size_t n) = 0;
-    virtual void freeVoxels(float* p) = 0;
-    // Host staging buffers (page-locked on the GPU) for whole-volume transfers.
-    virtual float* allocStaging(size_t n) = 0;
-    virtual void freeStaging(float* p) = 0;
-    virtual void upload(float* dst, const float* hostSrc, size_t n) = 0;
-    virtual void download(float* hostDst, const float* src, size_t n) = 0;
+    // Frees the voxels unless the device was lost (see markDeviceLost).
+    void releaseVoxels(float* p) final;
 
     // Resampling: `out` is already allocated with its final geometry.
     virtual void isotropicResample(const Volume& in, Volume& out, float rx, float ry, float rz) = 0;
@@ -86,6 +79,16 @@ public:
 
 // The backend chosen once, at first use, from TARVO_DEVICE (auto, cpu, cuda).
 Device& device();
+
+// A new volume of the given counts with every byte of its voxels set to 0x05 (the
+// allocation fill) and all other fields zero, t = 1. Counts must be positive and their
+// product at most kMaxVoxels (callers check). Allocated on `dev`, or on the process's
+// chosen backend when null; derived volumes live on the backend of their input.
+VolumePtr makeVolume(int32_t x, int32_t y, int32_t z, Device* dev = nullptr);
+// The backend that holds a volume's voxels: the one makeVolume allocated them on, which
+// is the only place that sets Volume::owner.
+inline Device& deviceOf(const Volume& v) { return static_cast<Device&>(*v.owner); }
+
 // Tests only: puts `d` in place of the chosen backend and returns the one it replaces.
 std::unique_ptr<Device> swapDeviceForTesting(std::unique_ptr<Device> d);
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "device/bucketpack.h"
+#include "device/bucketsort.h"
 #include "device/costchunks.h"
 
 namespace scratch {

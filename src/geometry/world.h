@@ -3,7 +3,13 @@
 // Every conversion between voxel indices, RAS and LPS goes through these types, so that
 // the text matrices, the ITK transforms, the registration start and the resampling of
 // the world-space commands agree on one convention.
-#include "volume/volume.h"
+
+// Where a voxel grid lies in the world as its file states it: voxel index (i, j, k, 1) ->
+// mm. code 0 means the file had no usable orientation.
+struct Orientation {
+    int code = 0;
+    float m[4][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
+};
 
 // A 4x4 affine acting on column vectors (x, y, z, 1); row r, column c is a[r][c].
 struct Affine {
@@ -33,7 +39,6 @@ struct WorldGrid {
     Affine voxelToWorld;
 
     static WorldGrid of(const Orientation& o, float dx, float dy, float dz);
-    static WorldGrid of(const Volume& v) { return of(v.orient, v.dx, v.dy, v.dz); }
     Affine worldToVoxel() const { return voxelToWorld.inverse(); }
 
     // The grid of a resampled copy whose voxel i was sampled at texture coordinate

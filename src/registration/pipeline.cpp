@@ -27,7 +27,7 @@ struct Pyramid {
         image[0] = isotropicResample(v, 1.0f, 1.0f, 1.0f);
         if (!image[0]) return false;
         if (m) mask[0] = isotropicResample(*m, 1.0f, 1.0f, 1.0f);
-        const WorldGrid g = WorldGrid::of(v);
+        const WorldGrid g = worldGridOf(v);
         for (int h = 0; h < PreparedFixed::kLevels; ++h) {
             if (h > 0) {
                 image[h] = halfSample(*image[h - 1]);
@@ -144,7 +144,7 @@ WorldGrid levelGrid(const WorldGrid& grid, const Volume& original, float voxel, 
 
 void worldCentroid(const Volume& v, double out[3]) {
     const double c[3] = {v.center[0], v.center[1], v.center[2]};
-    WorldGrid::of(v).voxelToWorld.apply(c, out);
+    worldGridOf(v).voxelToWorld.apply(c, out);
 }
 
 Affine centroidTranslation(const Volume& moving, const Volume& fixed) {
@@ -402,7 +402,7 @@ bool costAt1mm(const Volume& moving, const Volume& fixed, const Start& start, fl
     s->stage = r->stage = 4;
     PreparedPair pair(*s, *r, CostPairOptions{});
     const LevelStart ls =
-        levelStart(start, *s, levelGrid(WorldGrid::of(moving), moving, 1.0f, 0), *r, levelGrid(WorldGrid::of(fixed), fixed, 1.0f, 0));
+        levelStart(start, *s, levelGrid(worldGridOf(moving), moving, 1.0f, 0), *r, levelGrid(worldGridOf(fixed), fixed, 1.0f, 0));
     StartedEvaluator ev(*s, *r, ls, nullptr);
     const TransformParams identity;
     ev.evaluate(&identity, 1, &cost);

@@ -169,7 +169,7 @@ RefineResult precisionStage(const RefinePairs& withPair, const TransformParams& 
 
 RefineResult precisionStage(const Volume& src1, const Volume& ref1, const TransformParams& searched,
                             const RefineOptions& opts) {
-    const WorldGrid sg1 = WorldGrid::of(src1), rg1 = WorldGrid::of(ref1);
+    const WorldGrid sg1 = worldGridOf(src1), rg1 = worldGridOf(ref1);
     const LevelStart plain;
     const ParamsToWorld frame = [&](const TransformParams& p) { return worldMatrix(p, plain, src1, sg1, ref1, rg1); };
     auto withPair = [&](RefinePass pass, const std::function<void(Evaluator&)>& run) {

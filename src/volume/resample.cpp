@@ -53,7 +53,7 @@ VolumePtr isotropicResample(const Volume& in, float nx, float ny, float nz) {
         return nullptr;
     }
     StageTimer timer("isotropic resample");
-    VolumePtr out = makeVolume(X, Y, Z, in.owner);
+    VolumePtr out = makeVolume(X, Y, Z, &deviceOf(in));
     out->t = in.t;
     out->dt = in.dt;
     out->dx = nx;
@@ -64,13 +64,13 @@ VolumePtr isotropicResample(const Volume& in, float nx, float ny, float nz) {
     out->center[2] = in.center[2] / rz;
     copyIntensityBookkeeping(in, *out);
     out->orient = sampledOrientation(in.orient, rx, ry, rz);
-    in.owner->isotropicResample(in, *out, rx, ry, rz);
+    deviceOf(in).isotropicResample(in, *out, rx, ry, rz);
     return out;
 }
 
 VolumePtr halfSample(const Volume& in) {
     StageTimer timer("half sample");
-    VolumePtr out = makeVolume((in.x + 1) / 2, (in.y + 1) / 2, (in.z + 1) / 2, in.owner);
+    VolumePtr out = makeVolume((in.x + 1) / 2, (in.y + 1) / 2, (in.z + 1) / 2, &deviceOf(in));
     out->t = in.t;
     out->dt = in.dt;
     out->dx = in.dx * 2.0f;
@@ -79,13 +79,13 @@ VolumePtr halfSample(const Volume& in) {
     for (int a = 0; a < 3; ++a) out->center[a] = in.center[a] * 0.5f;
     copyIntensityBookkeeping(in, *out);
     out->orient = sampledOrientation(in.orient, 2.0f, 2.0f, 2.0f);
-    in.owner->halfSample(in, *out);
+    deviceOf(in).halfSample(in, *out);
     return out;
 }
 
 VolumePtr transformVolume(const Volume& src, const Volume& ref, const Matrix& m) {
     StageTimer timer("affine resample");
-    VolumePtr out = makeVolume(ref.x, ref.y, ref.z, src.owner);
+    VolumePtr out = makeVolume(ref.x, ref.y, ref.z, &deviceOf(src));
     out->dx = ref.dx;
     out->dy = ref.dy;
     out->dz = ref.dz;
@@ -94,16 +94,16 @@ VolumePtr transformVolume(const Volume& src, const Volume& ref, const Matrix& m)
     for (int a = 0; a < 3; ++a) out->center[a] = ref.center[a];
     copyIntensityBookkeeping(src, *out);
     out->orient = ref.orient;
-    src.owner->transformVolume(src, *out, m.data, false);
+    deviceOf(src).transformVolume(src, *out, m.data, false);
     return out;
 }
 
 VolumePtr resampleWorld(const Volume& moving, const Volume& fixed, const Affine& world, bool nearest) {
     StageTimer timer("world resample");
     // Fixed voxel -> moving texture coordinate (voxel i sits at i + 0.5).
-    const Affine g = Affine::translation(0.5, 0.5, 0.5) * WorldGrid::of(moving).worldToVoxel() * world *
-                     WorldGrid::of(fixed).voxelToWorld;
-    VolumePtr out = makeVolume(fixed.x, fixed.y, fixed.z, moving.owner);
+    const Affine g = Affine::translation(0.5, 0.5, 0.5) * worldGridOf(moving).worldToVoxel() * world *
+                     worldGridOf(fixed).voxelToWorld;
+    VolumePtr out = makeVolume(fixed.x, fixed.y, fixed.z, &deviceOf(moving));
     out->dx = fixed.dx;
     out->dy = fixed.dy;
     out->dz = fixed.dz;
@@ -120,7 +120,7 @@ VolumePtr resampleWorld(const Volume& moving, const Volume& fixed, const Affine&
         for (int c = 0; c < 3; ++c) a[4 * r + c] = (float)(g.a[r][c] * ratio[r]);
         a[4 * r + 3] = (float)((g.a[r][3] - (double)moving.center[r]) * ratio[r]);
     }
-    moving.owner->transformVolume(moving, *out, a, nearest);
+    deviceOf(moving).transformVolume(moving, *out, a, nearest);
     for (int i = 0; i < 3; ++i) out->center[i] = fixed.center[i];
     return out;
 }

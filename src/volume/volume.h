@@ -3,17 +3,30 @@
 #include <cstdint>
 #include <memory>
 
-class Device;
+#include "geometry/world.h"
 
-// Where the voxel grid lies in the world: voxel index (i, j, k, 1) -> mm.
-// code 0 means the file had no usable orientation.
-struct Orientation {
-    int code = 0;
-    float m[4][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
+// The memory a volume's voxels live in, with the transfers to and from it: the part of a
+// device backend (Device implements it) that the record itself needs, so that the record
+// depends on no backend.
+class VoxelMemory {
+public:
+    virtual ~VoxelMemory() = default;
+
+    // Voxel memory of this backend; allocVoxels fills every byte with 0x05.
+    virtual float* allocVoxels(size_t n) = 0;
+    virtual void freeVoxels(float* p) = 0;
+    // Host staging buffers (page-locked on the GPU) for whole-volume transfers.
+    virtual float* allocStaging(size_t n) = 0;
+    virtual void freeStaging(float* p) = 0;
+    virtual void upload(float* dst, const float* hostSrc, size_t n) = 0;
+    virtual void download(float* hostDst, const float* src, size_t n) = 0;
+    // The voxels of a volume that is going away: freed, unless the memory can no longer
+    // be touched (a backend lost to a fatal error leaves them to the process exit).
+    virtual void releaseVoxels(float* p) = 0;
 };
 
 // One 3D image. Voxel (i, j, k) is at data[(k*y + j)*x + i]; data lives in the memory of
-// the active device backend and is owned by the record.
+// a device backend and is owned by the record.
 struct Volume {
     int32_t x = 0, y = 0, z = 0, t = 1;
     float dx = 0, dy = 0, dz = 0, dt = 0;
@@ -27,7 +40,7 @@ struct Volume {
     int16_t datatype = 0;
     int16_t stage = 0;
     Orientation orient;
-    Device* owner = nullptr;  // the backend whose memory holds data
+    VoxelMemory* owner = nullptr;  // the backend whose memory holds data (see makeVolume)
 
     Volume() = default;
     Volume(const Volume&) = delete;
@@ -43,8 +56,5 @@ using VolumePtr = std::unique_ptr<Volume>;
 // before an allocation): 2^31 - 1 voxels.
 constexpr uint64_t kMaxVoxels = 0x7fffffffULL;
 
-// A new volume of the given counts with every byte of its voxels set to 0x05 (the
-// allocation fill) and all other fields zero, t = 1. Counts must be positive and their
-// product at most kMaxVoxels (callers check). Allocated on `dev`, or on the process's
-// chosen backend when null; derived volumes live on the backend of their input.
-VolumePtr makeVolume(int32_t x, int32_t y, int32_t z, Device* dev = nullptr);
+// Where the volume's grid lies in the world (see WorldGrid::of).
+inline WorldGrid worldGridOf(const Volume& v) { return WorldGrid::of(v.orient, v.dx, v.dy, v.dz); }

@@ -13,8 +13,8 @@
 
 #include "../unit/testvolumes.h"
 #include "device/costchunks.h"
-#include "device/cpu/cpu_device.h"
-#include "device/cuda/bbsort.h"
+#include "device/cpu/costpair.h"
+#include "device/cuda/bucketsort.h"
 #include "device/cuda/errors.h"
 #include "device/device.h"
 #include "geometry/matrix.h"
@@ -214,7 +214,7 @@ void expectStableDeviceSort(const std::vector<float>& keys, const char* what) {
     float4* d = nullptr;
     ASSERT_EQ(cudaMalloc((void**)&d, sizeof(float4) * h.size()), cudaSuccess);
     ASSERT_EQ(cudaMemcpy(d, h.data(), sizeof(float4) * h.size(), cudaMemcpyHostToDevice), cudaSuccess);
-    bbSort(d, (uint32_t)h.size());
+    bucketSort(d, (uint32_t)h.size());
     std::vector<float4> got(h.size());
     ASSERT_EQ(cudaMemcpy(got.data(), d, sizeof(float4) * h.size(), cudaMemcpyDeviceToHost), cudaSuccess);
     cudaFree(d);

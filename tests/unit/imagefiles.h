@@ -20,7 +20,7 @@
 
 #include "device/device.h"
 #include "testvolumes.h"
-#include "volume/imagefile.h"
+#include "volume/storedimage.h"
 
 namespace fs = std::filesystem;
 

@@ -12,9 +12,9 @@
 #include <random>
 #include <vector>
 
-#include "device/bucketpack.h"
+#include "device/bucketsort.h"
 #include "device/costchunks.h"
-#include "device/cpu/cpu_device.h"
+#include "device/cpu/costpair.h"
 #include "geometry/transform.h"
 #include "testvolumes.h"
 

@@ -18,7 +18,7 @@
 #include "device/device.h"
 #include "geometry/matrix.h"
 #include "geometry/transform.h"
-#include "volume/imagefile.h"
+#include "volume/storedimage.h"
 
 namespace fs = std::filesystem;
 

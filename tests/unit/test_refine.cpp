@@ -19,7 +19,7 @@
 #include "registration/register.h"
 #include "test_search_eval.h"
 #include "testvolumes.h"
-#include "volume/imagefile.h"
+#include "volume/storedimage.h"
 #include "volume/resample.h"
 
 namespace {
@@ -288,7 +288,7 @@ TEST(Refine, ParametersMeanOneWorldTransformOnEveryGrid) {
     for (int e = 0; e < 3; ++e) ref->center[e] = 11.5f + 0.3f * (float)e;
     ref->stage = 4;
 
-    const WorldGrid ga = WorldGrid::of(*a), gb = WorldGrid::of(*b), gr = WorldGrid::of(*ref);
+    const WorldGrid ga = worldGridOf(*a), gb = worldGridOf(*b), gr = worldGridOf(*ref);
     const LevelStart plain;
     const ParamsToWorld frame = [&](const TransformParams& p) { return worldMatrix(p, plain, *a, ga, *ref, gr); };
     std::vector<TransformParams> ps(3);

@@ -16,7 +16,7 @@
 #include "registration/cost.h"
 #include "registration/register.h"
 #include "testvolumes.h"
-#include "volume/imagefile.h"
+#include "volume/storedimage.h"
 #include "volume/resample.h"
 
 namespace {

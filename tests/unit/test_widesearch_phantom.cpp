@@ -11,7 +11,7 @@
 #include "geometry/rotation.h"
 #include "registration/pipeline.h"
 #include "registration/searchlog.h"
-#include "volume/imagefile.h"
+#include "volume/storedimage.h"
 
 namespace {
 
@@ -127,8 +127,8 @@ TEST(WideSearchPhantom, HeadSizeRatioIsInMillimetres) {
     VolumePtr src = dir.make("src.nii", "--voxel 3 2.5 2.5 --grid 60 72 72 --contrast t2 --noise 3 --seed 2 "
                                         "--affine 150 40 -30 -5 3 2 1.25 1.25 1.25 0 0 0");
     ASSERT_TRUE(src);
-    EXPECT_NEAR(headSizeRatio(*src, WorldGrid::of(*src), nullptr, *ref, WorldGrid::of(*ref), nullptr), 1.25, 0.02);
-    EXPECT_NEAR(headSizeRatio(*ref, WorldGrid::of(*ref), nullptr, *src, WorldGrid::of(*src), nullptr), 0.8, 0.015);
+    EXPECT_NEAR(headSizeRatio(*src, worldGridOf(*src), nullptr, *ref, worldGridOf(*ref), nullptr), 1.25, 0.02);
+    EXPECT_NEAR(headSizeRatio(*ref, worldGridOf(*ref), nullptr, *src, worldGridOf(*src), nullptr), 0.8, 0.015);
 }
 
 }  // namespace

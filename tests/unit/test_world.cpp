@@ -93,7 +93,7 @@ TEST(WorldGrid, LevelGridsLieWhereTheResampledVolumesSayTheyLie) {
         for (int c = 0; c < 3; ++c) v->orient.m[r][c] *= 0.65f;  // 1.3 mm voxels
     VolumePtr level = isotropicResample(*v, 1, 1, 1);
     for (int h = 0; h < 3; ++h) {
-        const WorldGrid g = levelGrid(WorldGrid::of(*v), *v, 1.0f, h);
+        const WorldGrid g = levelGrid(worldGridOf(*v), *v, 1.0f, h);
         for (int i = 0; i < 3; ++i)
             for (int j = 0; j < 4; ++j)
                 EXPECT_NEAR(g.voxelToWorld.a[i][j], level->orient.m[i][j], 1e-4) << "level " << h;

@@ -15,7 +15,7 @@
 #include "geometry/matrix.h"
 #include "geometry/transform.h"
 #include "geometry/world.h"
-#include "volume/imagefile.h"
+#include "volume/storedimage.h"
 
 namespace {
 
@@ -173,7 +173,7 @@ int main(int argc, char** argv) {
     // position s, that is the source interpolated at index s - 0.5: the alignment a user
     // sees, and the one the cost optimised through the same texture convention.
     const double texel = raw ? 0.0 : 0.5;
-    const Affine refWorld = WorldGrid::of(*ref).voxelToWorld;
+    const Affine refWorld = worldGridOf(*ref).voxelToWorld;
 
     double sum = 0.0, worst = 0.0;
     size_t count = 0, idx = 0;

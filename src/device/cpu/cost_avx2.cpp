@@ -196,7 +196,7 @@ struct LinearGroup {
     alignas(32) int32_t at[32];  // the four rows' pair offsets in the padded source, 8 each
     __m256 fx, fy, fz, in;
     bool none;  // no lane inside the source
-    bool zero;  // every lane inside reads only zeros (set when the source has its zero map)
+    bool zero;  // every lane inside reads only zeros (set when the source has Pair::zeroCubes)
 };
 
 // Zeros: the source has its map of zero samples (Pair::zeroCubes). A template argument,

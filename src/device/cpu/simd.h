@@ -2,7 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "device/cpu/cpu_device.h"
+#include "device/cpu/costpair.h"
 
 // Per-chunk cost sums, three floats (s, q, n) per chunk into out. Both paths keep eight
 // running lanes per chunk (voxel v of the chunk goes to lane v % 8) and fold them with

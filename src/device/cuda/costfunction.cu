@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "device/costchunks.h"
-#include "device/cuda/bbsort.h"
+#include "device/cuda/bucketsort.h"
 #include "device/cuda/cuda_device.h"
 #include "device/cuda/devmem.h"
 #include "device/cuda/errors.h"
@@ -455,7 +455,7 @@ struct CudaDevice::Reference final : PreparedReference {
             buildRefFloat4Kernel<<<(count + 511) / 512, 512>>>(s.dRefSortedData, ref.data, mask,
                                                                make_int3(ref.x, ref.y, ref.z), count,
                                                                binWidth, (unsigned)binCount);
-            bbSort(s.dRefSortedData, count, s.sort);
+            bucketSort(s.dRefSortedData, count, s.sort);
             packed = costchunks::coordinatesPack(ref.x, ref.y, ref.z);
             uint32_t* coords = nullptr;
             if (packed) {

@@ -9,7 +9,7 @@
 // texture (hardware trilinear filtering); the cost keeps its prepared pair on the device,
 // and a prepared reference keeps its sorted voxels there for any number of pairs.
 // Mirrors cpu/cpu_device.h: memory and resampling in volume.cu, the cost in costfunction.cu,
-// the reference sort in bbsort.cu.
+// the reference sort in bucketsort.cu.
 class CudaDevice final : public Device {
 public:
     explicit CudaDevice(std::string name);

@@ -4,7 +4,7 @@
 #include <cuda_runtime.h>
 
 #include "device/scratch.h"
-#include "volume/volume.h"
+#include "device/device.h"
 
 struct SourceTexture {
     cudaArray_t array = nullptr;

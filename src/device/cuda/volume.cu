@@ -9,7 +9,7 @@
 
 namespace {
 
-struct Affine {
+struct KernelAffine {
     float m[16];
 };
 
@@ -50,7 +50,7 @@ halfSampleKernel(float* out, int X, int Y, int Z, cudaTextureObject_t tSrcVolDat
 
 __global__ void __launch_bounds__(256)
 transformVolumeKernel(float* out, kern::V3 srcCenter, kern::V3 outCenter, kern::V3 srcVoxel,
-                      kern::V3 refVoxel, kern::Dim3 srcDim, kern::Dim3 outDim, Affine cAffine,
+                      kern::V3 refVoxel, kern::Dim3 srcDim, kern::Dim3 outDim, KernelAffine cAffine,
                       cudaTextureObject_t tSrcVolData) {
     const unsigned i = blockDim.x * blockIdx.x + threadIdx.x;
     const unsigned j = blockDim.y * blockIdx.y + threadIdx.y;
@@ -189,7 +189,7 @@ void CudaDevice::transformVolume(const Volume& src, Volume& out, const float aff
         checkCudaCall(cudaMemset(out.data, 0, out.count() * sizeof(float)));
         return;
     }
-    Affine cAffine;
+    KernelAffine cAffine;
     for (int e = 0; e < 16; ++e) cAffine.m[e] = affine[e];
     SourceTexture tex = bindSourceTexture(src, nearest ? cudaFilterModePoint : cudaFilterModeLinear, &ledger_);
     transformVolumeKernel<<<gridFor(out, 5, 2, 1), dim3(32, 4, 2)>>>(

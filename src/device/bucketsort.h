@@ -1,7 +1,7 @@
 #pragma once
 // The host half of the GPU bucket sort: slice geometry, packing slices into buckets of
 // at most 512 elements, and the per-level driver with its recursion into buckets that a
-// single slice overfills. The device half (bbsort.cu) supplies the per-level kernels
+// single slice overfills. The device half (cuda/bucketsort.cu) supplies the per-level kernels
 // through BucketSortLevelOps, so all the bookkeeping here runs (and is tested) on the
 // CPU as well.
 //

@@ -1,12 +1,12 @@
 // The device half of the bucket sort: key extremes by pairwise halving, per-chunk slice
 // counts, the stable scatter into buckets, and the 512-wide bitonic network. The level
-// driver and the bucket packing are host code (device/bucketpack.h).
+// driver and the bucket packing are host code (device/bucketsort.h).
 #include <cuda_runtime.h>
 
 #include <vector>
 
-#include "device/bucketpack.h"
-#include "device/cuda/bbsort.h"
+#include "device/bucketsort.h"
+#include "device/cuda/bucketsort.h"
 #include "device/cuda/devmem.h"
 #include "device/cuda/errors.h"
 
@@ -255,16 +255,16 @@ void SortScratch::release() {
     tmpCap = chunkCountsCap = sliceCountsCap = tablesCap = 0;
 }
 
-int bbSort(float4* dData, uint32_t size, SortScratch& scratch) {
+int bucketSort(float4* dData, uint32_t size, SortScratch& scratch) {
     if (size < 2) return 0;
     CudaLevelOps ops(dData, size, scratch);
     bucketsort::bucketSortRange(ops, 0, size);
     return 0;
 }
 
-int bbSort(float4* dData, uint32_t size) {
+int bucketSort(float4* dData, uint32_t size) {
     SortScratch scratch;
-    bbSort(dData, size, scratch);
+    bucketSort(dData, size, scratch);
     scratch.release();
     return 0;
 }

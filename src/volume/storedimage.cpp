@@ -1,4 +1,4 @@
-#include "volume/imagefile.h"
+#include "volume/storedimage.h"
 
 #include <cmath>
 #include <cstdint>
@@ -111,7 +111,7 @@ bool saveVolume(const Volume& v, const char* path) {
         return false;
     }
 
-    Device& d = *v.owner;
+    Device& d = deviceOf(v);
     size_t bytes = 0;
     std::unique_ptr<void, FreeDeleter> out;
     {

@@ -1,8 +1,12 @@
 #pragma once
 #include "volume/volume.h"
 
-// Image files (NIfTI-1 .nii/.nii.gz/.hdr+.img and gzipped pairs, ANALYZE 7.5) through
-// nifticlib's niftiio. Raw stored values, no slope/intercept; the first 3D volume only.
+class Device;
+
+// Image files of the original commands (-r, -tm, -tt, -i, -d, -c): NIfTI-1 .nii/.nii.gz/
+// .hdr+.img and gzipped pairs, ANALYZE 7.5, through nifticlib's niftiio. The raw stored
+// values, no slope/intercept (the new commands load physical values: physicalimage.h);
+// the first 3D volume only.
 
 // Reads the image (the name with or without its extension, found as niftiio finds it),
 // maps datatype 4 and 16 onto [0, 255] with maxValue/minValue keeping the file's range (a

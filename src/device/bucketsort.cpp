@@ -1,4 +1,4 @@
-#include "device/bucketpack.h"
+#include "device/bucketsort.h"
 
 #include <algorithm>
 #include <cmath>

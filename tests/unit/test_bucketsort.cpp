@@ -6,9 +6,9 @@
 #include <random>
 #include <vector>
 
-#include "device/bucketpack.h"
+#include "device/bucketsort.h"
 #include "device/costchunks.h"
-#include "device/cpu/cpu_device.h"
+#include "device/cpu/costpair.h"
 #include "device/scratch.h"
 #include "testvolumes.h"
 
@@ -104,7 +104,7 @@ void expectStableSort(std::vector<float> keys) {
 
 }  // namespace
 
-TEST(BucketPack, SliceCountsPackIntoFourBuckets) {
+TEST(BucketSort, SliceCountsPackIntoFourBuckets) {
     const uint32_t counts[5] = {300, 300, 100, 600, 50};
     uint32_t offsets[6] = {}, ofSlice[5] = {}, sizes[6] = {}, inBucket[5] = {}, buckets = 0;
     bool overflow = packSlicesIntoBuckets(counts, 5, offsets, ofSlice, sizes, inBucket, buckets);
@@ -116,7 +116,7 @@ TEST(BucketPack, SliceCountsPackIntoFourBuckets) {
     EXPECT_EQ(take(inBucket, 5), (std::vector<uint32_t>{0, 0, 300, 0, 0}));
 }
 
-TEST(BucketPack, OversizedSliceAfterEmptyBucketLeavesItEmpty) {
+TEST(BucketSort, OversizedSliceAfterEmptyBucketLeavesItEmpty) {
     BucketTables t = packBuckets({0, 600, 10});
     EXPECT_TRUE(t.overflow);
     ASSERT_EQ(t.bucketsCount, 3u);
@@ -124,7 +124,7 @@ TEST(BucketPack, OversizedSliceAfterEmptyBucketLeavesItEmpty) {
     EXPECT_EQ(take(t.bucketOffsets(), 3), (std::vector<uint32_t>{0, 0, 600}));
 }
 
-TEST(BucketPack, FirstSliceAloneOverfillsBucketZero) {
+TEST(BucketSort, FirstSliceAloneOverfillsBucketZero) {
     BucketTables t = packBuckets({700, 5, 5});
     EXPECT_TRUE(t.overflow);
     ASSERT_EQ(t.bucketsCount, 2u);
@@ -133,7 +133,7 @@ TEST(BucketPack, FirstSliceAloneOverfillsBucketZero) {
     EXPECT_EQ(take(t.sliceOffsetInBucket(), 3), (std::vector<uint32_t>{0, 0, 5}));
 }
 
-TEST(BucketPack, TablesHoldOneBucketPerSlice) {
+TEST(BucketSort, TablesHoldOneBucketPerSlice) {
     // Every slice just over half a bucket: each closes the previous bucket, so there are
     // as many buckets as slices (more than the size / 100 a table of old would hold).
     std::vector<uint32_t> counts(40, 257);
@@ -143,7 +143,7 @@ TEST(BucketPack, TablesHoldOneBucketPerSlice) {
     EXPECT_EQ(t.bucketOffsets()[39], 39u * 257u);
 }
 
-TEST(BucketPack, SliceGeometryOfAThousandKeys) {
+TEST(BucketSort, SliceGeometryOfAThousandKeys) {
     SliceGeometry g = sliceGeometry(0.0f, 255.0f, 1000);
     EXPECT_EQ(g.sliceStep, 12.75f);
     EXPECT_EQ(g.sliceSize, 30u);
@@ -152,7 +152,7 @@ TEST(BucketPack, SliceGeometryOfAThousandKeys) {
     EXPECT_EQ(sliceOf(12.75f, 0.0f, g.sliceStep, g.sliceSize), 1u);
 }
 
-TEST(BucketPack, KeysThatCannotBeSlicedStayInTheTable) {
+TEST(BucketSort, KeysThatCannotBeSlicedStayInTheTable) {
     const float inf = std::numeric_limits<float>::infinity();
     EXPECT_EQ(sliceGeometry(0.0f, inf, 100).sliceSize, 0u);
     EXPECT_EQ(sliceGeometry(-inf, 0.0f, 100).sliceSize, 0u);
@@ -162,7 +162,7 @@ TEST(BucketPack, KeysThatCannotBeSlicedStayInTheTable) {
     EXPECT_EQ(sliceOf(-5.0f, 0.0f, 1.0f, 30), 0u);
 }
 
-TEST(BucketPack, ChunksCoverTheLevelInWarpSteps) {
+TEST(BucketSort, ChunksCoverTheLevelInWarpSteps) {
     for (uint32_t n : {1u, 31u, 8192u, 8193u, 1000000u, 8500000u, 2147483647u}) {
         ChunkPlan p = chunkPlan(n);
         EXPECT_EQ(p.chunkLen % 32, 0u) << n;
@@ -172,7 +172,7 @@ TEST(BucketPack, ChunksCoverTheLevelInWarpSteps) {
     }
 }
 
-TEST(BucketPack, BinPivotsOfSortedIntensities) {
+TEST(BucketSort, BinPivotsOfSortedIntensities) {
     const float keys[6] = {0.5f, 3.9f, 4.0f, 7.99f, 200.0f, 255.0f};
     uint32_t piv[65];
     binPivots(keys, 6, 64, piv);

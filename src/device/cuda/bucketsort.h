@@ -25,6 +25,6 @@ struct SortScratch {
 // Sorts `size` float4 elements of device memory in place, ascending by w; elements move
 // whole, and elements of equal w keep their original order. Device failures end the
 // process. Returns 0.
-int bbSort(float4* dData, uint32_t size);
+int bucketSort(float4* dData, uint32_t size);
 // The same with the caller's scratch, which it leaves allocated.
-int bbSort(float4* dData, uint32_t size, SortScratch& scratch);
+int bucketSort(float4* dData, uint32_t size, SortScratch& scratch);
