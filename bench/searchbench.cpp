@@ -38,7 +38,6 @@
 #include "geometry/world.h"
 #include "registration/cost.h"
 #include "registration/pipeline.h"
-#include "registration/register.h"
 #include "registration/widesearch.h"
 #include "volume/imagefile.h"
 #include "volume/physicalimage.h"

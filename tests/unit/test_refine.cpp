@@ -16,7 +16,7 @@
 #include "registration/cost.h"
 #include "registration/pipeline.h"
 #include "registration/refine.h"
-#include "registration/register.h"
+#include "registration/originalsearch.h"
 #include "test_search_eval.h"
 #include "testvolumes.h"
 #include "volume/imagefile.h"
