@@ -6,9 +6,7 @@
 
 TransformParams& registerVolumes(TransformParams& result, const Volume& src, const Volume& ref) {
     const long long start = clockMs();
-    PipelineOptions opts;
-    opts.start.kind = StartKind::Centroid;
-    const PipelineResult r = runPipeline(src, ref, opts);
+    const PipelineResult r = runPipeline(src, ref, PipelineOptions::originalSearch());
     result = r.params;
     if (!r.ran) return result;
     const float elapsed = (float)((double)(float)(clockMs() - start) / 1000.0);

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <utility>
 #include <vector>
 
 #include "device/costfunction.h"
@@ -10,9 +11,10 @@
 #include "registration/cost.h"
 #include "registration/levelreport.h"
 #include "registration/global.h"
-#include "registration/refine.h"
+#include "registration/precision.h"
 #include "registration/stages.h"
 #include "registration/searchlog.h"
+#include "volume/resample.h"
 
 namespace {
 
@@ -23,28 +25,28 @@ namespace {
 // the fixed image unresampled: on known transforms that lands further from the truth, the
 // 1 mm levels' resampling blurring both sides alike; a middle pass against every other
 // voxel of the 1 mm fixed image saved no time; bench/RESULTS.md.)
-void refineResult(const Pyramid& src, const PreparedFixed& fixed, const Start& start, const PipelineOptions& opts,
-                  PipelineResult& res) {
+void precisionStep(const Pyramid& src, const PreparedFixed& fixed, const Start& start, const PipelineOptions& opts,
+                   PipelineResult& res) {
     const PreparedFixed::Level& f0 = fixed.level(0);
     const Volume& s0 = *src.image[0];
     const LevelStart ls0 = levelStart(start, s0, src.grid[0], *f0.image, f0.grid);
     const ParamsToWorld frame = [&](const TransformParams& p) {
         return worldMatrix(p, ls0, s0, src.grid[0], *f0.image, f0.grid);
     };
-    const RefinePairs withPair = [&](RefinePass pass, const std::function<void(Evaluator&)>& run) {
-        const int h = pass == RefinePass::Coarse ? 1 : 0;
+    const PrecisionPairs withPair = [&](PrecisionPass pass, const std::function<void(Evaluator&)>& run) {
+        const int h = pass == PrecisionPass::Coarse ? 1 : 0;
         const PreparedFixed::Level& f = fixed.level(h);
         CostPairOptions pairOpts;
         pairOpts.srcMask = src.mask[h].get();
         pairOpts.exactWeights = true;
-        PreparedPair pair(*src.image[h], *f.image, h == 0 ? f.reference : fixed.refineReference(), pairOpts);
+        PreparedPair pair(*src.image[h], *f.image, h == 0 ? f.reference : fixed.precisionReference(), pairOpts);
         WorldEvaluator ev(*src.image[h], src.grid[h], *f.image, f.grid, frame, opts.progress);
         run(ev);
     };
-    RefineOptions ro = opts.refineOptions;
+    PrecisionOptions ro = opts.precisionOptions;
     ro.dof = opts.dof.count();
     if (opts.progress) opts.progress->levelBegin("precision");
-    const RefineResult r = precisionStage(withPair, res.params, ro);
+    const PrecisionResult r = precisionStage(withPair, res.params, ro);
     if (opts.progress) opts.progress->levelEnd();
     if (r.cost < r.startCost) {
         res.params = r.params;
@@ -53,11 +55,9 @@ void refineResult(const Pyramid& src, const PreparedFixed& fixed, const Start& s
     res.world = frame(res.params);
 }
 
-}  // namespace
-
 // The header start as one world matrix, the same on every level: a translation that puts
 // the moving centroid on the fixed one in world space.
-static Start pipelineStart(const Volume& moving, const PreparedFixed& fixed, const PipelineOptions& opts) {
+Start pipelineStart(const Volume& moving, const PreparedFixed& fixed, const PipelineOptions& opts) {
     Start start = opts.start;
     if (start.kind == StartKind::Header) {
         double wm[3];
@@ -68,13 +68,149 @@ static Start pipelineStart(const Volume& moving, const PreparedFixed& fixed, con
     return start;
 }
 
-PipelineResult refineSearched(const Volume& moving, const PreparedFixed& fixed, const PipelineOptions& opts,
-                              const PipelineResult& searched) {
+// One registration's levels as the search goes through them: the moving image's pyramid
+// next to the prepared fixed one, the start, and the result it fills.
+struct LevelRun {
+    const Volume& moving;
+    const PreparedFixed& fixed;
+    const PipelineOptions& opts;
+    Pyramid& src;
+    const Start start;
+    PipelineResult& res;
+
+    // One level: banner, the source staged like the fixed level (the bin count), the cost
+    // pair prepared for the level's search only, and the source level released right after.
+    template <class Search>
+    void level(const char* name, int h, Search&& search) {
+        searchPrintf("\n========= %s ===========\n", name);
+        {
+            Volume& s = *src.image[h];
+            const PreparedFixed::Level& ref = fixed.level(h);
+            const Volume& r = *ref.image;
+            LevelReport report(name, r);
+            s.stage = r.stage;
+            CostPairOptions pairOpts;
+            pairOpts.srcMask = src.mask[h].get();
+            PreparedPair pair(s, r, ref.reference, pairOpts);
+            const LevelStart ls = levelStart(start, s, src.grid[h], r, ref.grid);
+            StartedEvaluator ev(s, r, ls, opts.progress);
+            if (opts.progress) opts.progress->levelBegin(name);
+            search(ev, ls);
+            if (opts.progress) opts.progress->levelEnd();
+        }
+        // The precision stage comes back to the 2 mm level.
+        if (h != 1 || !opts.precision) {
+            src.image[h].reset();
+            src.mask[h].reset();
+        }
+    }
+
+    // After the 1 mm search: the precision stage, and the world matrices.
+    void worldResult(const LevelStart& ls) {
+        const PreparedFixed::Level& ref = fixed.level(0);
+        auto world = [&] { return worldMatrix(res.params, ls, *src.image[0], src.grid[0], *ref.image, ref.grid); };
+        res.searchWorld = world();
+        if (opts.precision && res.cost < 0.0f) precisionStep(src, fixed, start, opts, res);
+        res.world = world();
+    }
+};
+
+// The standard search: the global search at 8 mm, then the level stages.
+void standardSearch(LevelRun& run) {
+    TransformParams candidates[3];
+    TransformParams best;
+    const Dof& dof = run.opts.dof;
+    run.level("8mm", 3, [&](Evaluator& ev, const LevelStart&) { globalSearch8mm(ev, candidates, dof); });
+    run.level("4mm", 2, [&](Evaluator& ev, const LevelStart&) { stage4mm(ev, candidates, best, dof); });
+    run.level("2mm", 1, [&](Evaluator& ev, const LevelStart&) { stage2mm(ev, best, dof); });
+    run.level("1mm", 0, [&](Evaluator& ev, const LevelStart& ls) {
+        run.res.cost = stage1mm(ev, best, run.res.params, dof);
+        run.worldResult(ls);
+    });
+}
+
+// The wide search over all orientations, from 4 mm on; the finer levels search relative to
+// the orientation found, with parameters that mean one transform on every level.
+void wideSearch(LevelRun& run) {
+    const PreparedFixed& fixed = run.fixed;
+    const Start& start = run.start;
+    Pyramid& src = run.src;
+    PipelineResult& res = run.res;
+    TransformParams best;
+    const Dof& dof = run.opts.dof;
+    WideSearch wide;
+    wide.dof = dof;
+    Rot3 frame = identityRotation();
+    const float sv[3] = {run.moving.dx, run.moving.dy, run.moving.dz};
+    const float* rv = fixed.voxelSize();
+    auto geometry = [&](const LevelStart& ls, int h) {
+        const PreparedFixed::Level& ref = fixed.level(h);
+        if (ls.identity) return levelGeometry(sv, rv, h, ref.image->center);
+        // Every level turns about the fixed image's centroid, where the start put the
+        // moving one: under a far turn a centre that moves between levels is millimetres.
+        double point[3];
+        ref.grid.worldToVoxel().apply(fixed.centroid(), point);
+        return pointGeometry(point, ref.image->center, h);
+    };
+    src.image[3].reset();
+    src.mask[3].reset();
+    if (dof.paramFree(6)) {
+        const PreparedFixed::Level& ref = fixed.level(2);
+        double ratio = headSizeRatio(*src.image[2], src.grid[2], src.mask[2].get(), *ref.image, ref.grid,
+                                     ref.mask.get());
+        // The search's scale acts on top of the start: a given matrix may size already.
+        const double sized = std::cbrt(std::fabs(start.world.determinant3()));
+        if (start.kind == StartKind::Matrix && std::isfinite(sized) && sized > 0.0) ratio /= sized;
+        wide.scale = (float)ratio;
+        if (verbose()) std::fprintf(stderr, "tarvo: wide search head size ratio %.3f\n", (double)wide.scale);
+    }
+    run.level("4mm", 2, [&](Evaluator& ev, const LevelStart& ls) { wideSearch4mm(ev, wide, geometry(ls, 2)); });
+    run.level("2mm", 1, [&](Evaluator& ev, const LevelStart& ls) {
+        const LevelGeometry g = geometry(ls, 1);
+        wideSearch2mm(ev, wide, g);
+        if (!wide.candidates.empty()) {
+            frame = wide.candidates[0].frame;
+            best = wide.candidates[0].params;
+        }
+        FramedEvaluator fev(ev, frame, g);
+        stage2mm(fev, best, dof, false);
+    });
+    run.level("1mm", 0, [&](Evaluator& ev, const LevelStart& ls) {
+        const LevelGeometry g = geometry(ls, 0);
+        FramedEvaluator fev(ev, frame, g);
+        TransformParams relative;
+        res.cost = stage1mm(fev, best, relative, dof);
+        // The 1 mm cost's own parameters: what worldMatrix reads.
+        if (res.cost < 0.0f) res.params = levelParams(relative, frame, g);
+        run.worldResult(ls);
+    });
+}
+
+}  // namespace
+
+PipelineOptions PipelineOptions::originalSearch() {
+    PipelineOptions o;
+    o.search = SearchKind::Standard;
+    o.start.kind = StartKind::Centroid;
+    o.precision = false;
+    return o;
+}
+
+PipelineOptions PipelineOptions::registerDefaults() {
+    PipelineOptions o;
+    o.search = SearchKind::Wide;
+    o.start.kind = StartKind::Header;
+    o.precision = true;
+    return o;
+}
+
+PipelineResult precisionFromSearch(const Volume& moving, const PreparedFixed& fixed, const PipelineOptions& opts,
+                                   const PipelineResult& searched) {
     PipelineResult res = searched;
     Pyramid src;
     if (!searched.ran || !(searched.cost < 0.0f) || !src.build(moving, opts.movingMask)) return res;
     for (int h = 0; h < PreparedFixed::kLevels; ++h) src.image[h]->stage = fixed.level(h).image->stage;
-    refineResult(src, fixed, pipelineStart(moving, fixed, opts), opts, res);
+    precisionStep(src, fixed, pipelineStart(moving, fixed, opts), opts, res);
     return res;
 }
 
@@ -93,104 +229,37 @@ PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, con
     // levels before it prepare their pairs without allocating.
     reserveCorrelationRatio(*src.image[0], *fixed.level(0).image);
 
-    TransformParams candidates[3];
-    TransformParams best;
-    const Dof& dof = opts.dof;
-    const Start start = pipelineStart(moving, fixed, opts);
-
-    // One level: banner, the source staged like the fixed level (the bin count), the cost
-    // pair prepared for the level's search only, and the source level released right after.
-    auto level = [&](const char* name, int h, auto&& search) {
-        searchPrintf("\n========= %s ===========\n", name);
-        {
-            Volume& s = *src.image[h];
-            const PreparedFixed::Level& ref = fixed.level(h);
-            const Volume& r = *ref.image;
-            LevelReport report(name, r);
-            s.stage = r.stage;
-            CostPairOptions pairOpts;
-            pairOpts.srcMask = src.mask[h].get();
-            PreparedPair pair(s, r, ref.reference, pairOpts);
-            const LevelStart ls = levelStart(start, s, src.grid[h], r, ref.grid);
-            StartedEvaluator ev(s, r, ls, opts.progress);
-            if (opts.progress) opts.progress->levelBegin(name);
-            search(ev, ls);
-            if (opts.progress) opts.progress->levelEnd();
-        }
-        // The precision stage comes back to the 2 mm level.
-        if (h != 1 || !opts.refine) {
-            src.image[h].reset();
-            src.mask[h].reset();
-        }
-    };
-    // After the 1 mm search: the precision stage, and the world matrices.
-    auto finish = [&](const LevelStart& ls) {
-        const PreparedFixed::Level& ref = fixed.level(0);
-        auto world = [&] { return worldMatrix(res.params, ls, *src.image[0], src.grid[0], *ref.image, ref.grid); };
-        res.searchWorld = world();
-        if (opts.refine && res.cost < 0.0f) refineResult(src, fixed, start, opts, res);
-        res.world = world();
-    };
-    if (opts.search == SearchKind::Wide) {
-        // From 4 mm on; the finer levels search relative to the orientation found, with
-        // parameters that mean one transform on every level.
-        WideSearch wide;
-        wide.dof = dof;
-        Rot3 frame = identityRotation();
-        const float sv[3] = {moving.dx, moving.dy, moving.dz};
-        const float* rv = fixed.voxelSize();
-        auto geometry = [&](const LevelStart& ls, int h) {
-            const PreparedFixed::Level& ref = fixed.level(h);
-            if (ls.identity) return levelGeometry(sv, rv, h, ref.image->center);
-            // Every level turns about the fixed image's centroid, where the start put the
-            // moving one: under a far turn a centre that moves between levels is millimetres.
-            double point[3];
-            ref.grid.worldToVoxel().apply(fixed.centroid(), point);
-            return pointGeometry(point, ref.image->center, h);
-        };
-        src.image[3].reset();
-        src.mask[3].reset();
-        if (dof.paramFree(6)) {
-            const PreparedFixed::Level& ref = fixed.level(2);
-            double ratio = headSizeRatio(*src.image[2], src.grid[2], src.mask[2].get(), *ref.image, ref.grid,
-                                         ref.mask.get());
-            // The search's scale acts on top of the start: a given matrix may size already.
-            const double sized = std::cbrt(std::fabs(start.world.determinant3()));
-            if (start.kind == StartKind::Matrix && std::isfinite(sized) && sized > 0.0) ratio /= sized;
-            wide.scale = (float)ratio;
-            if (verbose()) std::fprintf(stderr, "tarvo: wide search head size ratio %.3f\n", (double)wide.scale);
-        }
-        level("4mm", 2, [&](Evaluator& ev, const LevelStart& ls) { wideSearch4mm(ev, wide, geometry(ls, 2)); });
-        level("2mm", 1, [&](Evaluator& ev, const LevelStart& ls) {
-            const LevelGeometry g = geometry(ls, 1);
-            wideSearch2mm(ev, wide, g);
-            if (!wide.candidates.empty()) {
-                frame = wide.candidates[0].frame;
-                best = wide.candidates[0].params;
-            }
-            FramedEvaluator fev(ev, frame, g);
-            stage2mm(fev, best, dof, false);
-        });
-        level("1mm", 0, [&](Evaluator& ev, const LevelStart& ls) {
-            const LevelGeometry g = geometry(ls, 0);
-            FramedEvaluator fev(ev, frame, g);
-            TransformParams relative;
-            res.cost = stage1mm(fev, best, relative, dof);
-            // The 1 mm cost's own parameters: what worldMatrix reads.
-            if (res.cost < 0.0f) res.params = levelParams(relative, frame, g);
-            finish(ls);
-        });
-        res.ran = true;
-        return res;
-    }
-    level("8mm", 3, [&](Evaluator& ev, const LevelStart&) { globalSearch8mm(ev, candidates, dof); });
-    level("4mm", 2, [&](Evaluator& ev, const LevelStart&) { stage4mm(ev, candidates, best, dof); });
-    level("2mm", 1, [&](Evaluator& ev, const LevelStart&) { stage2mm(ev, best, dof); });
-    level("1mm", 0, [&](Evaluator& ev, const LevelStart& ls) {
-        res.cost = stage1mm(ev, best, res.params, dof);
-        finish(ls);
-    });
+    LevelRun run{moving, fixed, opts, src, pipelineStart(moving, fixed, opts), res};
+    if (opts.search == SearchKind::Wide)
+        wideSearch(run);
+    else
+        standardSearch(run);
     res.ran = true;
     return res;
 }
 
+PrecisionResult precisionStage(const Volume& src1, const Volume& ref1, const TransformParams& searched,
+                               const PrecisionOptions& opts) {
+    const WorldGrid sg1 = WorldGrid::of(src1), rg1 = WorldGrid::of(ref1);
+    const LevelStart plain;
+    const ParamsToWorld frame = [&](const TransformParams& p) { return worldMatrix(p, plain, src1, sg1, ref1, rg1); };
+    auto withPair = [&](PrecisionPass pass, const std::function<void(Evaluator&)>& run) {
+        VolumePtr s2, r2;
+        const Volume *s = &src1, *r = &ref1;
+        WorldGrid sg = sg1, rg = rg1;
+        if (pass == PrecisionPass::Coarse) {
+            s = (s2 = halfSample(src1)).get();
+            r = (r2 = halfSample(ref1)).get();
+            r2->stage = ref1.stage;
+            sg = sg1.resampled(2, 2, 2);
+            rg = rg1.resampled(2, 2, 2);
+        }
+        CostPairOptions o;
+        o.exactWeights = true;
+        initCorrelationRatio(*s, *r, o);
+        WorldEvaluator ev(*s, sg, *r, rg, frame, nullptr);
+        run(ev);
+        freeCorrelationRatio();
+    };
+    return precisionStage(withPair, searched, opts);
+}

@@ -1,16 +1,28 @@
 #pragma once
 // A registration as a short pipeline over one prepared pair per level:
 //   start -> global search (8 mm) -> level sweeps (4, 2, 1 mm) -> result.
+//   (or: start -> wide search (4 and 2 mm) -> level sweeps (2, 1 mm) -> result)
 // Each stage takes the search's transform and returns one (the stages: stages.h; the
 // start and the evaluators: levelstart.h; the levels: pyramid.h).
 #include "registration/dof.h"
 #include "registration/levelstart.h"
 #include "registration/pyramid.h"
-#include "registration/refine.h"
+#include "registration/precision.h"
 #include "registration/widesearch.h"
 #include "volume/volume.h"
 
-struct PipelineOptions {
+// What a registration does. Every caller starts from one of the two presets, the original
+// -r command's search or register's defaults, and changes what its user chose: a plain
+// default would be neither, and a caller that forgot an override would go unnoticed.
+class PipelineOptions {
+public:
+    // -r: the standard search from the paired centroids of the voxel grids (StartKind::
+    // Centroid), no precision stage.
+    static PipelineOptions originalSearch();
+    // register (batch and Python alike) with no options given: the wide search from the
+    // header start, then the precision stage.
+    static PipelineOptions registerDefaults();
+
     Dof dof;
     // The global search: the standard one, or the wide one over all orientations.
     SearchKind search = SearchKind::Standard;
@@ -20,10 +32,13 @@ struct PipelineOptions {
     const Volume* fixedMask = nullptr;
     const Volume* movingMask = nullptr;
     Progress* progress = nullptr;
-    // The precision stage after the 1 mm sweeps (registration/refine.h): register runs it
+    // The precision stage after the 1 mm sweeps (registration/precision.h): register runs it
     // unless told --no-refine; -r never does.
-    bool refine = false;
-    RefineOptions refineOptions;  // its dof is taken from `dof`
+    bool precision = false;
+    PrecisionOptions precisionOptions;  // its dof is taken from `dof`
+
+private:
+    PipelineOptions() = default;
 };
 
 struct PipelineResult {
@@ -39,9 +54,15 @@ struct PipelineResult {
 PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, const PipelineOptions& opts);
 // The same, preparing the fixed image (with opts.fixedMask) for this registration alone.
 PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const PipelineOptions& opts);
-// The precision stage alone, from a search's answer (what runPipeline with opts.refine adds
+// The precision stage alone, from a search's answer (what runPipeline with opts.precision adds
 // after its 1 mm sweeps): `searched` as runPipeline returned it without the stage, for
 // the same moving image, fixed image and options. Returns it unchanged where the stage
 // finds nothing lower.
-PipelineResult refineSearched(const Volume& moving, const PreparedFixed& fixed, const PipelineOptions& opts,
-                              const PipelineResult& searched);
+PipelineResult precisionFromSearch(const Volume& moving, const PreparedFixed& fixed, const PipelineOptions& opts,
+                                   const PipelineResult& searched);
+// The precision stage on the plain cost of two isotropic 1 mm volumes (as the pyramid has
+// them, with the level's `stage`, which sets the bin count): the fine pair is these two,
+// the coarse pair their half-samples. Prepares and releases its own cost pairs: call it
+// with none in force.
+PrecisionResult precisionStage(const Volume& src1, const Volume& ref1, const TransformParams& searched,
+                               const PrecisionOptions& opts);

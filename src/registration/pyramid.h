@@ -33,7 +33,7 @@ public:
     const float* voxelSize() const { return voxel_; }
     // The precision stage's coarser step: the 2 mm level's own reference, whose 256 bins
     // are those of the 1 mm level. Its finer step takes level(0).reference as it is.
-    const ReferencePtr& refineReference() const { return levels_[1].reference; }
+    const ReferencePtr& precisionReference() const { return levels_[1].reference; }
 
 private:
     Level levels_[kLevels];
