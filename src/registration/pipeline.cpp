@@ -188,22 +188,6 @@ void wideSearch(LevelRun& run) {
 
 }  // namespace
 
-PipelineOptions PipelineOptions::originalSearch() {
-    PipelineOptions o;
-    o.search = SearchKind::Standard;
-    o.start.kind = StartKind::Centroid;
-    o.precision = false;
-    return o;
-}
-
-PipelineOptions PipelineOptions::registerDefaults() {
-    PipelineOptions o;
-    o.search = SearchKind::Wide;
-    o.start.kind = StartKind::Header;
-    o.precision = true;
-    return o;
-}
-
 PipelineResult precisionFromSearch(const Volume& moving, const PreparedFixed& fixed, const PipelineOptions& opts,
                                    const PipelineResult& searched) {
     PipelineResult res = searched;

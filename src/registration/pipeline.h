@@ -16,16 +16,16 @@
 // default would be neither, and a caller that forgot an override would go unnoticed.
 class PipelineOptions {
 public:
-    // -r: the standard search from the paired centroids of the voxel grids (StartKind::
-    // Centroid), no precision stage.
-    static PipelineOptions originalSearch();
+    // -r: the standard search from the paired centroids of the voxel grids, no precision
+    // stage.
+    static PipelineOptions originalSearch() { return {SearchKind::Standard, StartKind::Centroid, false}; }
     // register (batch and Python alike) with no options given: the wide search from the
     // header start, then the precision stage.
-    static PipelineOptions registerDefaults();
+    static PipelineOptions registerDefaults() { return {SearchKind::Wide, StartKind::Header, true}; }
 
     Dof dof;
     // The global search: the standard one, or the wide one over all orientations.
-    SearchKind search = SearchKind::Standard;
+    SearchKind search;
     Start start;
     // 0/1 volumes on the grids of the fixed and the moving image, or null. The fixed mask
     // is used only where the pipeline prepares the fixed image itself.
@@ -34,11 +34,13 @@ public:
     Progress* progress = nullptr;
     // The precision stage after the 1 mm sweeps (registration/precision.h): register runs it
     // unless told --no-refine; -r never does.
-    bool precision = false;
+    bool precision;
     PrecisionOptions precisionOptions;  // its dof is taken from `dof`
 
 private:
-    PipelineOptions() = default;
+    PipelineOptions(SearchKind s, StartKind k, bool withPrecision) : search(s), precision(withPrecision) {
+        start.kind = k;
+    }
 };
 
 struct PipelineResult {
