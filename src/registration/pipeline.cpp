@@ -3,17 +3,14 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
-#include <utility>
-#include <vector>
 
 #include "device/costfunction.h"
 #include "device/device.h"
-#include "registration/cost.h"
-#include "registration/levelreport.h"
 #include "registration/global.h"
+#include "registration/levelreport.h"
 #include "registration/precision.h"
-#include "registration/stages.h"
 #include "registration/searchlog.h"
+#include "registration/stages.h"
 #include "volume/resample.h"
 
 namespace {
