@@ -9,7 +9,7 @@
 //   (a second run with the same prefix skips it).
 //   VARIANT: NAME or NAME:key=value,key=value -> OUT_PREFIX_NAME.txt. Keys: coarse (0: no
 //   2 mm pass), bound, cmax, fmax,
-//   step, fstep, tol, radius (RefineOptions); jitter (mm at the edge) and seed start the
+//   step, fstep, tol, radius (PrecisionOptions); jitter (mm at the edge) and seed start the
 //   stage from a point near the search's answer instead.
 // or:    precisionbench MOVING FIXED --cost MATRIX ...
 //   prints the stage's cost (exact weights, 256 bins) at each world matrix, on the 1 mm
@@ -107,9 +107,11 @@ int main(int argc, char** argv) {
     }
     if (std::string(argv[3]) == "--cost") return costs(*mov, *fix, argc - 4, argv + 4);
     const std::string prefix = argv[3];
-    PipelineOptions base;
+    // The search alone: the stage runs below from its answer, once per variant.
+    PipelineOptions base = PipelineOptions::registerDefaults();
     base.dof = Dof(12);
     base.search = SearchKind::Wide;
+    base.precision = false;
     const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(*fix, nullptr);
     if (!prepared) return 1;
 
@@ -133,8 +135,8 @@ int main(int argc, char** argv) {
     }
     // The search's world matrix as the stage's frame gives it (a stage that moves nothing).
     PipelineOptions none = base;
-    none.refineOptions.maxEvaluations = 1;
-    writeMatrix(prefix + "_search.txt", refineSearched(*mov, *prepared, none, searched).world);
+    none.precisionOptions.maxEvaluations = 1;
+    writeMatrix(prefix + "_search.txt", precisionFromSearch(*mov, *prepared, none, searched).world);
 
     for (int v = 4; v < argc; ++v) {
         const std::string variant = argv[v];
@@ -153,14 +155,14 @@ int main(int argc, char** argv) {
                 const size_t eq = item.find('=');
                 const std::string k = item.substr(0, eq);
                 const double x = std::atof(item.substr(eq + 1).c_str());
-                if (k == "coarse") o.refineOptions.coarsePass = x != 0;
-                else if (k == "bound") o.refineOptions.bound = x;
-                else if (k == "cmax") o.refineOptions.maxEvaluations = (int)x;
-                else if (k == "fmax") o.refineOptions.fineMaxEvaluations = (int)x;
-                else if (k == "step") o.refineOptions.startStep = x;
-                else if (k == "fstep") o.refineOptions.fineStartStep = x;
-                else if (k == "tol") o.refineOptions.tolerance = x;
-                else if (k == "radius") o.refineOptions.radius = (float)x;
+                if (k == "coarse") o.precisionOptions.coarsePass = x != 0;
+                else if (k == "bound") o.precisionOptions.bound = x;
+                else if (k == "cmax") o.precisionOptions.maxEvaluations = (int)x;
+                else if (k == "fmax") o.precisionOptions.fineMaxEvaluations = (int)x;
+                else if (k == "step") o.precisionOptions.startStep = x;
+                else if (k == "fstep") o.precisionOptions.fineStartStep = x;
+                else if (k == "tol") o.precisionOptions.tolerance = x;
+                else if (k == "radius") o.precisionOptions.radius = (float)x;
                 else if (k == "jitter") jitter = x;
                 else if (k == "seed") seed = (unsigned)x;
                 else return std::fprintf(stderr, "unknown key %s\n", k.c_str()), 1;
@@ -177,7 +179,7 @@ int main(int argc, char** argv) {
             }
         }
         const Clock c;
-        const PipelineResult r = refineSearched(*mov, *prepared, o, from);
+        const PipelineResult r = precisionFromSearch(*mov, *prepared, o, from);
         std::printf("%-12s %5d evaluations  %7.2f s processor  %7.2f s wall  cost %.7f -> %.7f\n", name.c_str(),
                     counter.n, c.cpuSeconds(), c.wallSeconds(), (double)searched.cost, (double)r.cost);
         std::fflush(stdout);

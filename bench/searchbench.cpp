@@ -38,7 +38,6 @@
 #include "geometry/world.h"
 #include "registration/cost.h"
 #include "registration/pipeline.h"
-#include "registration/register.h"
 #include "registration/widesearch.h"
 #include "volume/storedimage.h"
 #include "volume/physicalimage.h"
@@ -170,7 +169,7 @@ bool writeWorld(const Affine& w, const std::string& path) {
 }
 
 int registerPair(const char* moving, const char* fixed, const char* kind, const std::string& prefix) {
-    PipelineOptions opts;
+    PipelineOptions opts = PipelineOptions::registerDefaults();
     if (std::strcmp(kind, "standard") == 0) {
         opts.search = SearchKind::Standard;
     } else if (std::strcmp(kind, "wide") == 0) {
@@ -178,7 +177,7 @@ int registerPair(const char* moving, const char* fixed, const char* kind, const 
     } else {
         return usage();
     }
-    opts.refine = true;
+    opts.precision = true;
     std::string error;
     VolumePtr s = loadImage(moving, error), r = s ? loadImage(fixed, error) : nullptr;
     if (!r) {

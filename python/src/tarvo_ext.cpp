@@ -227,10 +227,10 @@ std::tuple<Matrix4, float> registerPair(const PyVolume& moving, const PyVolume& 
     if (movMask) centroidInsideMask(kept.moving, *movMask);
 
     Cancel cancel;
-    PipelineOptions opts;
+    PipelineOptions opts = PipelineOptions::registerDefaults();
     opts.dof = Dof(dof);
     opts.search = search == "standard" ? SearchKind::Standard : SearchKind::Wide;
-    opts.refine = refine;
+    opts.precision = refine;
     opts.start = start;
     opts.fixedMask = fixMask.get();
     opts.movingMask = movMask.get();

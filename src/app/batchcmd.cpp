@@ -189,7 +189,7 @@ struct Batch {
     bool qc = false;
     const Volume* fixed = nullptr;
     const PreparedFixed* prepared = nullptr;
-    PipelineOptions pipeline;
+    PipelineOptions pipeline = PipelineOptions::registerDefaults();
 };
 
 // Complete: an ok row made from this path with these settings, and every output there.
@@ -397,7 +397,7 @@ int runBatchCommand(int argc, char** argv) {
     b.pipeline.dof = Dof(ro.dof);
     b.pipeline.search = ro.search == "standard" ? SearchKind::Standard : SearchKind::Wide;
     b.pipeline.start = start;
-    b.pipeline.refine = !ro.noRefine;
+    b.pipeline.precision = !ro.noRefine;
 
     std::vector<const Subject*> mine;
     for (size_t k = 0; k < subjects.size(); ++k)

@@ -8,7 +8,7 @@
 #include "geometry/matrix.h"
 #include "geometry/transform.h"
 #include "registration/cost.h"
-#include "registration/register.h"
+#include "registration/originalsearch.h"
 #include "volume/storedimage.h"
 #include "volume/resample.h"
 

@@ -108,14 +108,14 @@ int runRegisterCommand(int argc, char** argv) {
 
     // The search's own lines (--verbose) replace the progress line rather than cut into it.
     TerminalProgress progress(!ro.quiet && !ro.verbose && TerminalProgress::stderrIsTerminal(), t0);
-    PipelineOptions opts;
+    PipelineOptions opts = PipelineOptions::registerDefaults();
     opts.dof = Dof(ro.dof);
     opts.search = ro.search == "standard" ? SearchKind::Standard : SearchKind::Wide;
     opts.start = start;
     opts.fixedMask = fixMask.get();
     opts.movingMask = movMask.get();
     opts.progress = &progress;
-    opts.refine = !ro.noRefine;
+    opts.precision = !ro.noRefine;
     PipelineResult res;
     {
         SearchLogTo log(ro.verbose ? stderr : nullptr);

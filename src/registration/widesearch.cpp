@@ -96,7 +96,7 @@ constexpr double kPi = 3.14159265358979323846;
 // A grid point is a local minimum when it is the best within this many grid spacings.
 constexpr double kMinimumRadius = 2.5;
 
-// Candidates closer than this after refinement are the same orientation.
+// Candidates closer than this after their sweeps are the same orientation.
 constexpr double kDistinctDegrees = 30.0;
 
 // The 24 turns that map the axes onto the axes (signs and order).
@@ -114,10 +114,10 @@ std::vector<Rot3> axisTurns() {
     return out;
 }
 
-// Refines candidates by one sweep each, relative to their own orientations (one batch per
-// round), and re-expresses each result about its refined orientation.
-void refine(Evaluator& ev, std::vector<FramedCandidate>& cands, const Sweep& full,
-            const LevelGeometry& g, const Dof& dof) {
+// One sweep from each candidate, relative to its own orientation (one batch per round), and
+// each result re-expressed about the orientation it reached.
+void sweepCandidates(Evaluator& ev, std::vector<FramedCandidate>& cands, const Sweep& full,
+                     const LevelGeometry& g, const Dof& dof) {
     const RestrictedSweep sweep(full, dof);
     std::vector<SweepChain> chains;
     chains.reserve(cands.size());
@@ -267,14 +267,14 @@ void wideSearch4mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g) {
     // a minimum must be the best within a few of them.
     const double spacing = std::cbrt(6.0 * kPi / ws.settings.rotations) * 180.0 / kPi;
     const std::vector<int> minima = rotationMinima(ws.grid, costs, kMinimumRadius * spacing);
-    const size_t n = std::min(minima.size(), (size_t)ws.settings.refined);
+    const size_t n = std::min(minima.size(), (size_t)ws.settings.swept);
     ws.candidates.assign(n, FramedCandidate{});
     for (size_t i = 0; i < n; ++i) {
         ws.candidates[i].frame = ws.grid[minima[i]];
         ws.candidates[i].cost = costs[minima[i]];
         for (int a = 6; a < 9; ++a) ws.candidates[i].params[a] = ws.scale;
     }
-    refine(ev, ws.candidates, kWide4mmSweep, g, ws.dof);
+    sweepCandidates(ev, ws.candidates, kWide4mmSweep, g, ws.dof);
     sortByCost(ws.candidates);
     keepDistinct(ws.candidates, (size_t)ws.settings.judged);
     // A head is nearly symmetric under half turns about its axes, and at 4 mm the turned
@@ -294,8 +294,8 @@ void wideSearch4mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g) {
 }
 
 void wideSearch2mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g) {
-    refine(ev, ws.candidates, kWide2mmSweep, g, ws.dof);
-    refine(ev, ws.candidates, ws.dof.paramFree(6) ? kWide2mmScaleSweep : kWide2mmSweep, g, ws.dof);
+    sweepCandidates(ev, ws.candidates, kWide2mmSweep, g, ws.dof);
+    sweepCandidates(ev, ws.candidates, ws.dof.paramFree(6) ? kWide2mmScaleSweep : kWide2mmSweep, g, ws.dof);
     sortByCost(ws.candidates);
     printBest("2mm", ws);
 }

@@ -8,7 +8,7 @@
 // 8 mm: there a small head is a blob of a dozen voxels that many wrong turns fit better
 // than the right one (measured on the phantom heads: the grid point nearest the true turn
 // ranked about 3,800th of 4,120), and nearest-voxel sampling favours turns that keep the
-// grids aligned. The best local minima of the 4 mm score are refined by a short rigid
+// grids aligned. The best local minima of the 4 mm score go on to a short rigid
 // search (translation, turn) relative to their own orientations, at the common scale that
 // matches the sizes of the heads (their second moments). Rigid: at 4 and 2 mm a head that
 // is turned a little wrong fits better when it is made smaller, and a common scale
@@ -35,7 +35,7 @@ enum class SearchKind { Standard, Wide };
 
 struct WideSearchSettings {
     int rotations = 4096;  // grid size
-    int refined = 24;      // local minima of the 4 mm scores refined there
+    int swept = 24;        // local minima of the 4 mm scores swept there
     int judged = 4;        // distinct candidates judged at 2 mm
 };
 
@@ -101,7 +101,7 @@ struct WideSearch {
     WideSearchSettings settings;
     Dof dof;  // steps on parameters it fixes are left out
     // The moving head's size over the fixed one's (headSizeRatio), where the scales are
-    // free. The grid and the 4 mm refinement are rigid at this common scale: a head
+    // free. The grid and the 4 mm sweeps are rigid at this common scale: a head
     // scored at the other's size fits its right turn only when the sizes agree (a head
     // with its skull against a brain is about 1.2 times larger, and at scale 1 it fitted
     // a half-turned brain best).
@@ -118,9 +118,9 @@ struct WideSearch {
 double headSizeRatio(const Volume& moving, const WorldGrid& movingGrid, const Volume* movingMask,
                      const Volume& fixed, const WorldGrid& fixedGrid, const Volume* fixedMask);
 
-// 4 mm: the grid scored with the centroids aligned; the best local minima refined rigidly;
+// 4 mm: the grid scored with the centroids aligned; the best local minima swept rigidly;
 // the best distinct ones go on, with the half turns of the best about the reference axes.
 void wideSearch4mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g = {});
-// 2 mm: the candidates refined with the translation, the turn and the common scale, then
+// 2 mm: the candidates swept with the translation, the turn and the common scale, then
 // the separate scales where they are free; the best (earliest on equal costs) comes first.
 void wideSearch2mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g = {});

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "registration/global.h"
-#include "registration/register.h"
+#include "registration/stages.h"
 #include "test_search_eval.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "device/costfunction.h"
 #include "device/device.h"
 #include "registration/cost.h"
-#include "registration/register.h"
+#include "registration/originalsearch.h"
 #include "testvolumes.h"
 #include "volume/storedimage.h"
 #include "volume/resample.h"

@@ -70,8 +70,9 @@ TEST(WideSearchPhantomSlow, FindsFarTurnsThatTheStandardSearchMisses) {
         VolumePtr src = dir.make("src.nii", std::string("--voxel 2 2 2 --grid 72 72 72 --affine ") + t.affine);
         ASSERT_TRUE(src);
         const SearchLogTo quiet(nullptr);
-        PipelineOptions opts;
+        PipelineOptions opts = PipelineOptions::registerDefaults();
         opts.search = SearchKind::Wide;
+        opts.precision = false;  // the searches' own answers
         const PipelineResult wide = runPipeline(*src, *ref, opts);
         opts.search = SearchKind::Standard;
         const PipelineResult standard = runPipeline(*src, *ref, opts);
@@ -94,8 +95,9 @@ TEST(WideSearchPhantomSlow, FarTurnOnOtherVoxelsIsFoundToATenthOfTheVoxel) {
     VolumePtr src = dir.make("src.nii", std::string("--voxel 3 2.5 2.5 --grid 60 72 72 --affine ") + affine);
     ASSERT_TRUE(src);
     const SearchLogTo quiet(nullptr);
-    PipelineOptions opts;
+    PipelineOptions opts = PipelineOptions::registerDefaults();
     opts.search = SearchKind::Wide;
+    opts.precision = false;  // the search's own answer
     const PipelineResult wide = runPipeline(*src, *ref, opts);
     TransformParams truth;
     std::istringstream in(affine);

@@ -1,4 +1,4 @@
-#include "registration/refine.h"
+#include "registration/precision.h"
 
 #include <nlopt.h>
 
@@ -9,10 +9,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "device/costfunction.h"
 #include "device/device.h"
-#include "registration/pipeline.h"
-#include "volume/resample.h"
 
 namespace {
 
@@ -43,7 +40,7 @@ struct Problem {
     TransformParams start;
     std::vector<Variable> vars;
     double radius;
-    RefineResult* out;
+    PrecisionResult* out;
 
     TransformParams at(const double* x) const {
         TransformParams p = start;
@@ -84,11 +81,11 @@ double objective(unsigned n, const double* x, double* /*grad*/, void* data) {
 
 }  // namespace
 
-int refineVariables(int dof) { return (int)variablesFor(dof).size(); }
+int precisionVariables(int dof) { return (int)variablesFor(dof).size(); }
 
-RefineResult refineParams(Evaluator& ev, const TransformParams& start, const RefineOptions& opts,
-                          float startCost) {
-    RefineResult r;
+PrecisionResult localOptimum(Evaluator& ev, const TransformParams& start, const PrecisionOptions& opts,
+                             float startCost) {
+    PrecisionResult r;
     r.params = start;
     r.startCost = startCost;
     if (std::isnan(startCost)) {
@@ -116,8 +113,8 @@ RefineResult refineParams(Evaluator& ev, const TransformParams& start, const Ref
     return r;
 }
 
-RefineResult precisionStage(const RefinePairs& withPair, const TransformParams& searched,
-                            const RefineOptions& opts) {
+PrecisionResult precisionStage(const PrecisionPairs& withPair, const TransformParams& searched,
+                               const PrecisionOptions& opts) {
     // With TARVO_VERBOSE=1: wall and processor seconds (all threads) of each pass, which
     // the benchmarks set against the whole registration's.
     struct Since {
@@ -135,60 +132,34 @@ RefineResult precisionStage(const RefinePairs& withPair, const TransformParams& 
     // The coarse pass only needs to get close: its optimum lies within a tenth of a
     // millimetre of the fine one on known transforms.
     if (opts.coarsePass) {
-        RefineOptions coarse = opts;
+        PrecisionOptions coarse = opts;
         coarse.tolerance = std::max(opts.tolerance, 0.05);
         const Since t0;
-        withPair(RefinePass::Coarse, [&](Evaluator& ev) {
-            const RefineResult r = refineParams(ev, p, coarse);
+        withPair(PrecisionPass::Coarse, [&](Evaluator& ev) {
+            const PrecisionResult r = localOptimum(ev, p, coarse);
             p = r.params;
             evaluations += r.evaluations;
             report("coarse", r.evaluations, t0);
         });
     }
     const Since t0;
-    RefineResult r;
+    PrecisionResult r;
     r.params = searched;
-    withPair(RefinePass::Fine, [&](Evaluator& ev) {
+    withPair(PrecisionPass::Fine, [&](Evaluator& ev) {
         // The coarse answer goes on only if it beats the search's here.
         const TransformParams both[2] = {searched, p};
         float costs[2];
         ev.evaluate(both, 2, costs);
         const int from = costs[1] < costs[0] || (std::isnan(costs[0]) && !std::isnan(costs[1])) ? 1 : 0;
         // On the fine pair the remaining way is short: a small first step saves evaluations.
-        RefineOptions fine = opts;
+        PrecisionOptions fine = opts;
         fine.startStep = std::min(opts.startStep, opts.fineStartStep);
         fine.maxEvaluations = std::min(opts.maxEvaluations, opts.fineMaxEvaluations);
-        r = refineParams(ev, both[from], fine, costs[from]);
+        r = localOptimum(ev, both[from], fine, costs[from]);
         r.startCost = costs[0];
         r.evaluations += 2;
         report("fine", r.evaluations, t0);
     });
     r.evaluations += evaluations;
     return r;
-}
-
-RefineResult precisionStage(const Volume& src1, const Volume& ref1, const TransformParams& searched,
-                            const RefineOptions& opts) {
-    const WorldGrid sg1 = worldGridOf(src1), rg1 = worldGridOf(ref1);
-    const LevelStart plain;
-    const ParamsToWorld frame = [&](const TransformParams& p) { return worldMatrix(p, plain, src1, sg1, ref1, rg1); };
-    auto withPair = [&](RefinePass pass, const std::function<void(Evaluator&)>& run) {
-        VolumePtr s2, r2;
-        const Volume *s = &src1, *r = &ref1;
-        WorldGrid sg = sg1, rg = rg1;
-        if (pass == RefinePass::Coarse) {
-            s = (s2 = halfSample(src1)).get();
-            r = (r2 = halfSample(ref1)).get();
-            r2->stage = ref1.stage;
-            sg = sg1.resampled(2, 2, 2);
-            rg = rg1.resampled(2, 2, 2);
-        }
-        CostPairOptions o;
-        o.exactWeights = true;
-        initCorrelationRatio(*s, *r, o);
-        WorldEvaluator ev(*s, sg, *r, rg, frame, nullptr);
-        run(ev);
-        freeCorrelationRatio();
-    };
-    return precisionStage(withPair, searched, opts);
 }

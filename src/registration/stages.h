@@ -1,17 +1,11 @@
 #pragma once
-// Multi-resolution registration: global search at 8 mm, 33 perturbed starts at 4 mm,
-// 7, 9 and 12 free parameters at 2 mm, 12 at 1 mm.
+// The stages of the standard multi-resolution search on a prepared level, driven by any
+// evaluator: 33 perturbed starts at 4 mm, 7, 9 and 12 free parameters at 2 mm, 12 at 1 mm
+// (the global search at 8 mm before them: global.h).
 #include "geometry/transform.h"
 #include "registration/dof.h"
 #include "registration/search.h"
-#include "registration/widesearch.h"
-#include "volume/volume.h"
 
-// The best 12 parameters mapping src onto ref (any voxel sizes), or the identity when
-// the final cost is not below zero. Progress and timing lines go to standard output.
-TransformParams& registerVolumes(TransformParams& result, const Volume& src, const Volume& ref);
-
-// The stages on a prepared level, exposed so that they can be driven by any evaluator.
 // 4 mm: eleven starts around each candidate, the lowest cost wins (earliest on ties).
 // Steps on parameters that `dof` fixes are left out (and so are the scale starts when no
 // scale is free); with all twelve free every stage is the one of the multi-resolution search.

@@ -15,8 +15,8 @@
 #include "device/device.h"
 #include "registration/cost.h"
 #include "registration/pipeline.h"
-#include "registration/refine.h"
-#include "registration/register.h"
+#include "registration/precision.h"
+#include "registration/originalsearch.h"
 #include "test_search_eval.h"
 #include "testvolumes.h"
 #include "volume/storedimage.h"
@@ -63,10 +63,10 @@ double edgeError(const TransformParams& a, const TransformParams& b) {
 
 }  // namespace
 
-TEST(Refine, MovesAllFreeParametersTogetherToTheOptimum) {
+TEST(Precision, MovesAllFreeParametersTogetherToTheOptimum) {
     const TransformParams best = someOptimum();
     FnEvaluator ev([&](const TransformParams& p) { return coupledBowl(p, best); });
-    const RefineResult r = refineParams(ev, TransformParams(), RefineOptions{});
+    const PrecisionResult r = localOptimum(ev, TransformParams(), PrecisionOptions{});
     EXPECT_LT(edgeError(r.params, best), 0.02);
     EXPECT_LT(r.cost, r.startCost);
     EXPECT_EQ(r.evaluations, ev.evaluations());
@@ -74,24 +74,24 @@ TEST(Refine, MovesAllFreeParametersTogetherToTheOptimum) {
 
     // The same evaluations give the same answer, bit for bit.
     FnEvaluator again([&](const TransformParams& p) { return coupledBowl(p, best); });
-    EXPECT_TRUE(sameParams(refineParams(again, TransformParams(), RefineOptions{}).params, r.params));
+    EXPECT_TRUE(sameParams(localOptimum(again, TransformParams(), PrecisionOptions{}).params, r.params));
 }
 
-TEST(Refine, DegreesOfFreedomFixTheOtherParameters) {
+TEST(Precision, DegreesOfFreedomFixTheOtherParameters) {
     const TransformParams best = someOptimum();
     TransformParams start;
     start[6] = start[7] = start[8] = 1.004f;
     start[10] = 0.003f;
     FnEvaluator ev([&](const TransformParams& p) { return coupledBowl(p, best); });
-    EXPECT_EQ(refineVariables(6), 6);
-    EXPECT_EQ(refineVariables(7), 7);
-    EXPECT_EQ(refineVariables(9), 9);
-    EXPECT_EQ(refineVariables(12), 12);
-    EXPECT_EQ(refineVariables(8), 0);
+    EXPECT_EQ(precisionVariables(6), 6);
+    EXPECT_EQ(precisionVariables(7), 7);
+    EXPECT_EQ(precisionVariables(9), 9);
+    EXPECT_EQ(precisionVariables(12), 12);
+    EXPECT_EQ(precisionVariables(8), 0);
     for (int dof : {6, 7, 9}) {
-        RefineOptions o;
+        PrecisionOptions o;
         o.dof = dof;
-        const RefineResult r = refineParams(ev, start, o);
+        const PrecisionResult r = localOptimum(ev, start, o);
         EXPECT_LT(r.cost, r.startCost) << dof;
         for (const TransformParams& p : ev.seen) {
             for (int i = (dof == 6 ? 6 : 9); i < 12; ++i) ASSERT_EQ(p[i], start[i]) << dof << " " << i;
@@ -102,14 +102,14 @@ TEST(Refine, DegreesOfFreedomFixTheOtherParameters) {
         ev.seen.clear();
     }
     // An unknown dof moves nothing.
-    RefineOptions o;
+    PrecisionOptions o;
     o.dof = 8;
-    const RefineResult r = refineParams(ev, start, o);
+    const PrecisionResult r = localOptimum(ev, start, o);
     EXPECT_TRUE(sameParams(r.params, start));
     EXPECT_EQ(r.evaluations, 1);
 }
 
-TEST(Refine, NeverEndsAboveItsStart) {
+TEST(Precision, NeverEndsAboveItsStart) {
     TransformParams start;
     start[0] = 3.0f;
     start[4] = -2.0f;
@@ -119,19 +119,19 @@ TEST(Refine, NeverEndsAboveItsStart) {
         if (sameParams(p, start)) return -0.5f;
         return ++calls % 3 == 0 ? NAN : -0.5f + 1e-3f * std::fabs(std::sin(37.0f * p[0] + p[3]));
     });
-    const RefineResult r = refineParams(ev, start, RefineOptions{});
+    const PrecisionResult r = localOptimum(ev, start, PrecisionOptions{});
     EXPECT_TRUE(sameParams(r.params, start));
     EXPECT_EQ(r.cost, -0.5f);
     EXPECT_GT(r.evaluations, 12);
 
     // A known start cost is not evaluated again.
     FnEvaluator flat([](const TransformParams&) { return -0.25f; });
-    const RefineResult f = refineParams(flat, start, RefineOptions{}, -0.25f);
+    const PrecisionResult f = localOptimum(flat, start, PrecisionOptions{}, -0.25f);
     for (const TransformParams& p : flat.seen) EXPECT_FALSE(sameParams(p, start));
     EXPECT_TRUE(sameParams(f.params, start));
 }
 
-TEST(Refine, ExactWeightsMakeTheCostSmoothBelowOneStepOfTheTexture) {
+TEST(Precision, ExactWeightsMakeTheCostSmoothBelowOneStepOfTheTexture) {
     // A ramp moved by steps of 1/2000 voxel: the 8-bit weights give the same cost for
     // several steps in a row; full weights give a new cost at every step.
     Device& dev = device();
@@ -203,7 +203,7 @@ double meanError(const TransformParams& p, const TransformParams& moved, const V
 
 TEST(PrecisionStageSlow, TakesTheSearchsAnswerToTheTruthOnAPhantomPair) {
     namespace fs = std::filesystem;
-    const fs::path dir = fs::temp_directory_path() / ("tarvo_refine_" + std::to_string(getpid()));
+    const fs::path dir = fs::temp_directory_path() / ("tarvo_precision_" + std::to_string(getpid()));
     fs::create_directories(dir);
     const std::string moved = "9 -6 7 3.5 -2.5 2 1.03 0.98 1.01 0.02 0 -0.01";
     auto phantom = [&](const char* name, const char* contrast, const std::string& affine) {
@@ -235,7 +235,7 @@ TEST(PrecisionStageSlow, TakesTheSearchsAnswerToTheTruthOnAPhantomPair) {
     VolumePtr src1 = isotropicResample(*src, 1, 1, 1), ref1 = isotropicResample(*ref, 1, 1, 1);
     src1->stage = ref1->stage = 4;
     const double before = meanError(searched, truth, *src1, *ref1);
-    const RefineResult r = precisionStage(*src1, *ref1, searched, RefineOptions{});
+    const PrecisionResult r = precisionStage(*src1, *ref1, searched, PrecisionOptions{});
     const double after = meanError(r.params, truth, *src1, *ref1);
     EXPECT_LT(after, 0.05);
     EXPECT_LT(after, 0.2 * before);
@@ -250,12 +250,12 @@ TEST(PrecisionStageSlow, TakesTheSearchsAnswerToTheTruthOnAPhantomPair) {
         r1->center[a] = ref1->center[a];
     }
     s1->stage = r1->stage = 4;
-    EXPECT_TRUE(sameParams(precisionStage(*s1, *r1, searched, RefineOptions{}).params, r.params));
+    EXPECT_TRUE(sameParams(precisionStage(*s1, *r1, searched, PrecisionOptions{}).params, r.params));
     std::printf("phantom: search %.3f mm, precision stage %.3f mm mean, %d evaluations\n", before, after,
                 r.evaluations);
 }
 
-TEST(Refine, ParametersMeanOneWorldTransformOnEveryGrid) {
+TEST(Precision, ParametersMeanOneWorldTransformOnEveryGrid) {
     // The precision stage reads parameters in the frame of one level and evaluates them on
     // pairs of other grids: the world evaluator must give the plain cost on the frame's own
     // pair, and the same cost when the moving image is stored on another grid (axes

@@ -1,11 +1,8 @@
-#include "registration/register.h"
+#include "registration/stages.h"
 
-#include <cstdio>
+#include <utility>
 #include <vector>
 
-#include "device/device.h"
-#include "registration/cost.h"
-#include "registration/pipeline.h"
 #include "registration/searchlog.h"
 
 float selectBestStart(TransformParams* slots, float* costs, int n) {
@@ -104,18 +101,4 @@ float stage1mm(Evaluator& ev, TransformParams& bestParams, TransformParams& resu
         (double)work[5], (double)work[6], (double)work[7], (double)work[8], (double)work[9],
         (double)work[10], (double)work[11], (double)v);
     return v;
-}
-
-TransformParams& registerVolumes(TransformParams& result, const Volume& src, const Volume& ref) {
-    const long long start = clockMs();
-    PipelineOptions opts;
-    opts.start.kind = StartKind::Centroid;
-    const PipelineResult r = runPipeline(src, ref, opts);
-    result = r.params;
-    if (!r.ran) return result;
-    const float elapsed = (float)((double)(float)(clockMs() - start) / 1000.0);
-    searchPrintf("\n\n registration time (without data read and write) used: %.3fs,global count is: %d\n",
-                 (double)elapsed, globalCount);
-    searchPrintf("\n\n total time for CR Calculation: %.3fs\n", (double)crTotalTime);
-    return result;
 }

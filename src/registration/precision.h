@@ -12,9 +12,8 @@
 
 #include "geometry/transform.h"
 #include "registration/search.h"
-#include "volume/volume.h"
 
-struct RefineOptions {
+struct PrecisionOptions {
     int dof = 12;           // 6 rigid, 7 one scale, 9 three scales, 12 affine
     float radius = 80.0f;   // mm from the centre to the brain's edge
     double startStep = 1.0; // first trust-region radius, mm at the edge
@@ -34,7 +33,7 @@ struct RefineOptions {
     bool coarsePass = true;
 };
 
-struct RefineResult {
+struct PrecisionResult {
     TransformParams params;  // the lowest-cost point evaluated (the start when none beats it)
     float cost = 0.0f;
     float startCost = 0.0f;
@@ -44,33 +43,27 @@ struct RefineResult {
 // Parameters the stage moves for a given dof; 7 moves the three scales as one (by the
 // same amount, so equal scales stay equal). Fixed parameters keep their start values.
 // Returns the number of variables, or 0 for an unknown dof.
-int refineVariables(int dof);
+int precisionVariables(int dof);
 
-// Never worse than the start on this evaluator: the start is evaluated first (unless its
+// One pass of the optimiser from `start`. Never worse than the start on this evaluator: the start is evaluated first (unless its
 // cost is given) and any later point replaces it only with a strictly lower cost.
 // Evaluations go one at a time; the result depends only on the costs, so a deterministic
 // evaluator gives the same answer on every run and any thread count.
-RefineResult refineParams(Evaluator& ev, const TransformParams& start, const RefineOptions& opts,
-                          float startCost = NAN);
+PrecisionResult localOptimum(Evaluator& ev, const TransformParams& start, const PrecisionOptions& opts,
+                             float startCost = NAN);
 
 // The stage's two passes: Coarse on the 2 mm pair (cheap evaluations for the long way),
 // Fine on the finest pair the stage uses (to opts.tolerance).
-enum class RefinePass { Coarse, Fine };
+enum class PrecisionPass { Coarse, Fine };
 // Gives the stage its cost pairs: withPair(pass, run) prepares the pass's pair with exact
 // weights, calls run with its evaluator and releases the pair. Both evaluators read
 // parameters in one frame (the same numbers mean the same world transform on both pairs,
 // whatever their grids), so the coarse answer goes on to the fine pair as it is.
-using RefinePairs = std::function<void(RefinePass pass, const std::function<void(Evaluator&)>& run)>;
+using PrecisionPairs = std::function<void(PrecisionPass pass, const std::function<void(Evaluator&)>& run)>;
 
 // The stage as a registration runs it: the correlation ratio with full float trilinear
 // weights, first on the coarse pair (to 0.05 mm), then on the fine pair from the better of
 // that answer and the search's (to opts.tolerance). The result is never worse on the fine
 // pair than `searched`; its startCost is the fine pair's cost of `searched`.
-RefineResult precisionStage(const RefinePairs& withPair, const TransformParams& searched,
-                            const RefineOptions& opts);
-// The same on the plain cost of two isotropic 1 mm volumes (as the pyramid has them, with
-// the level's `stage`, which sets the bin count): the fine pair is these two, the coarse
-// pair their half-samples. Prepares and releases its own cost pairs: call it with none in
-// force.
-RefineResult precisionStage(const Volume& src1, const Volume& ref1, const TransformParams& searched,
-                            const RefineOptions& opts);
+PrecisionResult precisionStage(const PrecisionPairs& withPair, const TransformParams& searched,
+                               const PrecisionOptions& opts);

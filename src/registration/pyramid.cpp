@@ -1,0 +1,46 @@
+#include "registration/pyramid.h"
+
+#include "device/costfunction.h"
+#include "registration/levelstart.h"
+#include "volume/resample.h"
+
+namespace {
+
+// The bin count stage of level h (8 mm: 1 ... 1 mm: 4).
+int16_t levelStage(int h) { return (int16_t)(PreparedFixed::kLevels - h); }
+
+}  // namespace
+
+bool Pyramid::build(const Volume& v, const Volume* m) {
+    image[0] = isotropicResample(v, 1.0f, 1.0f, 1.0f);
+    if (!image[0]) return false;
+    if (m) mask[0] = isotropicResample(*m, 1.0f, 1.0f, 1.0f);
+    const WorldGrid g = worldGridOf(v);
+    for (int h = 0; h < PreparedFixed::kLevels; ++h) {
+        if (h > 0) {
+            image[h] = halfSample(*image[h - 1]);
+            if (m) mask[h] = halfSample(*mask[h - 1]);
+        }
+        grid[h] = levelGrid(g, v, 1.0f, h);
+    }
+    return true;
+}
+
+std::unique_ptr<PreparedFixed> PreparedFixed::prepare(const Volume& fixed, const Volume* mask) {
+    Pyramid p;
+    if (!p.build(fixed, mask)) return nullptr;
+    auto prepared = std::unique_ptr<PreparedFixed>(new PreparedFixed);
+    worldCentroid(fixed, prepared->centroid_);
+    prepared->voxel_[0] = fixed.dx;
+    prepared->voxel_[1] = fixed.dy;
+    prepared->voxel_[2] = fixed.dz;
+    for (int h = 0; h < kLevels; ++h) {
+        Level& l = prepared->levels_[h];
+        l.image = std::move(p.image[h]);
+        l.image->stage = levelStage(h);
+        l.grid = p.grid[h];
+        l.mask = std::move(p.mask[h]);
+        l.reference = prepareReference(*l.image, l.mask.get());
+    }
+    return prepared;
+}

@@ -1,0 +1,51 @@
+#pragma once
+// The levels a registration searches on: each image resampled to 1 mm and halved to 2, 4
+// and 8 mm, with where each level lies in the world.
+#include <memory>
+
+#include "device/device.h"
+#include "geometry/world.h"
+#include "volume/volume.h"
+
+// What depends only on the fixed image: its levels at 1, 2, 4 and 8 mm, where each lies in
+// the world, and each level's voxels sorted into that level's bins (the fixed mask
+// applied). Built once and only read by the pipeline, so one serves any number of
+// registrations to the same fixed image (a batch keeps one for all its subjects). It
+// holds memory of the backend that holds the fixed image and must go before that backend.
+class PreparedFixed {
+public:
+    struct Level {
+        VolumePtr image;  // the level's volume, its stage set
+        VolumePtr mask;   // the fixed mask on the level, or null (a backend may prepare again from it)
+        WorldGrid grid;
+        ReferencePtr reference;
+    };
+    static constexpr int kLevels = 4;  // level h has voxels of 2^h mm
+
+    // Null when the image is too small for one 1 mm voxel. `mask`: a 0/1 volume on
+    // fixed's grid, or null; it is not needed afterwards.
+    static std::unique_ptr<PreparedFixed> prepare(const Volume& fixed, const Volume* mask);
+    const Level& level(int h) const { return levels_[h]; }
+    // The fixed image's intensity centroid in world coordinates, as worldCentroid gives it.
+    const double* centroid() const { return centroid_; }
+    // The fixed image's own voxel sizes, before the pyramid (the wide search corrects for
+    // the pyramid's sub-voxel shifts with them).
+    const float* voxelSize() const { return voxel_; }
+    // The precision stage's coarser step: the 2 mm level's own reference, whose 256 bins
+    // are those of the 1 mm level. Its finer step takes level(0).reference as it is.
+    const ReferencePtr& precisionReference() const { return levels_[1].reference; }
+
+private:
+    Level levels_[kLevels];
+    double centroid_[3] = {0, 0, 0};
+    float voxel_[3] = {0, 0, 0};
+};
+
+// A volume and its mask (if any) at 1, 2, 4 and 8 mm, with where each level lies.
+struct Pyramid {
+    VolumePtr image[PreparedFixed::kLevels], mask[PreparedFixed::kLevels];
+    WorldGrid grid[PreparedFixed::kLevels];
+
+    // False when the volume is too small for one 1 mm voxel.
+    bool build(const Volume& v, const Volume* m);
+};
