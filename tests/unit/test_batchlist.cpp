@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "app/batchlist.h"
-#include "app/progress.h"
+#include "app/commands/batchlist.h"
+#include "app/commands/progress.h"
 
 namespace {
 
