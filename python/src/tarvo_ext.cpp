@@ -1,7 +1,7 @@
 // tarvo._tarvo: the registration library for Python. Thin: images become the same Volume
 // records the command line loads, and register/apply/cost run the same pipeline and
-// resampling as `tarvo register` and `tarvo apply`. The Python package (tarvo/__init__.py)
-// turns nibabel images, paths and arrays into these calls.
+// resampling as `tarvo register` and `tarvo apply`. The Python package (python/tarvo, its
+// functions in _api.py) turns nibabel images, paths and arrays into these calls.
 #include <Python.h>
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
