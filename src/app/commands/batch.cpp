@@ -113,6 +113,24 @@ void runLanes(const Batch& b, const std::vector<const Subject*>& mine, const std
     for (std::thread& t : running) t.join();
 }
 
+// This process's subjects (`mine`, in list order) and their rows. The subjects complete
+// from an earlier run are known before any work, as skipped rows, so that the lanes go to
+// those left: `todo`, indices into `mine`.
+void shareOut(const Batch& b, const std::vector<Subject>& subjects, const Shard& shard,
+              std::vector<const Subject*>& mine, std::vector<ResultRow>& rows, std::vector<size_t>& todo) {
+    for (size_t k = 0; k < subjects.size(); ++k)
+        if (shard.contains(k)) mine.push_back(&subjects[k]);
+    rows.resize(mine.size());
+    for (size_t k = 0; k < mine.size(); ++k) {
+        if (complete(b, *mine[k], rows[k])) {
+            rows[k].status = "skipped";
+            rows[k].message = "complete from an earlier run";
+        } else {
+            todo.push_back(k);
+        }
+    }
+}
+
 }  // namespace
 
 int runBatchCommand(int argc, char** argv) {
@@ -186,20 +204,9 @@ int runBatchCommand(int argc, char** argv) {
     b.pipeline = pipelineOptions(ro, start);
 
     std::vector<const Subject*> mine;
-    for (size_t k = 0; k < subjects.size(); ++k)
-        if (shard.contains(k)) mine.push_back(&subjects[k]);
-    // Rows in list order; the subjects complete from an earlier run are known before any
-    // work, so that the lanes go to those left.
-    std::vector<ResultRow> rows(mine.size());
+    std::vector<ResultRow> rows;
     std::vector<size_t> todo;
-    for (size_t k = 0; k < mine.size(); ++k) {
-        if (complete(b, *mine[k], rows[k])) {
-            rows[k].status = "skipped";
-            rows[k].message = "complete from an earlier run";
-        } else {
-            todo.push_back(k);
-        }
-    }
+    shareOut(b, subjects, shard, mine, rows, todo);
     const int lanes = std::min<int>(jobs, std::max<size_t>(todo.size(), 1));
     // The search's own lines (--verbose) would cut into a bar: lines then, on a terminal too.
     const BatchProgress::Mode mode = ro.quiet ? BatchProgress::Mode::Silent
