@@ -1,7 +1,7 @@
 // tarvo._tarvo: the registration library for Python. Thin: images become the same Volume
 // records the command line loads, and register/apply/cost run the same pipeline and
-// resampling as `tarvo register` and `tarvo apply`. The Python package (tarvo/__init__.py)
-// turns nibabel images, paths and arrays into these calls.
+// resampling as `tarvo register` and `tarvo apply`. The Python package (python/tarvo, its
+// functions in _api.py) turns nibabel images, paths and arrays into these calls.
 #include <Python.h>
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
@@ -18,16 +18,18 @@
 #include <string>
 #include <vector>
 
-#include "app/worldcommon.h"
-#include "app/worldfiles.h"
 #include "device/device.h"
 #include "registration/cost.h"
+#include "registration/options.h"
+#include "registration/outputs.h"
 #include "registration/pipeline.h"
 #include "registration/searchlog.h"
 #include "volume/arrayimage.h"
+#include "volume/inputs.h"
 #include "volume/physicalimage.h"
 #include "volume/qcpicture.h"
 #include "volume/resample.h"
+#include "volume/transformfiles.h"
 
 namespace nb = nanobind;
 using Matrix4 = nb::ndarray<nb::numpy, double, nb::shape<4, 4>>;
@@ -200,6 +202,12 @@ std::tuple<Matrix4, float> registerPair(const PyVolume& moving, const PyVolume& 
     if (search != "wide" && search != "standard")
         raise(PyExc_ValueError, "search must be 'wide' or 'standard', not '" + search + "'");
     if (!Dof::valid(dof)) raise(PyExc_ValueError, "dof must be 6, 7, 9 or 12, not " + std::to_string(dof));
+    RegistrationOptions ro;
+    ro.dof = dof;
+    ro.init = init;
+    ro.search = search;
+    ro.noRefine = !refine;
+    ro.verbose = verbose;
     const Volume& mov = moving.get();
     const Volume& fix = fixed.get();
     if (mov.owner != fix.owner) raise(PyExc_ValueError, "moving and fixed images are on different devices");
@@ -208,7 +216,7 @@ std::tuple<Matrix4, float> registerPair(const PyVolume& moving, const PyVolume& 
     if (initMatrix) {
         start.kind = StartKind::Matrix;
         start.world = checkedMatrix(*initMatrix, "the init matrix");
-    } else if (!parseStart(init, start, error)) {
+    } else if (!parseStart(ro.init, start, error)) {
         raise(error.find("does not exist") != std::string::npos || error.find("cannot read") != std::string::npos
                   ? PyExc_OSError
                   : PyExc_ValueError,
@@ -227,11 +235,7 @@ std::tuple<Matrix4, float> registerPair(const PyVolume& moving, const PyVolume& 
     if (movMask) centroidInsideMask(kept.moving, *movMask);
 
     Cancel cancel;
-    PipelineOptions opts = PipelineOptions::registerDefaults();
-    opts.dof = Dof(dof);
-    opts.search = search == "standard" ? SearchKind::Standard : SearchKind::Wide;
-    opts.precision = refine;
-    opts.start = start;
+    PipelineOptions opts = pipelineOptions(ro, start);
     opts.fixedMask = fixMask.get();
     opts.movingMask = movMask.get();
     opts.progress = &cancel;
@@ -240,7 +244,7 @@ std::tuple<Matrix4, float> registerPair(const PyVolume& moving, const PyVolume& 
     {
         nb::gil_scoped_release release;
         std::lock_guard<std::mutex> lock(gWork);
-        SearchLogTo log(verbose ? stderr : nullptr);
+        SearchLogTo log(ro.verbose ? stderr : nullptr);
         try {
             res = runPipeline(mov, fix, opts);
         } catch (const RegistrationCancelled&) {
@@ -248,10 +252,8 @@ std::tuple<Matrix4, float> registerPair(const PyVolume& moving, const PyVolume& 
         }
     }
     if (cancelled) throw nb::python_error();  // the KeyboardInterrupt that stopped it
-    if (!res.ran) raise(PyExc_ValueError, "an image is too small to hold one voxel of 1 mm");
-    const Affine world = asWrittenInText(res.world);
-    if (!world.finite() || !(std::fabs(world.determinant3()) > 1e-12))
-        raise(PyExc_ValueError, "the registration gave a singular transform");
+    Affine world;
+    if (!registeredWorld(res, world, error)) raise(PyExc_ValueError, error);
     return {toNumpy(world), res.cost};
 }
 
@@ -338,7 +340,7 @@ NB_MODULE(_tarvo, m) {
             const Volume& v = p.get();
             return std::make_tuple(v.dx, v.dy, v.dz);
         })
-        .def_prop_ro("affine", [](const PyVolume& p) { return toNumpy(worldGridOf(p.get()).voxelToWorld); },
+        .def_prop_ro("affine", [](const PyVolume& p) { return toNumpy(WorldGrid::of(p.get()).voxelToWorld); },
                      nb::rv_policy::move, "Voxel index -> RAS mm as tarvo reads the header (sform, else qform, else the zooms).")
         .def_prop_ro("oriented", [](const PyVolume& p) { return p.get().orient.code > 0; })
         .def_prop_ro("datatype", [](const PyVolume& p) { return (int)p.get().datatype; },

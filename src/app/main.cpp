@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/drivers.h"
-#include "app/usage.h"
-#include "app/worldcommands.h"
+#include "app/classic/drivers.h"
+#include "app/classic/usage.h"
+#include "app/commands/commands.h"
 
 namespace {
 

@@ -124,27 +124,3 @@ VolumePtr resampleWorld(const Volume& moving, const Volume& fixed, const Affine&
     for (int i = 0; i < 3; ++i) out->center[i] = fixed.center[i];
     return out;
 }
-
-VolumePtr finishRegistration(const Volume& src, const Volume& ref, const TransformParams& p) {
-    Matrix m;
-    composeAffine(p, m, ref.dx, ref.dy, ref.dz);
-    Matrix inv;
-    inverse(m, inv);
-    inv.print();
-    std::FILE* f = std::fopen("test.txt", "w");
-    if (!f) {
-        std::printf("cannot open file!");
-        std::fflush(stdout);
-        return nullptr;
-    }
-    for (int r = 0; r < 4; ++r) {
-        for (int c = 0; c < 4; ++c) std::fprintf(f, "%f ", (double)inv.data[4 * r + c]);
-        std::fprintf(f, "\n");
-    }
-    if (std::fclose(f) != 0) {
-        std::printf("cannot open file!");
-        std::fflush(stdout);
-        return nullptr;
-    }
-    return transformVolume(src, ref, m);
-}

@@ -17,7 +17,3 @@ VolumePtr transformVolume(const Volume& src, const Volume& ref, const Matrix& m)
 // result has the fixed grid's geometry and orientation and the moving image's intensity
 // bookkeeping.
 VolumePtr resampleWorld(const Volume& moving, const Volume& fixed, const Affine& world, bool nearest);
-// Composes the affine with the reference voxel sizes, prints its inverse and writes it to
-// "test.txt", then resamples with the forward matrix. Null when "test.txt" cannot be
-// written (after "cannot open file!").
-VolumePtr finishRegistration(const Volume& src, const Volume& ref, const TransformParams& p);

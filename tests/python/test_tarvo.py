@@ -234,8 +234,8 @@ def test_a_reused_fixed_image_is_prepared_once(pair, monkeypatch):
     mp, fp = pair
     fixed = nib.load(fp)
     made = []
-    original = tarvo._volume
-    monkeypatch.setattr(tarvo, "_volume", lambda src, *a: made.append(src) or original(src, *a))
+    original = tarvo._images._volume
+    monkeypatch.setattr(tarvo._images, "_volume", lambda src, *a: made.append(src) or original(src, *a))
     tarvo.clear_cache()
     c1 = tarvo.cost(mp, fixed)
     c2 = tarvo.cost(mp, fixed)
@@ -265,3 +265,19 @@ def test_repeated_calls_leak_no_memory():
 def test_import_does_not_need_nipype():
     code = "import sys, tarvo; assert 'nipype' not in sys.modules"
     assert subprocess.run([sys.executable, "-c", code]).returncode == 0
+
+
+def test_the_package_names_and_the_installed_stubs():
+    # The package's functions live in private modules; they read as the package's own.
+    for name in tarvo.__all__:
+        assert hasattr(tarvo, name), name
+        if name != "__version__":
+            assert getattr(tarvo, name).__module__ == "tarvo", name
+    # The stubs beside the compiled module are made from it at build time: every function
+    # and class it has is there.
+    stub = os.path.join(os.path.dirname(tarvo._tarvo.__file__), "_tarvo.pyi")
+    with open(stub) as f:
+        text = f.read()
+    for name in dir(tarvo._tarvo):
+        if not name.startswith("_"):
+            assert f"def {name}(" in text or f"class {name}" in text, name

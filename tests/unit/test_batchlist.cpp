@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "app/batchlist.h"
-#include "app/progress.h"
+#include "app/commands/batchlist.h"
+#include "app/commands/progress.h"
 
 namespace {
 
@@ -129,6 +129,35 @@ TEST(ResultRow, RoundTripsAndKeepsSixColumns) {
     EXPECT_FALSE(parseResultRow("a\tb\tdone\t\t\t", back));
     EXPECT_FALSE(parseResultRow("a\tb\tok\t-0.5\t1.0", back));
     EXPECT_FALSE(parseResultRow("a\tb\tok\tnan\t1.0\t", back));
+}
+
+// A subject's record is what a rerun trusts to skip it: it must come back with the settings
+// it was made with, and a record cut short (a process killed while writing it elsewhere
+// than through a rename, or another program's file) must never read as done.
+TEST(SubjectRecord, RoundTripsAndRefusesWhatIsNotWhole) {
+    ResultRow r;
+    r.id = "sub-1";
+    r.path = "/data/sub-1.nii.gz";
+    r.status = "ok";
+    r.hasCost = true;
+    r.cost = -0.75;
+    r.seconds = 3.25;
+    const std::string settings = "fixed=t1.nii.gz fixed-mask= dof=12 init=header search=wide";
+    const std::string text = subjectResultText(r, settings);
+    ResultRow back;
+    std::string made;
+    ASSERT_TRUE(parseSubjectResult(text, back, made));
+    EXPECT_EQ(made, settings);
+    EXPECT_EQ(back.id, "sub-1");
+    EXPECT_EQ(back.path, r.path);
+    EXPECT_EQ(back.status, "ok");
+    EXPECT_NEAR(back.cost, -0.75, 1e-9);
+    // Its row is the line the batch's table holds for the subject.
+    EXPECT_EQ(tableText({r}), std::string(kResultsHeader) + "\n" + formatResultRow(r) + "\n");
+    EXPECT_EQ(text.substr(text.find('\n') + 1), tableText({r}));
+    for (size_t cut : {text.find('\n'), text.find('\n') + 1, text.rfind('\t')})
+        EXPECT_FALSE(parseSubjectResult(text.substr(0, cut), back, made)) << cut;
+    EXPECT_FALSE(parseSubjectResult(tableText({r}), back, made));  // a table is not a record
 }
 
 // Several subjects at once: the bar names every subject in progress, in the order they

@@ -8,7 +8,7 @@
 
 #include <unistd.h>
 
-#include "app/textfiles.h"
+#include "app/classic/textfiles.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "app/worldfiles.h"
+#include "volume/transformfiles.h"
 #include "device/costfunction.h"
 #include "device/kernels.h"
 #include "geometry/world.h"

@@ -9,16 +9,17 @@
 #include <string>
 #include <vector>
 
-#include "app/progress.h"
-#include "app/registrationjob.h"
-#include "app/worldcommands.h"
-#include "app/worldcommon.h"
-#include "app/worldfiles.h"
-#include "device/device.h"
+#include "app/commands/cli.h"
+#include "app/commands/commands.h"
+#include "app/commands/progress.h"
+#include "app/commands/registrationoptions.h"
 #include "registration/cost.h"
+#include "registration/options.h"
+#include "registration/outputs.h"
 #include "registration/pipeline.h"
 #include "registration/searchlog.h"
-#include "volume/resample.h"
+#include "volume/inputs.h"
+#include "volume/transformfiles.h"
 
 namespace {
 
@@ -108,14 +109,10 @@ int runRegisterCommand(int argc, char** argv) {
 
     // The search's own lines (--verbose) replace the progress line rather than cut into it.
     TerminalProgress progress(!ro.quiet && !ro.verbose && TerminalProgress::stderrIsTerminal(), t0);
-    PipelineOptions opts = PipelineOptions::registerDefaults();
-    opts.dof = Dof(ro.dof);
-    opts.search = ro.search == "standard" ? SearchKind::Standard : SearchKind::Wide;
-    opts.start = start;
+    PipelineOptions opts = pipelineOptions(ro, start);
     opts.fixedMask = fixMask.get();
     opts.movingMask = movMask.get();
     opts.progress = &progress;
-    opts.precision = !ro.noRefine;
     PipelineResult res;
     {
         SearchLogTo log(ro.verbose ? stderr : nullptr);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/commands/batchlist.h"
 #include "registration/pipeline.h"
 
 class TerminalProgress final : public Progress {
@@ -40,6 +41,8 @@ public:
     // `registered`: the subject was worked on (not skipped), which the estimate counts.
     void finished(const std::string& id, const std::string& status, const std::string& detail, double seconds,
                   bool registered);
+    // The same for a subject's row: its cost and time, or the reason it failed.
+    void finished(const ResultRow& row, bool registered);
     void end();
 
 private:

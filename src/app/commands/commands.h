@@ -1,6 +1,7 @@
 #pragma once
-// The world-space commands beside the six classic ones: tarvo register, tarvo apply, tarvo batch,
-// tarvo --help, tarvo --version. Parsed with CLI11; the classic dispatch is untouched.
+// The new commands beside the six original ones: tarvo register, tarvo apply, tarvo batch,
+// tarvo --help, tarvo --version. Parsed with CLI11; the original commands' dispatch is
+// untouched.
 
 // Whether argv[1] names one of them.
 bool isWorldCommand(const char* first);

@@ -1,4 +1,4 @@
-#include "app/worldfiles.h"
+#include "volume/transformfiles.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,19 +22,9 @@ std::string number(double v) {
 }
 
 bool writeAtomically(const std::string& path, const std::string& text, std::string& error) {
-    const std::string tmp = path + ".tmp" + std::to_string((long)getpid());
-    std::FILE* f = std::fopen(tmp.c_str(), "w");
-    if (!f) {
-        error = "cannot write '" + path + "'";
-        return false;
-    }
-    const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    if (std::fclose(f) != 0 || !ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
-        std::remove(tmp.c_str());
-        error = "cannot write '" + path + "'";
-        return false;
-    }
-    return true;
+    if (writeFileAtomically(path, text)) return true;
+    error = "cannot write '" + path + "'";
+    return false;
 }
 
 // Numbers of a text; false at the first token that is not one (non-finite ones are
@@ -133,6 +123,18 @@ bool readItk(const std::string& path, const std::string& text, Affine& m, std::s
 }
 
 }  // namespace
+
+bool writeFileAtomically(const std::string& path, const std::string& text) {
+    const std::string tmp = path + ".tmp" + std::to_string((long)getpid());
+    std::FILE* f = std::fopen(tmp.c_str(), "w");
+    if (!f) return false;
+    const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (std::fclose(f) != 0 || !ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
+        std::remove(tmp.c_str());
+        return false;
+    }
+    return true;
+}
 
 std::string formatWorldMatrix(const Affine& m) {
     std::string s;

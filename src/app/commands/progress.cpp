@@ -1,4 +1,4 @@
-#include "app/progress.h"
+#include "app/commands/progress.h"
 
 #include <unistd.h>
 
@@ -64,6 +64,12 @@ void BatchProgress::finished(const std::string& id, const std::string& status, c
     } else if (mode_ == Mode::Bar) {
         drawBar();
     }
+}
+
+void BatchProgress::finished(const ResultRow& row, bool registered) {
+    char detail[64] = "";
+    if (row.hasCost) std::snprintf(detail, sizeof detail, "cost %.6f, %.1f s", row.cost, row.seconds);
+    finished(row.id, row.status, row.status == "failed" ? row.message : detail, row.seconds, registered);
 }
 
 void BatchProgress::end() {

@@ -1,36 +1,13 @@
-#include "app/worldcommon.h"
-
-#include <CLI/CLI.hpp>
+#include "volume/inputs.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
-#include <cstdio>
 #include <vector>
 
-#include "app/worldfiles.h"
 #include "device/device.h"
 #include "volume/physicalimage.h"
-
-void commandError(const char* command, const std::string& message) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "tarvo %s: error: %s\n", command, message.c_str());
-}
-
-bool parseCommand(CLI::App& app, int argc, char** argv, const char* command, int& status) {
-    try {
-        app.parse(argc, argv);
-        return true;
-    } catch (const CLI::CallForHelp&) {
-        std::fputs(app.help().c_str(), stdout);
-        status = 0;
-    } catch (const CLI::ParseError& e) {
-        commandError(command, std::string(e.what()) + " (see tarvo " + command + " --help)");
-        status = 1;
-    }
-    return false;
-}
 
 VolumePtr loadInput(const std::string& path, std::string& error, Device* dev) {
     LoadOptions options;
@@ -143,18 +120,4 @@ void centroidInsideMask(Volume& image, const Volume& mask) {
     image.center[0] = (float)(sx / w);
     image.center[1] = (float)(sy / w);
     image.center[2] = (float)(sz / w);
-}
-
-bool parseStart(const std::string& init, Start& start, std::string& error) {
-    if (init == "header") {
-        start.kind = StartKind::Header;
-    } else if (init == "centroid") {
-        start.kind = StartKind::Centroid;
-    } else if (init == "identity") {
-        start.kind = StartKind::Identity;
-    } else {
-        start.kind = StartKind::Matrix;
-        return readWorldMatrix(init, start.world, error);
-    }
-    return true;
 }

@@ -1,13 +1,14 @@
-#include "app/batchlist.h"
+#include "app/commands/batchlist.h"
 
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <sstream>
 
-#include "app/worldcommon.h"
+#include "volume/inputs.h"
 
 std::string subjectIdFromPath(const std::string& path) {
     const size_t slash = path.find_last_of('/');
@@ -179,4 +180,30 @@ bool parseResultRow(const std::string& line, ResultRow& r) {
     }
     r.message = f[5];
     return true;
+}
+
+std::string tableText(const std::vector<ResultRow>& rows) {
+    std::string t = std::string(kResultsHeader) + "\n";
+    for (const ResultRow& r : rows) t += formatResultRow(r) + "\n";
+    return t;
+}
+
+namespace {
+
+const char* kSettingsPrefix = "# tarvo batch settings: ";
+
+}  // namespace
+
+std::string subjectResultText(const ResultRow& row, const std::string& settings) {
+    return kSettingsPrefix + settings + "\n" + kResultsHeader + "\n" + formatResultRow(row) + "\n";
+}
+
+bool parseSubjectResult(const std::string& text, ResultRow& row, std::string& settings) {
+    std::istringstream in(text);
+    std::string first, header, line;
+    if (!std::getline(in, first) || first.rfind(kSettingsPrefix, 0) != 0 || !std::getline(in, header) ||
+        header != kResultsHeader || !std::getline(in, line))
+        return false;
+    settings = first.substr(std::strlen(kSettingsPrefix));
+    return parseResultRow(line, row);
 }

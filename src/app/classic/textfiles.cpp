@@ -1,4 +1,4 @@
-#include "app/textfiles.h"
+#include "app/classic/textfiles.h"
 
 #include <sys/stat.h>
 

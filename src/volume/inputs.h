@@ -1,20 +1,11 @@
 #pragma once
-// What the world-space commands (register, apply) share: one-line errors, loading and
-// saving their images, checks on output names before any work is done.
+// The images of the new commands (register, apply, batch) and of the Python package:
+// loading and saving them, their masks, and checks on output names before any work is done.
 #include <string>
 
-#include "registration/pipeline.h"
 #include "volume/volume.h"
 
-// "tarvo <command>: error: <message>" on standard error.
-void commandError(const char* command, const std::string& message);
-
-namespace CLI {
-class App;
-}
-// Parses the command's options. False when the command ends here with `status`: 0 after
-// printing the help, 1 after one line naming what is wrong.
-bool parseCommand(CLI::App& app, int argc, char** argv, const char* command, int& status);
+class Device;
 
 // An input image (on `dev`, else the chosen backend); null with `error` set when it
 // cannot be used.
@@ -44,6 +35,3 @@ void centroidInsideMask(Volume& image, const Volume& mask);
 // loadMask for a mask already loaded (`m`, named `maskName` in messages): made 0/1 in place.
 VolumePtr maskOnGrid(VolumePtr m, const Volume& like, const std::string& maskName, const std::string& imageName,
                      std::string& error);
-
-// The start of --init: header, centroid, identity, or a world matrix FILE (read here).
-bool parseStart(const std::string& init, Start& start, std::string& error);

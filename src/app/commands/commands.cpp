@@ -1,4 +1,4 @@
-#include "app/worldcommands.h"
+#include "app/commands/commands.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "app/usage.h"
+#include "app/classic/usage.h"
 
 #include <cstdio>
 

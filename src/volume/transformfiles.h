@@ -5,8 +5,12 @@
 
 #include "geometry/world.h"
 
-// Writes through a temporary file renamed into place; false (with `error` set) when the
-// file cannot be written.
+// A whole text file through a temporary name renamed into place: it is there complete or
+// not at all, whenever the process stops. The one way the program writes a text file that
+// another run (or a batch resuming) may read. False when it cannot be written.
+bool writeFileAtomically(const std::string& path, const std::string& text);
+
+// Written by writeFileAtomically; false (with `error` set) when the file cannot be written.
 bool writeWorldMatrix(const std::string& path, const Affine& m, std::string& error);
 bool writeItkTransform(const std::string& path, const Affine& rasFixedToMoving, std::string& error);
 

@@ -3,10 +3,11 @@
 
 #include <string>
 
-#include "app/worldcommands.h"
-#include "app/worldcommon.h"
-#include "app/worldfiles.h"
+#include "app/commands/cli.h"
+#include "app/commands/commands.h"
+#include "volume/inputs.h"
 #include "volume/resample.h"
+#include "volume/transformfiles.h"
 
 int runApplyCommand(int argc, char** argv) {
     const char* kName = "apply";

@@ -1,17 +1,8 @@
-#include "app/registrationjob.h"
+#include "app/commands/registrationoptions.h"
 
 #include <CLI/CLI.hpp>
 
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <vector>
-
-#include "app/worldcommon.h"
-#include "app/worldfiles.h"
-#include "device/device.h"
-#include "volume/qcpicture.h"
-#include "volume/resample.h"
+#include "volume/inputs.h"
 
 const char* const kRegistrationOptionsHelp =
     "Start (--init): header (default) takes rotation, axis order, flips and voxel sizes\n"
@@ -52,61 +43,11 @@ void addRegistrationOptions(CLI::App& app, RegistrationOptions& o) {
     q->excludes(v);
 }
 
-bool settleRegistrationOptions(const RegistrationOptions& o, Start& start, std::string& error) {
-    if (!parseStart(o.init, start, error)) return false;
-    if (o.threads > 0) setenv("TARVO_THREADS", std::to_string(o.threads).c_str(), 1);
-    if (o.threads > 0 && std::string(device().kind()) != "cpu") {
-        error = "--threads sets the CPU backend's threads, but a GPU does the work";
-        return false;
-    }
-    return true;
-}
-
-bool namesInput(const RegistrationOptions& o, const std::string& path) {
-    return path == o.fixedMask || path == o.movingMask || path == o.init;
-}
-
 bool loadFixed(const std::string& path, const RegistrationOptions& o, VolumePtr& fixed, VolumePtr& mask,
                std::string& error) {
     fixed = loadInput(path, error);
     if (!fixed) return false;
     if (!o.fixedMask.empty() && !(mask = loadMask(o.fixedMask, *fixed, path, error))) return false;
     if (mask) centroidInsideMask(*fixed, *mask);
-    return true;
-}
-
-bool writeRegistration(const PipelineResult& res, const Volume& moving, const Volume& fixed,
-                       const RegistrationFiles& files, Affine& world, std::string& error) {
-    if (!res.ran) {
-        error = "an image is too small to hold one voxel of 1 mm";
-        return false;
-    }
-    world = asWrittenInText(res.world);
-    if (!world.finite() || !(std::fabs(world.determinant3()) > 1e-12)) {
-        error = "the registration gave a singular transform";
-        return false;
-    }
-    // The small text files first: when the image then cannot be written, they go again.
-    std::vector<std::string> written;
-    auto fail = [&] {
-        for (const std::string& f : written) std::remove(f.c_str());
-        return false;
-    };
-    if (!files.matrix.empty()) {
-        if (!writeWorldMatrix(files.matrix, world, error)) return fail();
-        written.push_back(files.matrix);
-    }
-    if (!files.itk.empty()) {
-        if (!writeItkTransform(files.itk, world, error)) return fail();
-        written.push_back(files.itk);
-    }
-    if (!files.qc.empty() || !files.image.empty()) {
-        VolumePtr out = resampleWorld(moving, fixed, world, false);
-        if (!files.qc.empty()) {
-            if (!writeQcPicture(fixed, *out, files.qc.c_str(), error)) return fail();
-            written.push_back(files.qc);
-        }
-        if (!files.image.empty() && !saveOutput(*out, files.image, error)) return fail();
-    }
     return true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The parts of a batch that are plain text: the subject list, the share of it one process
-// takes (--shard or a Slurm array's environment), and the rows of the result tables.
+// takes (--shard or a Slurm array's environment), the rows of the result tables, and the
+// record of a finished subject that a rerun resumes from.
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -51,3 +52,13 @@ extern const char* const kResultsHeader;  // the column names, tab-separated
 std::string formatResultRow(const ResultRow& row);
 // False for a line that is not a row of six columns with a known status.
 bool parseResultRow(const std::string& line, ResultRow& row);
+
+// The table of a batch (results.tsv and its shards): the header, then one row a line.
+std::string tableText(const std::vector<ResultRow>& rows);
+
+// A subject's own record (DIR/<id>/result.tsv), written last: the settings it was made
+// with, the header and its row. A rerun skips the subject only when the record is whole
+// and the settings are the run's.
+std::string subjectResultText(const ResultRow& row, const std::string& settings);
+// False for a text that is not such a record; `settings` receives what it was made with.
+bool parseSubjectResult(const std::string& text, ResultRow& row, std::string& settings);

@@ -1,8 +1,8 @@
-#include "app/drivers.h"
+#include "app/classic/drivers.h"
 
 #include <cstdio>
 
-#include "app/textfiles.h"
+#include "app/classic/textfiles.h"
 #include "device/costfunction.h"
 #include "device/stagetimer.h"
 #include "geometry/matrix.h"
@@ -22,6 +22,33 @@ VolumePtr load(const char* path) {
 bool save(const Volume& v, const char* path) {
     StageTimer t("save");
     return saveVolume(v, path);
+}
+
+// The -r command's last step: composes the affine with the reference voxel sizes, prints
+// its inverse and writes it to "test.txt", then resamples with the forward matrix. Null
+// when "test.txt" cannot be written (after "cannot open file!").
+VolumePtr finishRegistration(const Volume& src, const Volume& ref, const TransformParams& p) {
+    Matrix m;
+    composeAffine(p, m, ref.dx, ref.dy, ref.dz);
+    Matrix inv;
+    inverse(m, inv);
+    inv.print();
+    std::FILE* f = std::fopen("test.txt", "w");
+    if (!f) {
+        std::printf("cannot open file!");
+        std::fflush(stdout);
+        return nullptr;
+    }
+    for (int r = 0; r < 4; ++r) {
+        for (int c = 0; c < 4; ++c) std::fprintf(f, "%f ", (double)inv.data[4 * r + c]);
+        std::fprintf(f, "\n");
+    }
+    if (std::fclose(f) != 0) {
+        std::printf("cannot open file!");
+        std::fflush(stdout);
+        return nullptr;
+    }
+    return transformVolume(src, ref, m);
 }
 
 }  // namespace

@@ -1,0 +1,93 @@
+#include "app/commands/batchsubject.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "app/commands/posixfiles.h"
+#include "registration/cost.h"
+#include "device/costfunction.h"
+#include "volume/physicalimage.h"
+#include "volume/transformfiles.h"
+
+SubjectFiles filesOf(const std::string& outDir, const std::string& id, bool qc) {
+    SubjectFiles f;
+    f.dir = outDir + "/" + id;
+    f.out.image = f.dir + "/" + id + ".nii.gz";
+    f.out.matrix = f.dir + "/" + id + "_affine.txt";
+    f.out.itk = f.dir + "/" + id + "_itk.txt";
+    f.qc = f.dir + "/" + id + "_qc.png";
+    if (qc) f.out.qc = f.qc;
+    f.result = f.dir + "/result.tsv";
+    return f;
+}
+
+std::string settingsKey(const std::string& fixed, const RegistrationOptions& o) {
+    return "fixed=" + fixed + " fixed-mask=" + o.fixedMask + " dof=" + std::to_string(o.dof) + " init=" + o.init +
+           " search=" + o.search + (o.noRefine ? " no-refine" : "");
+}
+
+bool readSubjectResult(const std::string& path, ResultRow& row, std::string& settings) {
+    std::string text;
+    return readFile(path, text) && parseSubjectResult(text, row, settings);
+}
+
+bool complete(const Batch& b, const Subject& s, ResultRow& stored) {
+    const SubjectFiles f = filesOf(b.outDir, s.id, b.qc);
+    std::string settings;
+    return readSubjectResult(f.result, stored, settings) && stored.status == "ok" && stored.path == s.path &&
+           stored.id == s.id && settings == b.settings && exists(f.out.image) && exists(f.out.matrix) &&
+           exists(f.out.itk) && (!b.qc || exists(f.qc));
+}
+
+ResultRow registerSubject(const Batch& b, const Subject& s, Device& dev) {
+    const long long t0 = clockMs();
+    const SubjectFiles f = filesOf(b.outDir, s.id, b.qc);
+    ResultRow row;
+    row.id = s.id;
+    row.path = s.path;
+    std::string error;
+    bool ok = false;
+    // A clean slate: nothing of an earlier run stays to be taken for this one's, and the
+    // row goes first, so that until the new one is written the subject reads as not done.
+    std::remove(f.result.c_str());
+    for (const std::string* p : f.outputs()) std::remove(p->c_str());
+    removeLeftovers(f.dir);
+    if (!makeFolders(f.dir)) {
+        error = "cannot create folder '" + f.dir + "': " + std::strerror(errno);
+    } else {
+        try {
+            // Warnings about a file that is still used go into the subject's row.
+            std::vector<std::string> warnings;
+            LoadOptions load;
+            load.warnings = &warnings;
+            load.device = &dev;
+            VolumePtr mov = loadImage(s.path.c_str(), error, load);
+            if (mov) {
+                const PipelineResult res = runPipeline(*mov, *b.prepared, b.pipeline);
+                Affine world;
+                ok = writeRegistration(res, *mov, *b.fixed, f.out, world, error);
+                row.hasCost = ok;
+                row.cost = res.cost;
+            }
+            for (const std::string& w : warnings) row.message += (row.message.empty() ? "" : "; ") + w;
+        } catch (const std::bad_alloc&) {
+            error = "not enough memory";
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+    }
+    if (!ok) freeCorrelationRatio();  // whatever a failure left prepared
+    row.status = ok ? "ok" : "failed";
+    if (!ok) row.message = error + (row.message.empty() ? "" : "; " + row.message);
+    row.seconds = (double)(clockMs() - t0) / 1000.0;
+    // The row last: only now does the subject read as done.
+    if (exists(f.dir) && !writeFileAtomically(f.result, subjectResultText(row, b.settings)) && ok) {
+        for (const std::string* p : f.outputs()) std::remove(p->c_str());
+        row.status = "failed";
+        row.hasCost = false;
+        row.message = "cannot write '" + f.result + "'";
+    }
+    return row;
+}

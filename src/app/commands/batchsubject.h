@@ -1,0 +1,47 @@
+#pragma once
+// One subject of a batch: where its files go, whether an earlier run finished it, and its
+// registration, whose failure becomes its row rather than the batch's end.
+#include <string>
+#include <vector>
+
+#include "app/commands/batchlist.h"
+#include "registration/options.h"
+#include "registration/outputs.h"
+#include "registration/pipeline.h"
+
+class Device;
+
+// Everything one process shares across its subjects.
+struct Batch {
+    std::string outDir, settings;
+    bool qc = false;
+    const Volume* fixed = nullptr;
+    const PreparedFixed* prepared = nullptr;
+    PipelineOptions pipeline = PipelineOptions::registerDefaults();
+};
+
+// DIR/<id>/: what register writes, the picture, and the subject's record.
+struct SubjectFiles {
+    std::string dir, result;
+    RegistrationFiles out;
+    std::string qc;  // where the picture goes when asked for
+
+    std::vector<const std::string*> outputs() const { return {&out.image, &out.matrix, &out.itk, &qc}; }
+};
+
+SubjectFiles filesOf(const std::string& outDir, const std::string& id, bool qc);
+
+// What a subject's outputs depend on besides its own image: a record made otherwise is
+// not this run's.
+std::string settingsKey(const std::string& fixed, const RegistrationOptions& o);
+
+// A subject's stored record, when its file is whole; `settings` receives what it was made
+// with.
+bool readSubjectResult(const std::string& path, ResultRow& row, std::string& settings);
+
+// Complete: an ok row made from this path with these settings, and every output there.
+bool complete(const Batch& b, const Subject& s, ResultRow& stored);
+
+// One subject on `dev`: its image is loaded there, and the whole registration follows it.
+// Its record is written last; the row returned says ok or failed, with the reason.
+ResultRow registerSubject(const Batch& b, const Subject& s, Device& dev);
