@@ -7,7 +7,7 @@
 
 #include "registration/global.h"
 #include "registration/stages.h"
-#include "test_search_eval.h"
+#include "support/searchevaluators.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "device/costchunks.h"
 #include "device/cpu/costpair.h"
 #include "geometry/transform.h"
-#include "testvolumes.h"
+#include "support/testvolumes.h"
 
 using namespace costchunks;
 

@@ -17,8 +17,8 @@
 #include "registration/pipeline.h"
 #include "registration/precision.h"
 #include "registration/originalsearch.h"
-#include "test_search_eval.h"
-#include "testvolumes.h"
+#include "support/searchevaluators.h"
+#include "support/testvolumes.h"
 #include "volume/storedimage.h"
 #include "volume/resample.h"
 

@@ -16,7 +16,7 @@
 #include "registration/dof.h"
 #include "registration/cost.h"
 #include "registration/pipeline.h"
-#include "testvolumes.h"
+#include "support/testvolumes.h"
 #include "volume/resample.h"
 
 namespace {

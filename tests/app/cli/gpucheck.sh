@@ -2,7 +2,7 @@
 # The GPU check's plumbing, without a GPU: the dry run's files and steps, a bundle that
 # lacks a program, the failed assertions' values reaching the summary, and the deadline.
 set -u
-check=$(cd "$(dirname "$0")/../.." && pwd)/scripts/gpu-check.sh
+check=$(cd "$(dirname "$0")/../../.." && pwd)/scripts/gpu-check.sh
 fail=0
 bad() { echo "FAIL: $*"; fail=1; }
 tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
@@ -39,7 +39,7 @@ cat >"$tmp/gtest.log" <<'LOG'
 [ RUN      ] CudaVsCpu.TransformVolumeMatches
 [       OK ] CudaVsCpu.TransformVolumeMatches (12 ms)
 [ RUN      ] CudaVsCpu.CostsMatchAtEveryBinCount
-/src/tests/gpu/test_cuda_backend.cpp:306: Failure
+/src/tests/device/gpu/test_cuda_backend.cpp:306: Failure
 The difference between g[i] and k[i] is 0.00061, which exceeds 1e-4f, where
 g[i] evaluates to 0.41234,
 k[i] evaluates to 0.41173, and

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "registration/search.h"
-#include "test_search_eval.h"
+#include "support/searchevaluators.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "device/device.h"
-#include "testvolumes.h"
+#include "support/testvolumes.h"
 #include "volume/storedimage.h"
 
 namespace fs = std::filesystem;

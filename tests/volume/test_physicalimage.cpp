@@ -1,6 +1,6 @@
 // Images for register/apply: every numeric datatype, slope and intercept, physical values
 // on the way out. Test files are written by niftiio (imagefiles.h), not by the code here.
-#include "imagefiles.h"
+#include "support/imagefiles.h"
 #include "volume/physicalimage.h"
 
 namespace {

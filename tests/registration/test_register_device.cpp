@@ -15,7 +15,7 @@
 #include "device/device.h"
 #include "registration/cost.h"
 #include "registration/originalsearch.h"
-#include "testvolumes.h"
+#include "support/testvolumes.h"
 #include "volume/storedimage.h"
 #include "volume/resample.h"
 

@@ -7,7 +7,7 @@
 
 #include "geometry/rotation.h"
 #include "registration/widesearch.h"
-#include "test_search_eval.h"
+#include "support/searchevaluators.h"
 
 namespace {
 

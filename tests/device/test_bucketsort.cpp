@@ -10,7 +10,7 @@
 #include "device/costchunks.h"
 #include "device/cpu/costpair.h"
 #include "device/scratch.h"
-#include "testvolumes.h"
+#include "support/testvolumes.h"
 
 using namespace bucketsort;
 

@@ -9,7 +9,7 @@
 #include "device/cpu/cpu_device.h"
 #include "device/cpu/simd.h"
 #include "device/kernels.h"
-#include "testvolumes.h"
+#include "support/testvolumes.h"
 
 using kern::PointRule;
 using kern::TextureRules;

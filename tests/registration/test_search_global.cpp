@@ -7,7 +7,7 @@
 #include <string>
 
 #include "registration/global.h"
-#include "test_search_eval.h"
+#include "support/searchevaluators.h"
 
 namespace {
 

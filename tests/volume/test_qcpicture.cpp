@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "device/device.h"
-#include "testvolumes.h"
+#include "support/testvolumes.h"
 #include "volume/qcpicture.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include "device/cpu/simd.h"
 #include "device/kernels.h"
 #include "geometry/transform.h"
-#include "testvolumes.h"
+#include "support/testvolumes.h"
 #include "volume/resample.h"
 
 namespace {

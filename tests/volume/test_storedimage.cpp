@@ -1,7 +1,7 @@
 // Image files: the test images are written by niftiio itself (or byte by byte where the
 // header must be broken), never by the code under test, and outputs are read back the
 // same way.
-#include "imagefiles.h"
+#include "support/imagefiles.h"
 
 TEST_F(ImageFile, Uint8LoadsUnchangedAndSavesBitIdentical) {
     const Grid g{5, 4, 3, 1, 1.5f, 2.0f, 2.5f};

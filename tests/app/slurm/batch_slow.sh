@@ -5,7 +5,7 @@
 # table is checked. Skips (77) where Slurm or munge is not installed.
 set -u
 TARVO=$1 PHANTOM=$2
-SCRIPT=$(cd "$(dirname "$0")/../.." && pwd)/scripts/slurm-batch.sh
+SCRIPT=$(cd "$(dirname "$0")/../../.." && pwd)/scripts/slurm-batch.sh
 for p in slurmctld slurmd munged sbatch squeue mungekey; do
   command -v $p > /dev/null || PATH=$PATH:/usr/sbin command -v $p > /dev/null || { echo "SKIP: $p not installed"; exit 77; }
 done

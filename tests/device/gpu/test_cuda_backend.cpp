@@ -11,7 +11,7 @@
 #include <random>
 #include <vector>
 
-#include "../unit/testvolumes.h"
+#include "support/testvolumes.h"
 #include "device/costchunks.h"
 #include "device/cpu/costpair.h"
 #include "device/cuda/bucketsort.h"
