@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "device/cpu/costpair.h"
+#include "device/cpu/cpu_device.h"
 #include "device/costfunction.h"
 #include "device/device.h"
 #include "device/kernels.h"
@@ -49,10 +50,10 @@ struct Counts {
     double l1 = 0, l2 = 0, tlb = 0, voxels = 0;
 };
 
-Counts replay(const CpuDevice::Pair& p, const float* A) {
+Counts replay(const cpucost::Pair& p, const float* A) {
     Cache l1(32 << 10, 8, 6), l2(1 << 20, 8, 6), tlb(2048ull << 12, 8, 12);
     Counts c;
-    const CpuDevice::Reference& r = *p.ref;
+    const cpucost::Reference& r = *p.ref;
     const kern::V3 rc{r.refC[0], r.refC[1], r.refC[2]}, sc{p.srcC[0], p.srcC[1], p.srcC[2]};
     const uint64_t base = 1ull << 32;  // any page-aligned start
     auto read = [&](int64_t index) {
@@ -63,7 +64,7 @@ Counts replay(const CpuDevice::Pair& p, const float* A) {
             if (l2.access(a)) c.l2++;
         }
     };
-    for (const CpuDevice::Chunk& ch : r.chunks)
+    for (const cpucost::Chunk& ch : r.chunks)
         for (uint32_t v = ch.begin; v < ch.end; ++v) {
             c.voxels++;
             const kern::V3 m = kern::costPosition(A, r.px[v], r.py[v], r.pz[v], rc, sc);
@@ -111,7 +112,7 @@ int main(int argc, char** argv) {
     for (int l = 2; l >= 0; --l) {
         sl[l]->stage = rl[l]->stage = (int16_t)(4 - l);
         initCorrelationRatio(*sl[l], *rl[l]);
-        const CpuDevice::Pair& p = *cpu->pair();
+        const cpucost::Pair& p = *cpu->pair();
         for (double deg : {0.0, 15.0, 30.0, 45.0, 90.0}) {
             // About the axis (1, 1, 1), as costbench's rotation rows.
             const double a = deg * M_PI / 180.0, co = std::cos(a), si = std::sin(a), k = 1.0 / 3.0,

@@ -9,6 +9,7 @@
 #include "device/bucketsort.h"
 #include "device/costchunks.h"
 #include "device/cpu/costpair.h"
+#include "device/cpu/cpu_device.h"
 #include "device/scratch.h"
 #include "support/testvolumes.h"
 
@@ -269,7 +270,7 @@ TEST(BucketSortDriver, BinKeysGiveTheCpuGrouping) {
     VolumePtr src = volumeFrom(*dev, X, Y, Z, ref), refVol = volumeFrom(*dev, X, Y, Z, ref);
     for (int binCount : {64, 128, 256}) {
         dev->initCorrelationRatio(*src, *refVol, binCount, CostPairOptions{});
-        const CpuDevice::Reference& cpu = *static_cast<CpuDevice&>(*dev).pair()->ref;
+        const cpucost::Reference& cpu = *static_cast<CpuDevice&>(*dev).pair()->ref;
 
         const uint32_t width = 256u / (uint32_t)binCount, count = (uint32_t)ref.size();
         ModelOps ops;

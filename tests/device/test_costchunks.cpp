@@ -15,6 +15,7 @@
 #include "device/bucketsort.h"
 #include "device/costchunks.h"
 #include "device/cpu/costpair.h"
+#include "device/cpu/cpu_device.h"
 #include "geometry/transform.h"
 #include "support/testvolumes.h"
 
@@ -267,16 +268,16 @@ std::vector<float> boxedHead(int X, int Y, int Z, unsigned seed) {
 // Per-voxel samples of the prepared CPU pair through A, in bin order (the CPU keeps its
 // voxels tile by tile; a bin's voxels are taken from its chunks in chunk order). Bins of
 // fewer than three voxels have no chunks and stay uncounted.
-void samples(const CpuDevice::Pair& p, const float* A, std::vector<float>& f, std::vector<uint8_t>& counted) {
+void samples(const cpucost::Pair& p, const float* A, std::vector<float>& f, std::vector<uint8_t>& counted) {
     const kern::Dim3 sd{p.sx, p.sy, p.sz};
-    const CpuDevice::Reference& r = *p.ref;
+    const cpucost::Reference& r = *p.ref;
     const kern::V3 rc{r.refC[0], r.refC[1], r.refC[2]}, sc{p.srcC[0], p.srcC[1], p.srcC[2]};
     const size_t n = r.px.size();
     f.assign(n, 0.0f);
     counted.assign(n, 0);
     std::vector<uint32_t> at(r.pivots.begin(), r.pivots.end() - 1);
     std::vector<size_t> binOrder(n, SIZE_MAX);  // bin-order position -> voxel
-    for (const CpuDevice::Chunk& c : r.chunks)
+    for (const cpucost::Chunk& c : r.chunks)
         for (uint32_t v = c.begin; v < c.end; ++v) binOrder[at[c.bin]++] = v;
     for (size_t o = 0; o < n; ++o) {
         const size_t v = binOrder[o];
@@ -292,7 +293,7 @@ void samples(const CpuDevice::Pair& p, const float* A, std::vector<float>& f, st
 // One block of 256 threads per bin: thread t adds voxels t, t + 256, ... of the bin; the
 // first warp adds entries t + 32, t + 64, ... into entry t, then halves 16 .. 2, then
 // entry 0 + entry 1.
-float oneBlockPerBin(const CpuDevice::Reference& p, const std::vector<float>& f,
+float oneBlockPerBin(const cpucost::Reference& p, const std::vector<float>& f,
                      const std::vector<uint8_t>& counted) {
     float S[256] = {0}, Q[256] = {0}, N[256] = {0};
     for (int b = 0; b < p.binCount; ++b) {
@@ -327,7 +328,7 @@ TEST(CostChunks, ChunkGroupingStaysWithinTenMillionthsOfOneBlockPerBin) {
         src->center[a] = sc[a];
     }
     cpu.initCorrelationRatio(*src, *ref, 256, {});
-    const CpuDevice::Pair& p = *cpu.pair();
+    const cpucost::Pair& p = *cpu.pair();
     const ChunkTable t = buildChunkTable(p.ref->pivots.data(), 256);
     // A bin of over a million voxels, cut into more chunks than a block has lanes.
     ASSERT_GT(p.ref->pivots[1] - p.ref->pivots[0], 1000000u);

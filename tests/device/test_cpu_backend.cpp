@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "device/costfunction.h"
+#include "device/cpu/cpu_device.h"
 #include "device/cpu/simd.h"
 #include "device/kernels.h"
 #include "geometry/transform.h"
@@ -353,19 +354,19 @@ TEST(Cost, VectorAndScalarSamplingAgreeBitForBit) {
         CostPairOptions o;
         o.exactWeights = exact;
         initCorrelationRatio(*p.src, *p.ref, o);
-        const CpuDevice::Pair& pr = *static_cast<CpuDevice&>(*dev).pair();
+        const cpucost::Pair& pr = *static_cast<CpuDevice&>(*dev).pair();
         std::mt19937 rng(3);
         std::uniform_real_distribution<float> u(-0.3f, 0.3f);
         for (int m = 0; m < 20; ++m) {
             // Sources this small are not prefetched by default; the second half asks
             // ahead all the same, which must change no sum (and read nothing outside).
-            const_cast<CpuDevice::Pair&>(pr).prefetch = m >= 10 && !pr.rowsPadded.empty();
+            const_cast<cpucost::Pair&>(pr).prefetch = m >= 10 && !pr.rowsPadded.empty();
             Matrix a;
             for (int i = 0; i < 12; ++i) a.data[i] += (i % 4 == 3) ? 30 * u(rng) : u(rng);
             for (const auto& ch : pr.ref->chunks) {
                 // Odd lengths exercise the tail of the vector loop.
                 for (uint32_t end : {ch.end, ch.begin + (ch.end - ch.begin) / 2 + 1}) {
-                    const CpuDevice::Chunk part{ch.bin, ch.begin, end};
+                    const cpucost::Chunk part{ch.bin, ch.begin, end};
                     float s[3], v[3];
                     scalarChunkSums(pr, a.data, &part, 1, s);
                     simdChunkSums(pr, a.data, &part, 1, v);
@@ -408,7 +409,7 @@ TEST(Cost, ZerosAreCountedWithoutReadingThemToTheBit) {
     auto dev = makeCpuDevice(1);
     auto& cpuDev = static_cast<CpuDevice&>(*dev);
     dev->initCorrelationRatio(*s, *r, 256, {});
-    auto& pr = const_cast<CpuDevice::Pair&>(*cpuDev.pair());
+    auto& pr = const_cast<cpucost::Pair&>(*cpuDev.pair());
     // Sources this small are neither prefetched nor mapped for zeros by default.
     if (!pr.rowsPadded.empty()) {
         pr.prefetch = true;
@@ -502,7 +503,7 @@ TEST(Cost, TiledVisitingGivesTheCostOfTheDefinition) {
 
     auto dev = makeCpuDevice(2);
     dev->initCorrelationRatio(*s, *r, 256, {});
-    const CpuDevice::Pair& p = *static_cast<CpuDevice&>(*dev).pair();
+    const cpucost::Pair& p = *static_cast<CpuDevice&>(*dev).pair();
     int chunksOf250 = 0, chunksOf240 = 0;
     for (const auto& c : p.ref->chunks) chunksOf250 += c.bin == 250, chunksOf240 += c.bin == 240;
     EXPECT_EQ(chunksOf250, 3);

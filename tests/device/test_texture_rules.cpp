@@ -66,7 +66,7 @@ TEST(TextureRules, CostFollowsTheRulesOnBothPaths) {
                 src->dx = voxel;
                 ref->stage = src->stage = 4;
                 initCorrelationRatio(*src, *ref);
-                const CpuDevice::Pair& pr = *static_cast<CpuDevice&>(*dev).pair();
+                const cpucost::Pair& pr = *static_cast<CpuDevice&>(*dev).pair();
                 for (int m = 1; m <= 9; ++m) {
                     float a[16] = {1, 0, 0, m / 512.0f - 1.0f / 4096, 0, 1, 0, m / 512.0f, 0, 0, 1, -m / 1024.0f, 0, 0, 0, 1};
                     float total[3] = {0, 0, 0};

@@ -76,8 +76,8 @@ struct Setup {
     const float *px, *py, *pz;  // the shared reference's coordinates
     const uint32_t* zeroCubes;  // Pair::zeroCubes (prepareLinear<..., true> only)
     uint32_t prefetchEnd = 0;   // groups starting below this prefetch the rows of a later one
-    Setup(const CpuDevice::Pair& p, const float* A) {
-        const CpuDevice::Reference& r = *p.ref;
+    Setup(const cpucost::Pair& p, const float* A) {
+        const cpucost::Reference& r = *p.ref;
         px = r.px.data(), py = r.py.data(), pz = r.pz.data();
         zeroCubes = p.zeroCubes.empty() ? nullptr : p.zeroCubes.data();
         const uint32_t voxels = (uint32_t)r.px.size();
@@ -126,7 +126,7 @@ inline __m256 positions(const Setup& c, uint32_t v, __m256i valid, __m256& mx, _
 // Asks for the four source rows (the x-pairs at y0/y1, z0/z1) of the eight voxels at
 // px/py/pz + w. Under a rotation the rows of consecutive voxels are far apart in memory and
 // no hardware prefetcher foresees them; positions outside the source are clamped into it.
-inline void prefetchRows(const CpuDevice::Pair& p, const Setup& c, uint32_t w) {
+inline void prefetchRows(const cpucost::Pair& p, const Setup& c, uint32_t w) {
     __m256 mx, my, mz;
     const __m256 in = positions<false>(c, w, _mm256_set1_epi32(-1), mx, my, mz);
     // About half the groups of a 1 mm level lie wholly outside the source: nothing to ask for.
@@ -169,7 +169,7 @@ struct PointGroup {
 };
 
 template <bool Tail>
-inline void preparePoint(const CpuDevice::Pair& p, const Setup& c, uint32_t v, __m256i valid, PointGroup& g) {
+inline void preparePoint(const cpucost::Pair& p, const Setup& c, uint32_t v, __m256i valid, PointGroup& g) {
     __m256 mx, my, mz;
     g.in = positions<Tail>(c, v, valid, mx, my, mz);
     g.none = _mm256_testz_ps(g.in, g.in);
@@ -203,7 +203,7 @@ struct LinearGroup {
 // so that sources without one run the loop they ran before it existed: with the test
 // compiled in, the 2 mm level of a head with its skull took 10-25 % longer.
 template <kern::TieRule Ties, bool Tail, bool Zeros>
-inline void prepareLinear(const CpuDevice::Pair& p, const Setup& c, uint32_t v, __m256i valid, LinearGroup& g) {
+inline void prepareLinear(const cpucost::Pair& p, const Setup& c, uint32_t v, __m256i valid, LinearGroup& g) {
     if (v < c.prefetchEnd) prefetchRows(p, c, v + kPrefetchAhead);
     __m256 mx, my, mz;
     g.in = positions<Tail>(c, v, valid, mx, my, mz);
@@ -270,7 +270,7 @@ inline __m256i firstLanes(uint32_t left) {
 // ahead of its finish. prepare.operator()<Tail>(setup, v, lanes, group), Tail for the last,
 // partial group; finish(group, s, q, n).
 template <class Group, class Prepare, class Finish>
-void chunkSumsInTwoSteps(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk* chunks, size_t count,
+void chunkSumsInTwoSteps(const cpucost::Pair& p, const float* A, const cpucost::Chunk* chunks, size_t count,
                          float* out, const Prepare& prepare, const Finish& finish) {
     const Setup c(p, A);
     const __m256i all = _mm256_set1_epi32(-1);
@@ -295,7 +295,7 @@ void chunkSumsInTwoSteps(const CpuDevice::Pair& p, const float* A, const CpuDevi
 }
 
 template <kern::TieRule Ties, bool Zeros>
-void linearChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk* chunks, size_t count,
+void linearChunkSums(const cpucost::Pair& p, const float* A, const cpucost::Chunk* chunks, size_t count,
                      float* out) {
     const float* d = p.rowsPadded.data();
     chunkSumsInTwoSteps<LinearGroup>(
@@ -306,7 +306,7 @@ void linearChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::
         [&](const LinearGroup& g, __m256& s, __m256& q, __m256& n) { finishLinear<Zeros>(d, g, s, q, n); });
 }
 
-void pointChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk* chunks, size_t count,
+void pointChunkSums(const cpucost::Pair& p, const float* A, const cpucost::Chunk* chunks, size_t count,
                     float* out) {
     const float* src = p.src.data();
     chunkSumsInTwoSteps<PointGroup>(
@@ -321,7 +321,7 @@ void pointChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::C
 
 }  // namespace
 
-void simdChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk* chunks, size_t count,
+void simdChunkSums(const cpucost::Pair& p, const float* A, const cpucost::Chunk* chunks, size_t count,
                    float* out) {
     if (!p.linear) return pointChunkSums(p, A, chunks, count, out);
     // Linear pairs always have their padded rows when this path is available.

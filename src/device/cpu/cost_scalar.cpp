@@ -6,10 +6,10 @@
 
 namespace {
 template <bool Linear>
-void lanes(const CpuDevice::Pair& p, const float* A, uint32_t v, uint32_t end, float* s, float* q, float* n) {
+void lanes(const cpucost::Pair& p, const float* A, uint32_t v, uint32_t end, float* s, float* q, float* n) {
     const kern::Dim3 sd{p.sx, p.sy, p.sz};
     const float X = (float)p.sx, Y = (float)p.sy, Z = (float)p.sz;
-    const CpuDevice::Reference& r = *p.ref;
+    const cpucost::Reference& r = *p.ref;
     const kern::V3 rc{r.refC[0], r.refC[1], r.refC[2]}, sc{p.srcC[0], p.srcC[1], p.srcC[2]};
     for (int lane = 0; v < end; ++v, lane = (lane + 1) & 7) {
         kern::V3 m = kern::costPosition(A, r.px[v], r.py[v], r.pz[v], rc, sc);
@@ -35,7 +35,7 @@ void foldLanes8(float s[8], float q[8], float n[8], float out[3]) {
     out[2] = n[0];
 }
 
-void scalarChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk* chunks, size_t count,
+void scalarChunkSums(const cpucost::Pair& p, const float* A, const cpucost::Chunk* chunks, size_t count,
                      float* out) {
     for (size_t c = 0; c < count; ++c, out += 3) {
         float s[8] = {0}, q[8] = {0}, n[8] = {0};
@@ -48,7 +48,7 @@ void scalarChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::
 }
 
 #if !defined(__x86_64__)
-void simdChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk* chunks, size_t count,
+void simdChunkSums(const cpucost::Pair& p, const float* A, const cpucost::Chunk* chunks, size_t count,
                    float* out) {
     scalarChunkSums(p, A, chunks, count, out);
 }

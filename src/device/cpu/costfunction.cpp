@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "device/cpu/costpair.h"
+#include "device/cpu/cpu_device.h"
 #include "device/cpu/simd.h"
 #include "device/kernels.h"
 
@@ -97,9 +98,9 @@ ReferencePtr CpuDevice::prepareReference(const Volume& ref, int binCount, const 
     return p;
 }
 
-static void buildNonzeroBlocks(CpuDevice::Pair& p);
+static void buildNonzeroBlocks(cpucost::Pair& p);
 
-void markZeroCubes(CpuDevice::Pair& p, ThreadPool& pool) {
+void markZeroCubes(cpucost::Pair& p, ThreadPool& pool) {
     const size_t w = (size_t)p.sx + 2, ny = (size_t)p.sy, nz = (size_t)p.sz, slice = w * ny;
     std::vector<uint8_t> flag(nz * slice + 32, 0);
     const float* d = p.rowsPadded.data();
@@ -220,7 +221,7 @@ void CpuDevice::layOutReference(Reference& p, const Volume& ref, const std::vect
 
 void CpuDevice::freeCorrelationRatio() { pair_.reset(); }
 
-static void buildNonzeroBlocks(CpuDevice::Pair& p) {
+static void buildNonzeroBlocks(cpucost::Pair& p) {
     const int bx = (p.sx + kNonzeroBlock - 1) / kNonzeroBlock, by = (p.sy + kNonzeroBlock - 1) / kNonzeroBlock,
               bz = (p.sz + kNonzeroBlock - 1) / kNonzeroBlock;
     const size_t wx = (size_t)bx + 1, wxy = wx * ((size_t)by + 1);
@@ -247,9 +248,9 @@ static void buildNonzeroBlocks(CpuDevice::Pair& p) {
     p.bx = bx, p.by = by, p.bz = bz;
 }
 
-TileSums sampleFreeSums(const CpuDevice::Pair& p, const CpuDevice::Tile& t, const float* A) {
+TileSums sampleFreeSums(const cpucost::Pair& p, const cpucost::Tile& t, const float* A) {
     if (p.nonzeroBlocks.empty()) return TileSums::Sample;
-    const CpuDevice::Reference& r = *p.ref;
+    const cpucost::Reference& r = *p.ref;
     double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
     // The float positions of the voxels round five times, each time by at most 2^-24 of
     // the sum of the terms' sizes: err bounds how far they can lie from the corners' hull.
@@ -296,7 +297,7 @@ TileSums sampleFreeSums(const CpuDevice::Pair& p, const CpuDevice::Tile& t, cons
 // others sampled. A zero sample adds +0 to s and q and 1 to n in every lane and under
 // every grouping (counts stay exact integers in float), so the sums are those of sampling
 // to the bit.
-void cpuChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk* chunks, size_t count,
+void cpuChunkSums(const cpucost::Pair& p, const float* A, const cpucost::Chunk* chunks, size_t count,
                   float* out) {
     const bool vector = simdAvailable() && !p.srcMask;  // the vector path knows no moving mask
     for (size_t c = 0; c < count;) {

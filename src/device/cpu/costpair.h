@@ -6,25 +6,28 @@
 #include <memory>
 #include <vector>
 
-#include "device/cpu/cpu_device.h"
+#include "device/cpu/threadpool.h"
+#include "device/device.h"
+
+namespace cpucost { struct Chunk; struct Tile; struct Task; struct Reference; struct Pair; }
 
 // The prepared reference, shared by every pair made with it. It is cut into cubic tiles; a tile's voxels are
 // grouped by bin, in storage order inside a bin, and stored as coordinates only (the
 // bin is known from the chunk). Visiting the reference tile by tile keeps the source
 // positions of a stretch of work inside a small box whatever the rotation, so the
 // samples come from the core's own cache rather than from memory.
-struct CpuDevice::Chunk {
+struct cpucost::Chunk {
     uint32_t bin, begin, end;  // voxels [begin, end) of px, py, pz, all in `bin`
     uint32_t tile = 0;         // index into Reference::tiles
 };
 // The reference voxel box a tile covers (inclusive bounds).
-struct CpuDevice::Tile {
+struct cpucost::Tile {
     float lo[3], hi[3];
 };
-struct CpuDevice::Task {
+struct cpucost::Task {
     uint32_t first, last;  // chunks [first, last): one hand-out to a worker
 };
-struct CpuDevice::Reference final : PreparedReference {
+struct cpucost::Reference final : PreparedReference {
     float refC[3] = {0, 0, 0};  // truncated reference centre
     int binCount = 0;
     // Cumulative bin sizes, as the GPU's pivots: bin k holds pivots[k + 1] - pivots[k]
@@ -36,7 +39,7 @@ struct CpuDevice::Reference final : PreparedReference {
     std::vector<Task> tasks;
 };
 // The prepared pair: a source with a shared reference.
-struct CpuDevice::Pair {
+struct cpucost::Pair {
     std::vector<float> src;  // copy of the source voxels
     // Linear pairs on the vector path: each row of the source with its first and last
     // voxel repeated (rows of sx + 2), so that the two x-neighbours of a trilinear
@@ -67,7 +70,7 @@ struct CpuDevice::Pair {
 };
 
 // Fills p.zeroCubes from p.rowsPadded (done for prefetched sources).
-void markZeroCubes(CpuDevice::Pair& p, ThreadPool& pool);
+void markZeroCubes(cpucost::Pair& p, ThreadPool& pool);
 
 // Edge of the blocks of Pair::nonzeroBlocks, in voxels.
 constexpr int kNonzeroBlock = 4;
@@ -80,8 +83,8 @@ constexpr int kNonzeroBlock = 4;
 // exceed what the positions' rounding in float can reach (matrices of huge terms are
 // sampled). Sample otherwise.
 enum class TileSums { Sample, Outside, Zero };
-TileSums sampleFreeSums(const CpuDevice::Pair& p, const CpuDevice::Tile& t, const float* A);
+TileSums sampleFreeSums(const cpucost::Pair& p, const cpucost::Tile& t, const float* A);
 
 // Sums (s, q, n) of `count` chunks for one matrix, three floats per chunk into out.
-void cpuChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk* chunks, size_t count,
+void cpuChunkSums(const cpucost::Pair& p, const float* A, const cpucost::Chunk* chunks, size_t count,
                   float* out);

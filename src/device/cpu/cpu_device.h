@@ -6,6 +6,9 @@
 #include "device/cpu/threadpool.h"
 #include "device/device.h"
 
+// The prepared cost, private to the backend (costpair.h).
+namespace cpucost { struct Chunk; struct Tile; struct Task; struct Reference; struct Pair; }
+
 // The CPU backend: the same operations as the GPU, on all cores, with the texture's
 // sampling convention reproduced in software (kernels.h).
 // Mirrors cuda/cuda_device.h: memory and resampling in volume.cpp, the cost in
@@ -41,11 +44,11 @@ public:
     kern::TextureRules rules() const { return rules_; }
 
     // The prepared reference and pair, and their parts (costpair.h, private to the backend).
-    struct Chunk;
-    struct Tile;
-    struct Task;
-    struct Reference;
-    struct Pair;
+    using Chunk = cpucost::Chunk;
+    using Tile = cpucost::Tile;
+    using Task = cpucost::Task;
+    using Reference = cpucost::Reference;
+    using Pair = cpucost::Pair;
     const Pair* pair() const { return pair_.get(); }
 
 private:

@@ -7,9 +7,9 @@
 // Per-chunk cost sums, three floats (s, q, n) per chunk into out. Both paths keep eight
 // running lanes per chunk (voxel v of the chunk goes to lane v % 8) and fold them with
 // foldLanes8, so the vector path gives the scalar path's result bit for bit.
-void scalarChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk* chunks, size_t count,
+void scalarChunkSums(const cpucost::Pair& p, const float* A, const cpucost::Chunk* chunks, size_t count,
                      float* out);
-void simdChunkSums(const CpuDevice::Pair& p, const float* A, const CpuDevice::Chunk* chunks, size_t count,
+void simdChunkSums(const cpucost::Pair& p, const float* A, const cpucost::Chunk* chunks, size_t count,
                    float* out);
 // Folds eight lanes (h = 4, 2, 1: lane l adds lane l + h) into out (s, q, n).
 void foldLanes8(float s[8], float q[8], float n[8], float out[3]);

@@ -14,6 +14,7 @@
 #include "support/testvolumes.h"
 #include "device/costchunks.h"
 #include "device/cpu/costpair.h"
+#include "device/cpu/cpu_device.h"
 #include "device/cuda/bucketsort.h"
 #include "device/cuda/errors.h"
 #include "device/device.h"
@@ -392,7 +393,7 @@ TEST_F(CudaVsCpu, LargeBatchSpansSeveralLaunches) {
 
 namespace {
 
-const CpuDevice::Pair& cpuPair(Device& cpu) { return *static_cast<CpuDevice&>(cpu).pair(); }
+const cpucost::Pair& cpuPair(Device& cpu) { return *static_cast<CpuDevice&>(cpu).pair(); }
 
 unsigned multiprocessors() {
     int device = 0, sms = 1;
