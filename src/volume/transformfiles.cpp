@@ -10,6 +10,8 @@
 #include <sstream>
 #include <vector>
 
+#include "volume/niftiadapter.h"
+
 namespace {
 
 // Nine significant digits give every float back exactly.
@@ -125,7 +127,9 @@ bool readItk(const std::string& path, const std::string& text, Affine& m, std::s
 }  // namespace
 
 bool writeFileAtomically(const std::string& path, const std::string& text) {
-    const std::string tmp = path + ".tmp" + std::to_string((long)getpid());
+    // The temporary name of every file the program writes (images and pictures too), which
+    // a batch knows to clear away after a crash.
+    const std::string tmp = imageio::temporaryName(path);
     std::FILE* f = std::fopen(tmp.c_str(), "w");
     if (!f) return false;
     const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();

@@ -41,6 +41,7 @@ void removeLeftovers(const std::string& dir) {
         const std::string n = e->d_name;
         const size_t t = n.rfind(".tmp");
         const bool imageTmp = n.rfind(".tarvo-", 0) == 0 && t == n.size() - 4;
+        // Text files of earlier versions went through NAME.tmpPID.
         const bool textTmp = t != std::string::npos && t + 4 < n.size() &&
                              n.find_first_not_of("0123456789", t + 4) == std::string::npos;
         if (imageTmp || textTmp) gone.push_back(dir + "/" + n);
