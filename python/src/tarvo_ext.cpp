@@ -340,7 +340,7 @@ NB_MODULE(_tarvo, m) {
             const Volume& v = p.get();
             return std::make_tuple(v.dx, v.dy, v.dz);
         })
-        .def_prop_ro("affine", [](const PyVolume& p) { return toNumpy(WorldGrid::of(p.get()).voxelToWorld); },
+        .def_prop_ro("affine", [](const PyVolume& p) { return toNumpy(worldGridOf(p.get()).voxelToWorld); },
                      nb::rv_policy::move, "Voxel index -> RAS mm as tarvo reads the header (sform, else qform, else the zooms).")
         .def_prop_ro("oriented", [](const PyVolume& p) { return p.get().orient.code > 0; })
         .def_prop_ro("datatype", [](const PyVolume& p) { return (int)p.get().datatype; },
@@ -349,7 +349,7 @@ NB_MODULE(_tarvo, m) {
             const Volume& v = p.get();
             return std::make_tuple(v.sclSlope, v.sclInter);
         }, "The scaling of the stored values (slope 0: none).")
-        .def_prop_ro("device", [](const PyVolume& p) { return std::string(p.get().owner->kind()); });
+        .def_prop_ro("device", [](const PyVolume& p) { return std::string(deviceOf(p.get()).kind()); });
 
     m.def("device_kind", [](const std::string& name, int threads) { return std::string(backend(name, threads).kind()); },
           nb::arg("name"), nb::arg("threads") = 0);
