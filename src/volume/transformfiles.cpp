@@ -1,7 +1,6 @@
 #include "volume/transformfiles.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
