@@ -55,8 +55,10 @@ Device& backend(const std::string& name, int threads) {
     if (it != made->end()) return *it->second;
     std::unique_ptr<Device> d;
     std::string error;
+    int envThreads = 0;
+    if (threads == 0 && !cpuThreadsSetting(envThreads, error)) raise(PyExc_ValueError, error);
     d = makeDevice(name, error);
-    if (!d) raise(PyExc_ValueError, "device " + error);
+    if (!d) raise(PyExc_ValueError, name == "cuda" ? "device='cuda' but " + error : "device " + error);
     if (threads > 0 && std::string(d->kind()) != "cpu")
         raise(PyExc_ValueError, "threads sets the CPU backend's threads, but a GPU does the work");
     if (threads > 0) d = makeCpuDevice(threads);
@@ -216,7 +218,7 @@ std::tuple<Matrix4, float> registerPair(const PyVolume& moving, const PyVolume& 
     if (initMatrix) {
         start.kind = StartKind::Matrix;
         start.world = checkedMatrix(*initMatrix, "the init matrix");
-    } else if (!parseStart(ro.init, start, error)) {
+    } else if (!parseStart(ro.init, start, error, "init")) {
         raise(error.find("does not exist") != std::string::npos || error.find("cannot read") != std::string::npos
                   ? PyExc_OSError
                   : PyExc_ValueError,
@@ -226,6 +228,8 @@ std::tuple<Matrix4, float> registerPair(const PyVolume& moving, const PyVolume& 
     if (fixedMask && !(fixMask = maskOnGrid(std::move(fixedMask->v), fix, "fixed_mask", "fixed", error)))
         raise(PyExc_ValueError, error);
     if (movingMask && !(movMask = maskOnGrid(std::move(movingMask->v), mov, "moving_mask", "moving", error)))
+        raise(PyExc_ValueError, error);
+    if (!registrable(mov, movMask.get(), "moving", error) || !registrable(fix, fixMask.get(), "fixed", error))
         raise(PyExc_ValueError, error);
 
     // As the command does: with a mask, the start pairs the centroids of the parts inside.
@@ -278,8 +282,8 @@ float cost(const PyVolume& moving, const PyVolume& fixed, std::optional<Matrix4I
         start.world = checkedMatrix(*matrix, "the matrix");
     }
     float c = 0.0f;
-    bool ok = true;
-    {
+    bool ok = resamplesTo(mov, 1.0f) && resamplesTo(fix, 1.0f);  // asked first: the resampler would print
+    if (ok) {
         nb::gil_scoped_release release;
         std::lock_guard<std::mutex> lock(gWork);
         ok = costAt1mm(mov, fix, start, c);

@@ -11,7 +11,7 @@ import numpy as np
 
 from . import _tarvo
 from ._devices import _device_name, _threads
-from ._images import ImageLike, _prepare
+from ._images import ImageLike, _prepare, _refuse_boolean
 from ._matrices import _matrix
 from ._outputs import _output_image
 
@@ -79,6 +79,10 @@ def register(
         raise ValueError(f"dof must be 6, 7, 9 or 12, not {dof!r}")
     if search not in ("wide", "standard"):
         raise ValueError(f"search must be 'wide' or 'standard', not {search!r}")
+    if qc is not None and not os.fspath(qc).lower().endswith(".png"):
+        raise ValueError(f"qc must be a file name ending in .png (the picture is a PNG), not {os.fspath(qc)!r}")
+    _refuse_boolean(moving, "moving")
+    _refuse_boolean(fixed, "fixed")
     dev, nthreads = _device_name(device), _threads(threads)
     init_name, init_matrix = "header", None
     if isinstance(init, (str, os.PathLike)):

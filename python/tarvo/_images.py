@@ -13,6 +13,7 @@ from typing import Any, Optional, Tuple, Union
 import numpy as np
 
 from . import _tarvo
+from ._matrices import _numbers
 
 ImageLike = Union[str, os.PathLike, Tuple[Any, Any], Any]
 
@@ -59,7 +60,7 @@ def _three_d(arr: np.ndarray, what: str) -> np.ndarray:
 
 
 def _affine(aff: Any, what: str) -> np.ndarray:
-    a = np.asarray(aff, dtype=np.float64)
+    a = _numbers(aff, f"the affine of {what}")
     if a.shape != (4, 4):
         raise ValueError(f"the affine of {what} must be 4x4, not {a.shape}")
     if not np.all(np.isfinite(a)) or abs(np.linalg.det(a[:3, :3])) <= 1e-12:
@@ -123,8 +124,8 @@ def _volume(src: _Source, dev: str, threads: int, what: str):
     vol, bad = _tarvo.from_array(src.array, float(src.slope), float(src.inter), src.zooms,
                                  src.orientation, dev, threads)
     if bad:
-        warnings.warn(f"{what} has {bad} voxels that are not finite numbers; they are taken as "
-                      "background (its smallest value)", stacklevel=4)
+        warnings.warn(f"{what} has {bad} voxels that are not finite numbers (NaN or infinite); "
+                      "they are taken as 0, background", stacklevel=4)
     return vol
 
 
@@ -168,6 +169,14 @@ _fixed_cache = _FixedCache()
 def clear_cache() -> None:
     """Drops the prepared fixed image kept between calls (see the module's documentation)."""
     _fixed_cache.clear()
+
+
+def _refuse_boolean(img: ImageLike, what: str) -> None:
+    """A boolean array is a mask, which has nothing to register: most likely a slip of the
+    argument order, so say where it belongs."""
+    arr = img[0] if isinstance(img, (tuple, list)) and len(img) == 2 else getattr(img, "dataobj", None)
+    if arr is not None and getattr(arr, "dtype", None) is not None and np.dtype(arr.dtype).kind == "b":
+        raise ValueError(f"{what} is a boolean array, a mask: give it as {what}_mask, and an image as {what}")
 
 
 def _prepare(img: ImageLike, dev: str, threads: int, what: str, cache: bool = False):

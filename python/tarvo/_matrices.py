@@ -10,10 +10,20 @@ import numpy as np
 from . import _tarvo
 
 
+def _numbers(m: Any, what: str) -> np.ndarray:
+    """A 4x4 matrix given as numbers; a text or anything else is refused in our words."""
+    if isinstance(m, (str, bytes)):
+        raise ValueError(f"{what} must be a 4x4 array of numbers, not a {type(m).__name__}")
+    try:
+        return np.asarray(m, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise ValueError(f"{what} must be a 4x4 array of numbers, not {type(m).__name__}") from None
+
+
 def _matrix(m: Any, what: str = "matrix") -> np.ndarray:
     if isinstance(m, (str, os.PathLike)):
         return read_matrix(m)
-    a = np.asarray(m, dtype=np.float64)
+    a = _numbers(m, f"the {what}")
     if a.shape != (4, 4):
         raise ValueError(f"the {what} must be 4x4, not {a.shape}")
     return np.ascontiguousarray(a)

@@ -2,6 +2,7 @@
 
 // Choosing the backend: the one place that names them. The process's device is made at
 // its first use, from TARVO_DEVICE; volumes are made on it unless told otherwise.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -10,10 +11,26 @@
 
 std::unique_ptr<Device> makeCpuDevice(int threads) { return makeCpuDevice(threads, textureRulesFromEnv()); }
 
-int defaultCpuThreads() {
+bool cpuThreadsSetting(int& threads, std::string& error) {
+    threads = 0;
     const char* env = std::getenv("TARVO_THREADS");
-    int threads = env ? std::atoi(env) : 0;
-    if (threads <= 0) threads = (int)std::thread::hardware_concurrency();
+    if (!env || !*env) return true;
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(env, &end, 10);
+    if (errno != 0 || *end != '\0' || v < 1 || v > kMaxThreads) {
+        error = "TARVO_THREADS must be a whole number from 1 to " + std::to_string(kMaxThreads) + ", not '" +
+                std::string(env) + "'";
+        return false;
+    }
+    threads = (int)v;
+    return true;
+}
+
+int defaultCpuThreads() {
+    int threads = 0;
+    std::string unused;  // a bad setting has been refused where the backend was chosen
+    if (!cpuThreadsSetting(threads, unused) || threads <= 0) threads = (int)std::thread::hardware_concurrency();
     return threads > 0 ? threads : 1;
 }
 
@@ -41,38 +58,60 @@ std::unique_ptr<Device> makeDevice(const std::string& want, std::string& error) 
     return nullptr;
 }
 
-static std::unique_ptr<Device> chooseDevice() {
-    const char* env = std::getenv("TARVO_DEVICE");
-    const std::string want = env && *env ? env : "auto";
-    std::string error;
-    std::unique_ptr<Device> d = makeDevice(want, error);
-    if (!d) {
-        std::printf("Error: TARVO_DEVICE%s %s\n", want == "cuda" ? "=cuda but" : "", error.c_str());
-        std::exit(1);
-    }
-    if (verbose()) std::fprintf(stderr, "tarvo: device %s\n", d->description().c_str());
-    return d;
-}
-
 namespace {
 
-// The process's backend. Destroyed at exit unless the device was lost: then its handles
-// died in the reset and releasing them would only raise a second, misleading error.
+// The process's backend, or why there is none. Destroyed at exit unless the device was
+// lost: then its handles died in the reset and releasing them would only raise a second,
+// misleading error.
 struct DeviceHolder {
     std::unique_ptr<Device> d;
+    std::string error;
+    DeviceHolder() = default;
+    DeviceHolder(DeviceHolder&&) = default;
     ~DeviceHolder() {
         if (deviceLost()) (void)d.release();
     }
 };
 
+DeviceHolder chooseDevice() {
+    DeviceHolder h;
+    int threads = 0;
+    if (!cpuThreadsSetting(threads, h.error)) return h;
+    const char* env = std::getenv("TARVO_DEVICE");
+    const std::string want = env && *env ? env : "auto";
+    std::string error;
+    h.d = makeDevice(want, error);
+    if (!h.d) {
+        h.error = std::string("TARVO_DEVICE") + (want == "cuda" ? "=cuda but " : " ") + error;
+        return h;
+    }
+    if (verbose()) std::fprintf(stderr, "tarvo: device %s\n", h.d->description().c_str());
+    return h;
+}
+
 DeviceHolder& holder() {
-    static DeviceHolder h{chooseDevice()};
+    static DeviceHolder h = chooseDevice();
     return h;
 }
 
 }  // namespace
 
-Device& device() { return *holder().d; }
+Device* chosenDevice(std::string& error) {
+    DeviceHolder& h = holder();
+    if (!h.d) error = h.error;
+    return h.d.get();
+}
+
+// The original commands report on standard output and end there.
+Device& device() {
+    DeviceHolder& h = holder();
+    if (!h.d) {
+        std::printf("Error: %s\n", h.error.c_str());
+        std::fflush(stdout);
+        std::exit(1);
+    }
+    return *h.d;
+}
 
 VolumePtr makeVolume(int32_t x, int32_t y, int32_t z, Device* dev) {
     VolumePtr v(new Volume);

@@ -52,8 +52,9 @@ public:
     // Maps out-grid voxels through `affine` (row-major 4x4, reference voxel units) into
     // the source, using src.center, out.center and both voxel sizes. `nearest`: the
     // value of the voxel nearest to each position instead of the trilinear blend.
-    virtual void transformVolume(const Volume& src, Volume& out, const float affine[16],
-                                 bool nearest) = 0;
+    // Positions outside the source get `outside`.
+    virtual void transformVolume(const Volume& src, Volume& out, const float affine[16], bool nearest,
+                                 float outside) = 0;
 
     // The prepared cost pair (one at a time). binCount is 64, 128 or 256.
     virtual void initCorrelationRatio(const Volume& src, const Volume& ref, int binCount,
@@ -77,8 +78,12 @@ public:
     virtual DeviceMemoryStats memoryStats() const { return {}; }
 };
 
-// The backend chosen once, at first use, from TARVO_DEVICE (auto, cpu, cuda).
+// The backend chosen once, at first use, from TARVO_DEVICE (auto, cpu, cuda) and
+// TARVO_THREADS. When there is none (no GPU for "cuda", a setting that does not parse),
+// device() says why on standard output, as the original commands report, and ends the
+// process; the other front ends ask chosenDevice first, which gives the reason instead.
 Device& device();
+Device* chosenDevice(std::string& error);
 
 // A new volume of the given counts with every byte of its voxels set to 0x05 (the
 // allocation fill) and all other fields zero, t = 1. Counts must be positive and their
@@ -111,6 +116,10 @@ std::string textureRulesName(kern::TextureRules rules);
 std::unique_ptr<Device> makeCpuDevice(int threads = 0);
 // The threads that makeCpuDevice(0) gives its backend.
 int defaultCpuThreads();
+constexpr int kMaxThreads = 4096;
+// TARVO_THREADS: 0 when unset or empty; false (with `error`, a whole sentence) when it is
+// not a whole number from 1 to kMaxThreads.
+bool cpuThreadsSetting(int& threads, std::string& error);
 std::unique_ptr<Device> makeCpuDevice(int threads, kern::TextureRules rules);
 // A backend by name (auto, cpu, cuda) without ending the process: null with `error` (what
 // follows the name in a message) when "cuda" finds no usable GPU or the name is unknown.

@@ -7,6 +7,7 @@
 #include "volume/inputs.h"
 #include "volume/qcpicture.h"
 #include "volume/resample.h"
+#include "volume/stagedfiles.h"
 #include "volume/transformfiles.h"
 
 bool registeredWorld(const PipelineResult& res, Affine& world, std::string& error) {
@@ -25,27 +26,19 @@ bool registeredWorld(const PipelineResult& res, Affine& world, std::string& erro
 bool writeRegistration(const PipelineResult& res, const Volume& moving, const Volume& fixed,
                        const RegistrationFiles& files, Affine& world, std::string& error) {
     if (!registeredWorld(res, world, error)) return false;
-    // The small text files first: when the image then cannot be written, they go again.
-    std::vector<std::string> written;
-    auto fail = [&] {
-        for (const std::string& f : written) std::remove(f.c_str());
-        return false;
-    };
-    if (!files.matrix.empty()) {
-        if (!writeWorldMatrix(files.matrix, world, error)) return fail();
-        written.push_back(files.matrix);
-    }
-    if (!files.itk.empty()) {
-        if (!writeItkTransform(files.itk, world, error)) return fail();
-        written.push_back(files.itk);
-    }
+    // Every file under a temporary name first: an earlier run's files are replaced only
+    // once all the new ones are complete, and a failure leaves them as they were.
+    StagedFiles staged;
+    if (!files.matrix.empty() && !writeWorldMatrix(files.matrix, world, error, &staged)) return false;
+    if (!files.itk.empty() && !writeItkTransform(files.itk, world, error, &staged)) return false;
     if (!files.qc.empty() || !files.image.empty()) {
         VolumePtr out = resampleWorld(moving, fixed, world, false);
-        if (!files.qc.empty()) {
-            if (!writeQcPicture(fixed, *out, files.qc.c_str(), error)) return fail();
-            written.push_back(files.qc);
-        }
-        if (!files.image.empty() && !saveOutput(*out, files.image, error)) return fail();
+        if (!files.qc.empty() && !writeQcPicture(fixed, *out, files.qc.c_str(), error, &staged)) return false;
+        if (!files.image.empty() && !saveOutput(*out, files.image, error, &staged)) return false;
+    }
+    if (!staged.commit()) {
+        error = "cannot put the outputs in place in their folder";
+        return false;
     }
     return true;
 }

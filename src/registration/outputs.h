@@ -18,8 +18,9 @@ struct RegistrationFiles {
 bool registeredWorld(const PipelineResult& res, Affine& world, std::string& error);
 
 // Writes a finished registration: the world matrix (registeredWorld), the ITK transform,
-// the picture, then MOVING resampled onto FIXED's grid. Each file goes through a temporary
-// name; on failure the ones already written go again. False with `error`; `world`
-// receives the matrix written.
+// the picture, then MOVING resampled onto FIXED's grid. All of them, or none: they are
+// written under temporary names and renamed into place together, so that a failure leaves
+// the files of an earlier run exactly as they were. False with `error`; `world` receives
+// the matrix written.
 bool writeRegistration(const PipelineResult& res, const Volume& moving, const Volume& fixed,
                        const RegistrationFiles& files, Affine& world, std::string& error);

@@ -85,20 +85,15 @@ VolumePtr volumeFromArray(const ArrayImage& a, Device* dev, std::string& error, 
         error = "unsupported datatype " + std::to_string(a.datatype);
         return nullptr;
     }
-    float low = std::numeric_limits<float>::max();
-    for (size_t i = 0; i < n; ++i) {
-        if (!std::isfinite(values[i]))
-            ++nonFinite;
-        else if (values[i] < low)
-            low = values[i];
-    }
+    for (size_t i = 0; i < n; ++i) nonFinite += !std::isfinite(values[i]);
     if (nonFinite == n) {
         error = "the image holds no finite values";
         return nullptr;
     }
+    // Background, as the command line takes them.
     if (nonFinite > 0)
         for (size_t i = 0; i < n; ++i)
-            if (!std::isfinite(values[i])) values[i] = low;
+            if (!std::isfinite(values[i])) values[i] = 0.0f;
 
     const bool scaled = a.slope != 0.0f;
     float maxValue = 255.0f, minValue = 0.0f;

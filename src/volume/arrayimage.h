@@ -26,6 +26,6 @@ struct ArrayImage {
 // Converts in one pass into the backend's staging buffer, then normalises exactly as
 // loadImage does (an unscaled uint8 image keeps its values); slope and intercept are kept
 // as a file's would be. Values that are not finite
-// become the image's smallest value and are counted in `nonFinite`. Null with `error` (one
+// become 0 (background, as the command line takes them) and are counted in `nonFinite`. Null with `error` (one
 // line, no prefix) for an unusable datatype, shape, voxel size, or no finite value.
 VolumePtr volumeFromArray(const ArrayImage& a, Device* dev, std::string& error, size_t& nonFinite);

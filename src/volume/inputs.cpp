@@ -3,11 +3,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "device/device.h"
+#include "volume/niftiadapter.h"
 #include "volume/physicalimage.h"
+#include "volume/resample.h"
 
 VolumePtr loadInput(const std::string& path, std::string& error, Device* dev) {
     LoadOptions options;
@@ -15,8 +21,8 @@ VolumePtr loadInput(const std::string& path, std::string& error, Device* dev) {
     return loadImage(path.c_str(), error, options);
 }
 
-bool saveOutput(const Volume& v, const std::string& path, std::string& error) {
-    return saveImagePhysical(v, path.c_str(), error);
+bool saveOutput(const Volume& v, const std::string& path, std::string& error, StagedFiles* staged) {
+    return saveImagePhysical(v, path.c_str(), error, nullptr, staged);
 }
 
 std::string withoutImageExtension(const std::string& path) {
@@ -50,6 +56,72 @@ bool outputPossible(const std::string& path, std::string& error) {
         return false;
     }
     return true;
+}
+
+std::vector<std::string> inputImageFiles(const std::string& name) {
+    std::vector<std::string> files = imageio::imageFilesFound(name.c_str());
+    if (files.empty()) files.push_back(name);
+    return files;
+}
+
+std::vector<std::string> outputImageFiles(const std::string& name) {
+    imageio::ImageWriter w;
+    if (!w.open(name.c_str())) return {name};
+    if (w.imageName() == w.fileName()) return {w.fileName()};
+    return {w.fileName(), w.imageName()};
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+    struct stat sa, sb;
+    if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0) return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    std::error_code ea, eb;
+    const std::filesystem::path pa = std::filesystem::weakly_canonical(a, ea);
+    const std::filesystem::path pb = std::filesystem::weakly_canonical(b, eb);
+    return ea || eb ? a == b : pa == pb;
+}
+
+bool outputsApart(const std::vector<std::string>& outputs, const std::vector<std::string>& inputs,
+                  std::string& error) {
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        for (const std::string& in : inputs)
+            if (sameFile(outputs[i], in)) {
+                error = "output '" + outputs[i] + "' would overwrite an input";
+                return false;
+            }
+        for (size_t j = 0; j < i; ++j)
+            if (sameFile(outputs[i], outputs[j])) {
+                error = "two outputs are both '" + outputs[i] + "'";
+                return false;
+            }
+    }
+    return true;
+}
+
+namespace {
+
+bool endsWithNoCase(const std::string& s, const std::string& tail) {
+    if (s.size() < tail.size()) return false;
+    for (size_t i = 0; i < tail.size(); ++i)
+        if (std::tolower((unsigned char)s[s.size() - tail.size() + i]) != tail[i]) return false;
+    return true;
+}
+
+}  // namespace
+
+bool imageOutputName(const std::string& path, std::string& error) {
+    for (const char* ext : {".png", ".jpg", ".jpeg", ".tif", ".tiff", ".gif", ".txt"})
+        if (endsWithNoCase(path, ext)) {
+            error = "output '" + path + "' names a " + (std::string(ext) == ".txt" ? "text file" : "picture") +
+                    ", not an image: give a name ending in .nii.gz, .nii, .hdr or .img";
+            return false;
+        }
+    return true;
+}
+
+bool pictureOutputName(const std::string& path, std::string& error) {
+    if (endsWithNoCase(path, ".png")) return true;
+    error = "picture '" + path + "' must have a name ending in .png (the picture is a PNG)";
+    return false;
 }
 
 bool sameGrid(const Volume& a, const Volume& b) {
@@ -89,6 +161,11 @@ VolumePtr maskOnGrid(VolumePtr m, const Volume& like, const std::string& path, c
         error = "mask '" + path + "' has no voxel inside";
         return nullptr;
     }
+    if (inside < kMinMaskVoxels) {
+        error = "mask '" + path + "' has only " + std::to_string(inside) + " voxels inside; registering needs at least " +
+                std::to_string(kMinMaskVoxels);
+        return nullptr;
+    }
     m->owner->upload(m->data, v.data(), n);
     m->maxValue = 1.0f;
     m->minValue = 0.0f;
@@ -98,6 +175,33 @@ VolumePtr maskOnGrid(VolumePtr m, const Volume& like, const std::string& path, c
     m->dz = like.dz;
     m->orient = like.orient;
     return m;
+}
+
+bool registrable(const Volume& image, const Volume* mask, const std::string& imageName, std::string& error) {
+    if (!resamplesTo(image, 1.0f)) {
+        error = "image '" + imageName + "' is too small to register: it must hold one voxel of 1 mm along each axis";
+        return false;
+    }
+    const std::vector<float> v = physicalValues(image);
+    std::vector<float> m;
+    if (mask) {
+        m.resize(mask->count());
+        mask->owner->download(m.data(), mask->data, m.size());
+    }
+    float low = 0, high = 0;
+    bool any = false;
+    for (size_t i = 0; i < v.size(); ++i) {
+        if (mask && (i >= m.size() || m[i] == 0.0f)) continue;
+        if (!any) low = high = v[i], any = true;
+        low = std::fmin(low, v[i]);
+        high = std::fmax(high, v[i]);
+    }
+    if (any && low < high) return true;
+    char value[32];
+    std::snprintf(value, sizeof value, "%g", (double)low);
+    error = "image '" + imageName + "' is constant" + (mask ? " inside its mask" : "") + " (every voxel is " + value +
+            "): there is nothing to register";
+    return false;
 }
 
 void centroidInsideMask(Volume& image, const Volume& mask) {

@@ -2,8 +2,10 @@
 
 #include <nifti1_io.h>
 #include <unistd.h>
+#include <zlib.h>
 
-#include <atomic>
+#include <algorithm>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +13,9 @@
 #include <filesystem>
 #include <string_view>
 #include <system_error>
+#include <vector>
+
+#include "volume/stagedfiles.h"
 
 namespace imageio {
 
@@ -47,6 +52,17 @@ bool usableMatrix(const mat44& m) {
         for (int c = 0; c < 3; ++c) a.m[r][c] = m.m[r][c];
     const float det = nifti_mat33_determ(a);
     return std::isfinite(det) && det != 0.0f;
+}
+
+// A NIfTI-2 header gives its size, 540, in its first four bytes, in either byte order.
+bool isNifti2(const std::string& headerName) {
+    znzFile fp = znzopen(headerName.c_str(), "rb", nifti_is_gzfile(headerName.c_str()));
+    if (znz_isnull(fp)) return false;
+    unsigned char b[4] = {0, 0, 0, 0};
+    const bool got = znzread(b, 1, 4, fp) == 4;
+    znzclose(fp);
+    return got && ((b[0] == 0x1c && b[1] == 0x02 && b[2] == 0 && b[3] == 0) ||
+                   (b[0] == 0 && b[1] == 0 && b[2] == 0x02 && b[3] == 0x1c));
 }
 
 void takeOrientation(Orientation& o, int code, const mat44& m) {
@@ -86,6 +102,7 @@ struct ImageReader::State {
     nifti_image* nim = nullptr;
     uint64_t voxelCount = 0;
     int bytesPerVoxel = 0;
+    size_t nonFinite = 0;
 
     ~State() {
         if (nim) nifti_image_free(nim);
@@ -96,6 +113,7 @@ struct ImageReader::State {
 const char* readProblem(ReadStatus s) {
     switch (s) {
         case ReadStatus::BadHeader: return "is not a readable NIfTI-1 or ANALYZE 7.5 image";
+        case ReadStatus::Nifti2: return "is a NIfTI-2 image, which is not supported (convert it to NIfTI-1)";
         case ReadStatus::BadDimensions: return "has unusable dimensions";
         case ReadStatus::TooLarge: return "has more voxels than can be handled";
         case ReadStatus::BadVoxelSize: return "has a voxel size that is zero, infinite or not a number";
@@ -115,6 +133,7 @@ ReadStatus ImageReader::open(const char* path) {
     s_->headerName = hname;
     std::free(hname);
 
+    if (isNifti2(s_->headerName)) return ReadStatus::Nifti2;
     int swapped = 0;
     s_->raw = nifti_read_header(s_->headerName.c_str(), &swapped, 0);
     // A header that does not give its own size in either byte order is not one of ours.
@@ -201,12 +220,127 @@ ReadStatus ImageReader::readHeader(ImageHeader& out) {
     return ReadStatus::Ok;
 }
 
+namespace {
+
+constexpr size_t kChunk = 1 << 18;
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// A plain data file: the block at `offset`, all of it.
+bool readPlainBlock(std::FILE* f, uint64_t offset, unsigned char* dest, size_t bytes) {
+    if (fseeko(f, (off_t)offset, SEEK_SET) != 0) return false;
+    return std::fread(dest, 1, bytes, f) == bytes;
+}
+
+// A gzip data file, inflated from its start: the block at `offset` into `dest`, and then
+// the rest of the stream, so that a file cut short anywhere (even only its 8-byte trailer)
+// or corrupted (its CRC and length are checked) is refused rather than read as zeros.
+// Members written one after another are one stream, as gunzip reads them; anything else
+// after the last member but zero padding is damage.
+bool readGzipBlock(std::FILE* f, uint64_t offset, unsigned char* dest, size_t bytes) {
+    z_stream zs;
+    std::memset(&zs, 0, sizeof zs);
+    if (inflateInit2(&zs, 15 + 16) != Z_OK) return false;
+    std::vector<unsigned char> in(kChunk), scratch(kChunk);
+    uint64_t produced = 0;  // bytes of the uncompressed stream so far
+    const uint64_t blockEnd = offset + bytes;
+    bool ended = false, ok = true;
+    while (ok) {
+        if (zs.avail_in == 0) {
+            const size_t got = std::fread(in.data(), 1, in.size(), f);
+            if (got == 0) break;
+            zs.next_in = in.data();
+            zs.avail_in = (uInt)got;
+        }
+        if (ended) {
+            // After a member: another member, or zero padding to the end.
+            if (zs.next_in[0] == 0) {
+                for (; zs.avail_in > 0; ++zs.next_in, --zs.avail_in)
+                    if (*zs.next_in != 0) ok = false;
+                continue;
+            }
+            if (inflateReset(&zs) != Z_OK) ok = false;
+            ended = false;
+        }
+        // Where this call's output goes: the wanted block, or scratch around it.
+        unsigned char* out;
+        size_t room;
+        if (produced < offset) {
+            out = scratch.data();
+            room = (size_t)std::min<uint64_t>(scratch.size(), offset - produced);
+        } else if (produced < blockEnd) {
+            out = dest + (produced - offset);
+            room = (size_t)std::min<uint64_t>(blockEnd - produced, 1u << 30);
+        } else {
+            out = scratch.data();
+            room = scratch.size();
+        }
+        zs.next_out = out;
+        zs.avail_out = (uInt)room;
+        const int r = inflate(&zs, Z_NO_FLUSH);
+        produced += room - zs.avail_out;
+        if (r == Z_STREAM_END)
+            ended = true;
+        else if (r != Z_OK && !(r == Z_BUF_ERROR && zs.avail_in == 0))
+            ok = false;
+    }
+    inflateEnd(&zs);
+    return ok && ended && !std::ferror(f) && produced >= blockEnd;
+}
+
+bool isGzipData(std::FILE* f) {
+    unsigned char magic[2] = {0, 0};
+    const bool gz = std::fread(magic, 1, 2, f) == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
+    std::rewind(f);
+    return gz;
+}
+
+// What niftiio does with stored NaN and infinities of float data, which the original
+// commands rely on: they read as 0. Returns how many there were.
+template <typename T>
+size_t zeroNonFinite(void* data, size_t count) {
+    T* v = static_cast<T*>(data);
+    size_t fixed = 0;
+    for (size_t i = 0; i < count; ++i)
+        if (!std::isfinite(v[i])) v[i] = 0, ++fixed;
+    return fixed;
+}
+
+}  // namespace
+
 ReadStatus ImageReader::readFirstVolume() {
-    if (!s_->nim || s_->nim->data) return ReadStatus::BadData;
-    // niftiio swaps the block into this machine's byte order and applies no scaling.
-    if (nifti_image_load(s_->nim) != 0 || !s_->nim->data) return ReadStatus::BadData;
+    nifti_image* nim = s_->nim;
+    if (!nim || nim->data) return ReadStatus::BadData;
+    const size_t bytes = s_->voxelCount * (size_t)s_->bytesPerVoxel;
+    // niftiio's own loader fills a short gzip stream with zeros; ours reads the block
+    // itself and checks the stream to its end.
+    File f(std::fopen(s_->imageName.c_str(), "rb"));
+    if (!f) return ReadStatus::BadData;
+    void* data = std::malloc(bytes > 0 ? bytes : 1);
+    if (!data) return ReadStatus::BadData;
+    nim->data = data;  // freed with the record
+    // A name ending in .gz that holds plain data is read as it is, as niftiio reads it.
+    const bool gz = nifti_is_gzfile(s_->imageName.c_str()) && isGzipData(f.get());
+    const uint64_t offset = (uint64_t)nim->iname_offset;
+    if (!(gz ? readGzipBlock(f.get(), offset, static_cast<unsigned char*>(data), bytes)
+             : readPlainBlock(f.get(), offset, static_cast<unsigned char*>(data), bytes)))
+        return ReadStatus::BadData;
+    if (nim->swapsize > 1 && nim->byteorder != nifti_short_order())
+        nifti_swap_Nbytes(bytes / (size_t)nim->swapsize, nim->swapsize, data);
+    switch (nim->datatype) {
+        case NIFTI_TYPE_FLOAT32: s_->nonFinite = zeroNonFinite<float>(data, bytes / 4); break;
+        case NIFTI_TYPE_COMPLEX64: s_->nonFinite = zeroNonFinite<float>(data, bytes / 4); break;
+        case NIFTI_TYPE_FLOAT64: s_->nonFinite = zeroNonFinite<double>(data, bytes / 8); break;
+        case NIFTI_TYPE_COMPLEX128: s_->nonFinite = zeroNonFinite<double>(data, bytes / 8); break;
+        default: break;
+    }
     return ReadStatus::Ok;
 }
+
+size_t ImageReader::nonFiniteCount() const { return s_->nonFinite; }
 
 const void* ImageReader::voxels() const { return s_->nim ? s_->nim->data : nullptr; }
 size_t ImageReader::voxelBytes() const {
@@ -278,13 +412,21 @@ void ImageWriter::setRigidXform(int code, const float m[4][4]) {
     std::memcpy(qform_, m, sizeof qform_);
 }
 
-// A temporary name in the destination's own folder, so that rename() stays in one file
-// system and is atomic.
-std::string temporaryName(const std::string& dest) {
-    static std::atomic<unsigned> counter{0};
-    const size_t slash = dest.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string() : dest.substr(0, slash + 1);
-    return dir + ".tarvo-" + std::to_string((long)getpid()) + "-" + std::to_string(counter++) + ".tmp";
+std::vector<std::string> imageFilesFound(const char* path) {
+    quietLibrary();
+    std::vector<std::string> files;
+    if (!path || !*path) return files;
+    char* hname = nifti_findhdrname(path);
+    if (!hname) return files;
+    files.emplace_back(hname);
+    std::free(hname);
+    if (!isSingleFileName(files[0])) {
+        if (char* iname = nifti_findimgname(files[0].c_str(), 2)) {
+            files.emplace_back(iname);
+            std::free(iname);
+        }
+    }
+    return files;
 }
 
 namespace {
@@ -304,7 +446,7 @@ bool writeFile(const std::string& name, bool gz, std::initializer_list<std::pair
 
 }  // namespace
 
-bool ImageWriter::write(const void* data, size_t bytes) {
+bool ImageWriter::write(const void* data, size_t bytes, StagedFiles* staged) {
     int nbyper = 0, swapsize = 0;
     nifti_datatype_sizes(datatype_, &nbyper, &swapsize);
     for (int c = 0; c < 4; ++c)
@@ -358,6 +500,15 @@ bool ImageWriter::write(const void* data, size_t bytes) {
     static const char noExtensions[4] = {0, 0, 0, 0};
     const size_t extBytes = analyze_ ? 0 : sizeof noExtensions;
 
+    if (staged) {
+        // The data file is added first, so that the header, which makes the pair an
+        // image, comes into place last.
+        const std::string tmpImage = single_ ? std::string() : staged->add(imageName_);
+        const std::string tmpHeader = staged->add(headerName_);
+        if (single_) return writeFile(tmpHeader, gz_, {{&h, sizeof h}, {noExtensions, extBytes}, {data, bytes}});
+        return writeFile(tmpHeader, gz_, {{&h, sizeof h}, {noExtensions, extBytes}}) &&
+               writeFile(tmpImage, gz_, {{data, bytes}});
+    }
     const std::string tmpHeader = temporaryName(headerName_);
     if (single_) {
         if (!writeFile(tmpHeader, gz_, {{&h, sizeof h}, {noExtensions, extBytes}, {data, bytes}})) return false;

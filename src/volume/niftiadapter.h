@@ -8,8 +8,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "volume/volume.h"
+
+class StagedFiles;
 
 namespace imageio {
 
@@ -33,6 +36,7 @@ enum class ReadStatus {
     Ok,
     Missing,        // no header, or no image file beside it
     BadHeader,      // too short, not a NIfTI-1/ANALYZE header, or rejected by niftiio
+    Nifti2,         // a NIfTI-2 header, which this reader does not take
     BadDimensions,  // dim[0] outside 1..7 or a count below 1
     TooLarge,       // more than kMaxVoxels voxels in the first volume
     BadVoxelSize,   // a voxel size of the grid that is zero, infinite or not a number
@@ -61,8 +65,11 @@ public:
     ReadStatus readHeader(ImageHeader& out);
 
     // The first 3D volume, x*y*z values in the stored type and in this machine's byte
-    // order, raw (no slope/intercept). Valid until the reader is destroyed.
+    // order, raw (no slope/intercept). Valid until the reader is destroyed. BadData when
+    // the file holds less than the block, or a gzip stream is cut short or damaged.
+    // Stored NaN and infinities of float data read as 0 (as niftiio reads them), counted.
     ReadStatus readFirstVolume();
+    size_t nonFiniteCount() const;
     const void* voxels() const;
     size_t voxelBytes() const;
 
@@ -71,9 +78,10 @@ private:
     std::unique_ptr<State> s_;
 };
 
-// A name for a temporary file in the folder of `dest` (unique in this process), to be
-// renamed onto `dest` once complete, so that no reader ever sees a partial file.
-std::string temporaryName(const std::string& dest);
+// The files an existing image's name stands for, found as the reader finds them (the name
+// with or without its extension): the header and, for a pair, the data file. Empty when
+// there is no image under the name.
+std::vector<std::string> imageFilesFound(const char* path);
 
 // Writing: the calls set the header fields, write() puts the header and the data block in
 // temporary files beside the destination and renames them into place, so that a failure
@@ -98,8 +106,9 @@ public:
     void setRigidXform(int code, const float m[4][4]);  // qform, through a quaternion
     void setScaling(float slope, float inter) { sclSlope_ = slope, sclInter_ = inter; }
 
-    // `bytes` must be the product of the counts and the datatype's size.
-    bool write(const void* data, size_t bytes);
+    // `bytes` must be the product of the counts and the datatype's size. With `staged`,
+    // the files wait under their temporary names for the set's commit.
+    bool write(const void* data, size_t bytes, StagedFiles* staged = nullptr);
 
 private:
     std::string headerName_, imageName_;

@@ -1,5 +1,7 @@
 #include "volume/physicalimage.h"
 
+#include <sys/stat.h>
+
 #include <nifti1.h>
 
 #include <cmath>
@@ -77,6 +79,11 @@ void warn(const LoadOptions& options, const std::string& text) {
 
 VolumePtr loadImage(const char* path, std::string& error, const LoadOptions& options) {
     const std::string name = "file " + quoted(path);
+    struct stat info;
+    if (stat(path, &info) == 0 && S_ISDIR(info.st_mode)) {
+        error = name + " is a folder, not an image";
+        return nullptr;
+    }
     imageio::ImageReader reader;
     imageio::ReadStatus st = reader.open(path);
     if (st == imageio::ReadStatus::Missing) {
@@ -111,20 +118,20 @@ VolumePtr loadImage(const char* path, std::string& error, const LoadOptions& opt
     const float slope = scaled ? h.sclSlope : 0.0f;
     const float inter = scaled && std::isfinite(h.sclInter) ? h.sclInter : 0.0f;
 
-    const size_t bad = physicalFromFile(h.datatype, reader.voxels(), values, n, slope, inter);
-    if (bad == n) {
+    // Stored NaN and infinities, which the reader has made 0, and values that become
+    // infinite only on the way to single precision (float64, or scaled values beyond it).
+    const size_t beyond = physicalFromFile(h.datatype, reader.voxels(), values, n, slope, inter);
+    const size_t bad = beyond + reader.nonFiniteCount();
+    if (bad >= n) {
         error = name + " holds no finite values";
         return nullptr;
     }
-    if (bad > 0) {
-        float low = std::numeric_limits<float>::max();
+    if (beyond > 0)
         for (size_t i = 0; i < n; ++i)
-            if (std::isfinite(values[i]) && values[i] < low) low = values[i];
-        for (size_t i = 0; i < n; ++i)
-            if (!std::isfinite(values[i])) values[i] = low;
+            if (!std::isfinite(values[i])) values[i] = 0.0f;
+    if (bad > 0)
         warn(options, name + " has " + std::to_string(bad) +
-                          " voxels beyond single precision; they are taken as background (its smallest value)");
-    }
+                          " voxels that are not finite numbers (NaN or infinite); they are taken as 0, background");
 
     float maxValue = 255.0f, minValue = 0.0f;
     // Unscaled bytes stay as they are, as loadVolume keeps them, so both loaders agree.
@@ -218,7 +225,8 @@ bool analyzeHasType(int datatype) {
 
 }  // namespace
 
-bool saveImagePhysical(const Volume& v, const char* path, std::string& error, int* writtenDatatype) {
+bool saveImagePhysical(const Volume& v, const char* path, std::string& error, int* writtenDatatype,
+                       StagedFiles* staged) {
     imageio::ImageWriter writer;
     if (!writer.open(path)) {
         imageio::OutputType type;
@@ -270,7 +278,7 @@ bool saveImagePhysical(const Volume& v, const char* path, std::string& error, in
         writer.setStdXform(v.orient.code, v.orient.m);
         writer.setRigidXform(v.orient.code, v.orient.m);
     }
-    if (!writer.write(bytes.data(), bytes.size())) {
+    if (!writer.write(bytes.data(), bytes.size(), staged)) {
         error = "cannot write " + name;
         return false;
     }

@@ -10,6 +10,7 @@
 #include "volume/volume.h"
 
 class Device;
+class StagedFiles;
 
 struct LoadOptions {
     Device* device = nullptr;  // the backend to hold the voxels; the chosen one when null
@@ -23,10 +24,10 @@ struct LoadOptions {
 // uint16, int32, uint32, int64, uint64, float32, float64, stored values mapped through
 // scl_slope/scl_inter (a slope of 0, or one that is not a finite number, means none).
 // A file with more than one 3D volume (any count beyond the third dimension above 1)
-// gives its first volume and one warning. Stored NaN and Inf read as 0 (niftiio does
-// that); values that become infinite only on the way to single precision (float64 or
-// scaled values beyond it) are background: they take the image's smallest value, with
-// one warning. A file with no usable value at all is an error.
+// gives its first volume and one warning. Values that are not finite numbers (stored NaN
+// and Inf, and values that become infinite only on the way to single precision: float64
+// or scaled values beyond it) are background, 0, with one warning that counts them. A file
+// with no finite value at all is an error.
 //
 // The result is the same record loadVolume gives, so the registration uses it unchanged:
 // floats normalised onto [0, 255] (the smallest physical value to 0, the largest to 255),
@@ -53,7 +54,9 @@ VolumePtr loadImage(const char* path, std::string& error, const LoadOptions& opt
 // One volume; format by extension, else FSLOUTPUTTYPE; a temporary file renamed into
 // place, so a failure leaves nothing. On failure returns false with `error` one line
 // naming the file. `writtenDatatype`, when given, receives the NIfTI code written.
-bool saveImagePhysical(const Volume& v, const char* path, std::string& error, int* writtenDatatype = nullptr);
+// With `staged`, the files wait under their temporary names for the set's commit.
+bool saveImagePhysical(const Volume& v, const char* path, std::string& error, int* writtenDatatype = nullptr,
+                       StagedFiles* staged = nullptr);
 
 // The physical value of each voxel of a loaded or derived volume (normalised value back
 // through minValue/maxValue), in storage order, downloaded from the volume's backend.

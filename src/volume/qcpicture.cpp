@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "device/device.h"
-#include "volume/niftiadapter.h"
+#include "volume/stagedfiles.h"
 #include "volume/quantile.h"
 
 namespace {
@@ -301,7 +301,7 @@ RgbPicture renderQcPicture(const Volume& grid, const std::vector<float>& fixed, 
     return pic;
 }
 
-bool writePng(const RgbPicture& picture, const char* path, std::string& error) {
+bool writePng(const RgbPicture& picture, const char* path, std::string& error, StagedFiles* staged) {
     const std::string dest = path ? path : "";
     if (dest.empty() || dest.back() == '/') {
         error = "cannot write picture '" + dest + "': the name gives no file name";
@@ -317,10 +317,10 @@ bool writePng(const RgbPicture& picture, const char* path, std::string& error) {
     img.width = (png_uint_32)picture.width;
     img.height = (png_uint_32)picture.height;
     img.format = PNG_FORMAT_RGB;
-    const std::string tmp = imageio::temporaryName(dest);
+    const std::string tmp = staged ? staged->add(dest) : temporaryName(dest);
     const bool ok = png_image_write_to_file(&img, tmp.c_str(), 0, picture.rgb.data(), 0, nullptr) != 0;
     png_image_free(&img);
-    if (!ok || std::rename(tmp.c_str(), dest.c_str()) != 0) {
+    if (!ok || (!staged && std::rename(tmp.c_str(), dest.c_str()) != 0)) {
         std::remove(tmp.c_str());
         error = "cannot write picture '" + dest + "'";
         return false;
@@ -328,7 +328,8 @@ bool writePng(const RgbPicture& picture, const char* path, std::string& error) {
     return true;
 }
 
-bool writeQcPicture(const Volume& fixed, const Volume& registered, const char* path, std::string& error) {
+bool writeQcPicture(const Volume& fixed, const Volume& registered, const char* path, std::string& error,
+                    StagedFiles* staged) {
     if (fixed.x != registered.x || fixed.y != registered.y || fixed.z != registered.z || !fixed.owner ||
         !registered.owner || !fixed.data || !registered.data) {
         error = std::string("cannot draw picture '") + (path ? path : "") +
@@ -338,5 +339,5 @@ bool writeQcPicture(const Volume& fixed, const Volume& registered, const char* p
     std::vector<float> f(fixed.count()), m(registered.count());
     fixed.owner->download(f.data(), fixed.data, f.size());
     registered.owner->download(m.data(), registered.data, m.size());
-    return writePng(renderQcPicture(fixed, f, m), path, error);
+    return writePng(renderQcPicture(fixed, f, m), path, error, staged);
 }

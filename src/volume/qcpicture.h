@@ -9,6 +9,8 @@
 
 #include "volume/volume.h"
 
+class StagedFiles;
+
 // An RGB picture, 8 bits a channel, rows top to bottom.
 struct RgbPicture {
     int width = 0, height = 0;
@@ -36,8 +38,9 @@ RgbPicture renderQcPicture(const Volume& grid, const std::vector<float>& fixed, 
 // through their backends, renders them, and writes a PNG through a temporary file renamed
 // into place. False with `error` one line naming the file (no prefix, no newline) when the
 // grids differ or the file cannot be written; nothing is left behind then.
-bool writeQcPicture(const Volume& fixed, const Volume& registered, const char* path, std::string& error);
+bool writeQcPicture(const Volume& fixed, const Volume& registered, const char* path, std::string& error,
+                    StagedFiles* staged = nullptr);
 
 // Writes an RGB picture as a PNG, temporary file then rename. Shared by the above and
 // kept apart so that a test can write a known picture.
-bool writePng(const RgbPicture& picture, const char* path, std::string& error);
+bool writePng(const RgbPicture& picture, const char* path, std::string& error, StagedFiles* staged = nullptr);

@@ -1,7 +1,10 @@
 #include "volume/resample.h"
 
+#include <nifti1.h>
+
 #include <cmath>
 #include <cstdio>
+#include <vector>
 
 #include "device/device.h"
 #include "device/stagetimer.h"
@@ -25,6 +28,23 @@ Orientation sampledOrientation(const Orientation& in, float rx, float ry, float 
     return o;
 }
 
+// The stored value that reads back as physical 0 through a volume's mapping (physical =
+// stored * (max - min) / 255 + min, in single precision): the quotient, nudged by a few
+// steps where its rounding would leave a residue, so that background is exactly 0.
+float storedZero(const Volume& v) {
+    const float scale = (v.maxValue - v.minValue) / 255.0f;
+    if (scale == 0.0f || (v.datatype == DT_UINT8 && v.maxValue == 0.0f && v.minValue == 0.0f)) return 0.0f;
+    const float best = -v.minValue / scale;
+    float x = best, up = best;
+    for (int k = 0; k < 8; ++k) {
+        if (x * scale + v.minValue == 0.0f) return x;
+        if (up * scale + v.minValue == 0.0f) return up;
+        x = std::nextafter(x, -INFINITY);
+        up = std::nextafter(up, INFINITY);
+    }
+    return best;
+}
+
 void copyIntensityBookkeeping(const Volume& from, Volume& to) {
     to.datatype = from.datatype;
     to.maxValue = from.maxValue;
@@ -35,13 +55,28 @@ void copyIntensityBookkeeping(const Volume& from, Volume& to) {
 
 }  // namespace
 
+namespace {
+
+// The counts of isotropicResample's grid, checked in float before any integer conversion:
+// a zero, negative, NaN or absurd size must not turn into a garbage count.
+bool resampledCounts(const Volume& in, float nx, float ny, float nz, float& cx, float& cy, float& cz) {
+    const float rx = nx / in.dx, ry = ny / in.dy, rz = nz / in.dz;
+    cx = (float)in.x / rx, cy = (float)in.y / ry, cz = (float)in.z / rz;
+    return cx >= 1.0f && cy >= 1.0f && cz >= 1.0f && cx < 2147483648.0f && cy < 2147483648.0f && cz < 2147483648.0f;
+}
+
+}  // namespace
+
+bool resamplesTo(const Volume& in, float size) {
+    float cx, cy, cz;
+    return resampledCounts(in, size, size, size, cx, cy, cz) &&
+           (uint64_t)(int32_t)cx * (uint64_t)(int32_t)cy * (uint64_t)(int32_t)cz <= kMaxVoxels;
+}
+
 VolumePtr isotropicResample(const Volume& in, float nx, float ny, float nz) {
     const float rx = nx / in.dx, ry = ny / in.dy, rz = nz / in.dz;
-    const float cx = (float)in.x / rx, cy = (float)in.y / ry, cz = (float)in.z / rz;
-    // Checked in float before any integer conversion: a zero, negative, NaN or absurd size
-    // must not turn into a garbage count.
-    if (!(cx >= 1.0f && cy >= 1.0f && cz >= 1.0f) || !(cx < 2147483648.0f && cy < 2147483648.0f &&
-                                                        cz < 2147483648.0f)) {
+    float cx, cy, cz;
+    if (!resampledCounts(in, nx, ny, nz, cx, cy, cz)) {
         std::printf("Error: voxel size %g %g %g leaves an axis with no voxels (or too many)\n",
                     (double)nx, (double)ny, (double)nz);
         return nullptr;
@@ -94,7 +129,7 @@ VolumePtr transformVolume(const Volume& src, const Volume& ref, const Matrix& m)
     for (int a = 0; a < 3; ++a) out->center[a] = ref.center[a];
     copyIntensityBookkeeping(src, *out);
     out->orient = ref.orient;
-    deviceOf(src).transformVolume(src, *out, m.data, false);
+    deviceOf(src).transformVolume(src, *out, m.data, false, 0.0f);
     return out;
 }
 
@@ -120,7 +155,20 @@ VolumePtr resampleWorld(const Volume& moving, const Volume& fixed, const Affine&
         for (int c = 0; c < 3; ++c) a[4 * r + c] = (float)(g.a[r][c] * ratio[r]);
         a[4 * r + 3] = (float)((g.a[r][3] - (double)moving.center[r]) * ratio[r]);
     }
-    deviceOf(moving).transformVolume(moving, *out, a, nearest);
+    // Outside MOVING is background, physical 0. A constant image has no scale to store 0
+    // with: its output maps 0..value (or value..0) onto the ends of the range instead.
+    const bool constant = moving.maxValue == moving.minValue && moving.minValue != 0.0f;
+    const float outside = constant ? -1.0f : storedZero(moving);
+    deviceOf(moving).transformVolume(moving, *out, a, nearest, outside);
+    if (constant) {
+        const float value = moving.minValue;
+        out->minValue = std::fmin(value, 0.0f);
+        out->maxValue = std::fmax(value, 0.0f);
+        std::vector<float> v(out->count());
+        deviceOf(moving).download(v.data(), out->data, v.size());
+        for (float& x : v) x = (x == outside) == (value > 0.0f) ? 0.0f : 255.0f;
+        deviceOf(moving).upload(out->data, v.data(), v.size());
+    }
     for (int i = 0; i < 3; ++i) out->center[i] = fixed.center[i];
     return out;
 }

@@ -7,6 +7,10 @@
 // New volume of counts trunc(x / (nx/dx)) ... with voxel sizes (nx, ny, nz); null (after a
 // message naming nothing but the sizes) when an axis would have no voxels or too many.
 VolumePtr isotropicResample(const Volume& in, float nx, float ny, float nz);
+// Whether isotropicResample(in, s, s, s) makes a grid: at least one voxel along each axis
+// and at most kMaxVoxels (the same arithmetic, so that a caller can ask first rather than
+// let it report on standard output).
+bool resamplesTo(const Volume& in, float size);
 // Smoothed, half resolution: (n + 1) / 2 voxels per axis, twice the voxel sizes.
 VolumePtr halfSample(const Volume& in);
 // Source resampled into the reference grid through m (reference -> source, about the

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <vector>
 
-#include "volume/niftiadapter.h"
+#include "volume/stagedfiles.h"
 
 namespace {
 
@@ -22,8 +22,8 @@ std::string number(double v) {
     return buf;
 }
 
-bool writeAtomically(const std::string& path, const std::string& text, std::string& error) {
-    if (writeFileAtomically(path, text)) return true;
+bool writeAtomically(const std::string& path, const std::string& text, std::string& error, StagedFiles* staged) {
+    if (writeFileAtomically(path, text, staged)) return true;
     error = "cannot write '" + path + "'";
     return false;
 }
@@ -125,14 +125,14 @@ bool readItk(const std::string& path, const std::string& text, Affine& m, std::s
 
 }  // namespace
 
-bool writeFileAtomically(const std::string& path, const std::string& text) {
+bool writeFileAtomically(const std::string& path, const std::string& text, StagedFiles* staged) {
     // The temporary name of every file the program writes (images and pictures too), which
     // a batch knows to clear away after a crash.
-    const std::string tmp = imageio::temporaryName(path);
+    const std::string tmp = staged ? staged->add(path) : temporaryName(path);
     std::FILE* f = std::fopen(tmp.c_str(), "w");
     if (!f) return false;
     const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    if (std::fclose(f) != 0 || !ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
+    if (std::fclose(f) != 0 || !ok || (!staged && std::rename(tmp.c_str(), path.c_str()) != 0)) {
         std::remove(tmp.c_str());
         return false;
     }
@@ -154,11 +154,11 @@ Affine asWrittenInText(const Affine& m) {
     return r;
 }
 
-bool writeWorldMatrix(const std::string& path, const Affine& m, std::string& error) {
-    return writeAtomically(path, formatWorldMatrix(m), error);
+bool writeWorldMatrix(const std::string& path, const Affine& m, std::string& error, StagedFiles* staged) {
+    return writeAtomically(path, formatWorldMatrix(m), error, staged);
 }
 
-bool writeItkTransform(const std::string& path, const Affine& ras, std::string& error) {
+bool writeItkTransform(const std::string& path, const Affine& ras, std::string& error, StagedFiles* staged) {
     const Affine lps = rasToLps(ras);
     std::string s = "#Insight Transform File V1.0\n#Transform 0\nTransform: AffineTransform_double_3_3\nParameters:";
     char buf[64];
@@ -172,7 +172,7 @@ bool writeItkTransform(const std::string& path, const Affine& ras, std::string& 
         s += buf;
     }
     s += "\nFixedParameters: 0 0 0\n";
-    return writeAtomically(path, s, error);
+    return writeAtomically(path, s, error, staged);
 }
 
 bool readWorldMatrix(const std::string& path, Affine& m, std::string& error) {

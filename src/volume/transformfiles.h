@@ -5,14 +5,18 @@
 
 #include "geometry/world.h"
 
+class StagedFiles;
+
 // A whole text file through a temporary name renamed into place: it is there complete or
 // not at all, whenever the process stops. The one way the program writes a text file that
-// another run (or a batch resuming) may read. False when it cannot be written.
-bool writeFileAtomically(const std::string& path, const std::string& text);
+// another run (or a batch resuming) may read. False when it cannot be written. With
+// `staged`, the file waits under its temporary name for the set's commit.
+bool writeFileAtomically(const std::string& path, const std::string& text, StagedFiles* staged = nullptr);
 
 // Written by writeFileAtomically; false (with `error` set) when the file cannot be written.
-bool writeWorldMatrix(const std::string& path, const Affine& m, std::string& error);
-bool writeItkTransform(const std::string& path, const Affine& rasFixedToMoving, std::string& error);
+bool writeWorldMatrix(const std::string& path, const Affine& m, std::string& error, StagedFiles* staged = nullptr);
+bool writeItkTransform(const std::string& path, const Affine& rasFixedToMoving, std::string& error,
+                       StagedFiles* staged = nullptr);
 
 // Reads either form (an ITK file is recognised by its first line). False, with a one-line
 // reason in `error`, for a missing or unreadable file, anything but sixteen finite numbers

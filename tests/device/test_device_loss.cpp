@@ -33,7 +33,7 @@ public:
     void download(float*, const float*, size_t) override {}
     void isotropicResample(const Volume&, Volume&, float, float, float) override {}
     void halfSample(const Volume&, Volume&) override {}
-    void transformVolume(const Volume&, Volume&, const float*, bool) override {}
+    void transformVolume(const Volume&, Volume&, const float*, bool, float) override {}
     void initCorrelationRatio(const Volume&, const Volume&, int, const CostPairOptions&) override {}
     void freeCorrelationRatio() override { touched("freeCorrelationRatio"); }
     void calcCorrelationRatio(const float*, int, float*) override {}

@@ -148,8 +148,7 @@ TEST_F(PhysicalImage, SeveralVolumesGiveTheFirstAndOneWarning) {
     EXPECT_EQ(err.rfind("Warning: ", 0), 0u) << err;
 }
 
-TEST_F(PhysicalImage, NonFiniteValuesNeverReachTheRegistration) {
-    // niftiio itself reads stored NaN and Inf as 0.
+TEST_F(PhysicalImage, NonFiniteValuesAreBackgroundWithAWarningThatCountsThem) {
     std::vector<float> in(120, 50.0f);
     in[3] = NAN;
     in[4] = INFINITY;
@@ -160,25 +159,33 @@ TEST_F(PhysicalImage, NonFiniteValuesNeverReachTheRegistration) {
     std::vector<float> got = physicalValues(*v);
     EXPECT_NEAR(got[3], 0.0f, 1e-4);
     EXPECT_NEAR(got[4], 0.0f, 1e-4);
+    ASSERT_EQ(warnings_.size(), 1u);
+    EXPECT_NE(warnings_[0].find("2 voxels that are not finite numbers"), std::string::npos) << warnings_[0];
+    EXPECT_NE(warnings_[0].find("taken as 0"), std::string::npos) << warnings_[0];
 
-    // float64 values beyond single precision are background (the smallest value), with a
-    // warning; a file of nothing else is refused.
+    // float64 values beyond single precision are no different.
+    warnings_.clear();
     std::vector<double> big(120, 50.0);
     big[3] = 1e300;
     big[4] = -1e300;
+    big[5] = NAN;
     big[6] = -20.0;
     writeImage(path("big.nii"), DT_FLOAT64, kGrid, big);
     v = load("big.nii");
     ASSERT_NE(v, nullptr);
     got = physicalValues(*v);
-    EXPECT_FLOAT_EQ(got[3], -20.0f);
-    EXPECT_FLOAT_EQ(got[4], -20.0f);
-    EXPECT_FLOAT_EQ(got[5], 50.0f);
+    EXPECT_NEAR(got[3], 0.0f, 1e-4);
+    EXPECT_NEAR(got[4], 0.0f, 1e-4);
+    EXPECT_NEAR(got[5], 0.0f, 1e-4);
+    EXPECT_FLOAT_EQ(got[6], -20.0f);
     ASSERT_EQ(warnings_.size(), 1u);
-    EXPECT_NE(warnings_[0].find("2 voxels"), std::string::npos) << warnings_[0];
+    EXPECT_NE(warnings_[0].find("3 voxels"), std::string::npos) << warnings_[0];
 
+    // A file of nothing else is refused, stored NaN as much as values out of range.
     writeImage(path("allbig.nii"), DT_FLOAT64, kGrid, std::vector<double>(120, 1e300));
     EXPECT_NE(loadError("allbig.nii").find("no finite values"), std::string::npos);
+    writeImage(path("allnan.nii"), DT_FLOAT32, kGrid, std::vector<float>(120, NAN));
+    EXPECT_NE(loadError("allnan.nii").find("no finite values"), std::string::npos);
 }
 
 TEST_F(PhysicalImage, NonNumericTypesAndBadFilesAreRefusedWithOneLine) {

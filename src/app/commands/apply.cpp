@@ -2,9 +2,11 @@
 #include <CLI/CLI.hpp>
 
 #include <string>
+#include <vector>
 
 #include "app/commands/cli.h"
 #include "app/commands/commands.h"
+#include "device/device.h"
 #include "volume/inputs.h"
 #include "volume/resample.h"
 #include "volume/transformfiles.h"
@@ -32,12 +34,13 @@ int runApplyCommand(int argc, char** argv) {
     if (!parseCommand(app, argc, argv, kName, status)) return status;
     std::string error;
     Affine world;
-    if (!outputPossible(output, error) || !readWorldMatrix(matrix, world, error)) {
+    std::vector<std::string> inputs = inputImageFiles(moving), fixedFiles = inputImageFiles(fixed);
+    inputs.insert(inputs.end(), fixedFiles.begin(), fixedFiles.end());
+    inputs.push_back(matrix);
+    if (!imageOutputName(output, error) || !outputPossible(output, error) ||
+        !outputsApart(outputImageFiles(output), inputs, error) || !chosenDevice(error) ||
+        !readWorldMatrix(matrix, world, error)) {
         commandError(kName, error);
-        return 1;
-    }
-    if (output == moving || output == fixed || output == matrix) {
-        commandError(kName, "output '" + output + "' would overwrite an input");
         return 1;
     }
     VolumePtr mov = loadInput(moving, error);

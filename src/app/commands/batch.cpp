@@ -1,5 +1,6 @@
 // tarvo batch FIXED LIST --out-dir DIR [registration options] [--shard I/N] [--merge]
 #include <CLI/CLI.hpp>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +26,7 @@
 #include "registration/options.h"
 #include "registration/pipeline.h"
 #include "registration/searchlog.h"
+#include "volume/inputs.h"
 
 namespace {
 
@@ -152,7 +154,14 @@ int runBatchCommand(int argc, char** argv) {
         return 1;
     }
     const std::string settings = settingsKey(a.fixed, ro);
-    if (a.mergeOnly) return mergeBatch(subjects, a.outDir, settings, t0);
+    if (a.mergeOnly) {
+        struct stat st;
+        if (stat(a.outDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            commandError(kName, "--merge: folder '" + a.outDir + "' does not exist, so there is nothing to merge");
+            return 1;
+        }
+        return mergeBatch(subjects, a.outDir, settings, t0);
+    }
 
     Shard shard;
     if (!a.shardText.empty() ? !parseShard(a.shardText, shard, error)
@@ -173,7 +182,7 @@ int runBatchCommand(int argc, char** argv) {
     const int jobs =
         a.jobsWanted > 0 ? a.jobsWanted : !onCpu || ro.verbose ? 1 : std::min(defaultCpuThreads(), kJobs);
     VolumePtr fix, fixMask;
-    if (!loadFixed(a.fixed, ro, fix, fixMask, error)) {
+    if (!loadFixed(a.fixed, ro, fix, fixMask, error) || !registrable(*fix, fixMask.get(), a.fixed, error)) {
         commandError(kName, error);
         return 1;
     }
@@ -192,6 +201,12 @@ int runBatchCommand(int argc, char** argv) {
     const std::string table = shard.whole() ? a.outDir + "/results.tsv"
                                             : a.outDir + "/results.shard-" + std::to_string(shard.index) + "-of-" +
                                                   std::to_string(shard.count) + ".tsv";
+    std::vector<std::string> inputs = registrationInputs(a.fixed, a.fixed, ro);
+    inputs.push_back(a.list);
+    if (!outputsSpareInputs(a.outDir, a.qc, subjects, inputs, {table, a.outDir + "/results.tsv"}, error)) {
+        commandError(kName, error);
+        return 1;
+    }
     std::remove(table.c_str());
     std::remove((a.outDir + "/results.tsv").c_str());
 

@@ -35,6 +35,23 @@ const char* badId(const std::string& id) {
     return nullptr;
 }
 
+// A text from the list as a message may quote it: control characters and bytes beyond
+// ASCII as \xNN, so that a binary file given as the list cannot write raw bytes to the
+// terminal.
+std::string escaped(const std::string& s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c >= 0x20 && c < 0x7f) {
+            out += (char)c;
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        }
+    }
+    return out;
+}
+
 // Whole decimal number (optionally signed), nothing else.
 bool wholeNumber(const char* text, long& v) {
     if (!text || !*text) return false;
@@ -50,6 +67,10 @@ bool parseSubjectList(const std::string& text, std::vector<Subject>& subjects, s
     subjects.clear();
     std::map<std::string, int> firstLine;
     std::string dupes;
+    if (text.find('\0') != std::string::npos) {
+        error = "not a text file (it holds NUL bytes): give a list of image paths, one a line";
+        return false;
+    }
     std::istringstream in(text);
     std::string raw;
     for (int line = 1; std::getline(in, raw); ++line) {
@@ -74,13 +95,13 @@ bool parseSubjectList(const std::string& text, std::vector<Subject>& subjects, s
             return false;
         }
         if (const char* why = badId(s.id)) {
-            error = "line " + std::to_string(line) + ": " + why + " ('" + s.id + "')";
+            error = "line " + std::to_string(line) + ": " + why + " ('" + escaped(s.id) + "')";
             return false;
         }
         auto [at, fresh] = firstLine.emplace(s.id, line);
         if (!fresh) {
             if (!dupes.empty()) dupes += ", ";
-            dupes += "'" + s.id + "' on lines " + std::to_string(at->second) + " and " + std::to_string(line);
+            dupes += "'" + escaped(s.id) + "' on lines " + std::to_string(at->second) + " and " + std::to_string(line);
         }
         subjects.push_back(std::move(s));
     }
@@ -100,7 +121,7 @@ bool parseShard(const std::string& text, Shard& shard, std::string& error) {
     long i = 0, n = 0;
     if (slash == std::string::npos || !wholeNumber(text.substr(0, slash).c_str(), i) ||
         !wholeNumber(text.substr(slash + 1).c_str(), n) || n < 1 || i < 1 || i > n || n > 1000000) {
-        error = "--shard must be I/N with 1 <= I <= N, not '" + text + "'";
+        error = "--shard must be I/N with 1 <= I <= N, not '" + escaped(text) + "'";
         return false;
     }
     shard.index = (int)i;

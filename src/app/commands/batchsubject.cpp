@@ -1,13 +1,18 @@
 #include "app/commands/batchsubject.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <set>
+#include <utility>
 
 #include "app/commands/posixfiles.h"
 #include "registration/cost.h"
 #include "device/costfunction.h"
+#include "volume/inputs.h"
 #include "volume/physicalimage.h"
 #include "volume/transformfiles.h"
 
@@ -31,6 +36,34 @@ std::string settingsKey(const std::string& fixed, const RegistrationOptions& o) 
 bool readSubjectResult(const std::string& path, ResultRow& row, std::string& settings) {
     std::string text;
     return readFile(path, text) && parseSubjectResult(text, row, settings);
+}
+
+bool outputsSpareInputs(const std::string& outDir, bool qc, const std::vector<Subject>& subjects,
+                        const std::vector<std::string>& inputs, const std::vector<std::string>& tables,
+                        std::string& error) {
+    // By device and inode: thousands of subjects, each output looked up once.
+    std::set<std::pair<dev_t, ino_t>> read;
+    auto remember = [&](const std::string& f) {
+        struct stat st;
+        if (stat(f.c_str(), &st) == 0) read.emplace(st.st_dev, st.st_ino);
+    };
+    for (const std::string& f : inputs) remember(f);
+    for (const Subject& s : subjects)
+        for (const std::string& f : inputImageFiles(s.path)) remember(f);
+    auto spared = [&](const std::string& out) {
+        struct stat st;
+        if (stat(out.c_str(), &st) != 0 || !read.count({st.st_dev, st.st_ino})) return true;
+        error = "output '" + out + "' would overwrite an input of the run";
+        return false;
+    };
+    for (const std::string& t : tables)
+        if (!spared(t)) return false;
+    for (const Subject& s : subjects) {
+        const SubjectFiles f = filesOf(outDir, s.id, qc);
+        for (const std::string* out : {&f.out.image, &f.out.matrix, &f.out.itk, &f.qc, &f.result})
+            if (!spared(*out)) return false;
+    }
+    return true;
 }
 
 bool complete(const Batch& b, const Subject& s, ResultRow& stored) {
@@ -64,7 +97,7 @@ ResultRow registerSubject(const Batch& b, const Subject& s, Device& dev) {
             load.warnings = &warnings;
             load.device = &dev;
             VolumePtr mov = loadImage(s.path.c_str(), error, load);
-            if (mov) {
+            if (mov && registrable(*mov, nullptr, s.path, error)) {
                 const PipelineResult res = runPipeline(*mov, *b.prepared, b.pipeline);
                 Affine world;
                 ok = writeRegistration(res, *mov, *b.fixed, f.out, world, error);

@@ -42,6 +42,14 @@ bool readSubjectResult(const std::string& path, ResultRow& row, std::string& set
 // Complete: an ok row made from this path with these settings, and every output there.
 bool complete(const Batch& b, const Subject& s, ResultRow& stored);
 
+// No output of the run (a subject's image, matrices, picture and record, or one of
+// `tables`) may be a file the run reads: a subject's image, or one of `inputs` (the fixed
+// image and mask, --init's matrix, the list). Checked by what the files are on disk,
+// before any work or removal. False with `error` naming the file.
+bool outputsSpareInputs(const std::string& outDir, bool qc, const std::vector<Subject>& subjects,
+                        const std::vector<std::string>& inputs, const std::vector<std::string>& tables,
+                        std::string& error);
+
 // One subject on `dev`: its image is loaded there, and the whole registration follows it.
 // Its record is written last; the row returned says ok or failed, with the reason.
 ResultRow registerSubject(const Batch& b, const Subject& s, Device& dev);

@@ -71,23 +71,18 @@ int runRegisterCommand(int argc, char** argv) {
         return 1;
     }
     if (!output.empty() && matrix.empty()) matrix = withoutImageExtension(output) + "_affine.txt";
-    std::vector<std::string> outs = {output, matrix, itk, qc};
-    for (size_t i = 0; i < outs.size(); ++i) {
-        if (outs[i].empty()) continue;
-        if (!outputPossible(outs[i], error)) {
+    if ((!output.empty() && !imageOutputName(output, error)) || (!qc.empty() && !pictureOutputName(qc, error))) {
+        commandError(kName, error);
+        return 1;
+    }
+    for (const std::string* out : {&output, &matrix, &itk, &qc})
+        if (!out->empty() && !outputPossible(*out, error)) {
             commandError(kName, error);
             return 1;
         }
-        for (const std::string& in : {moving, fixed})
-            if (outs[i] == in || namesInput(ro, outs[i])) {
-                commandError(kName, "output '" + outs[i] + "' would overwrite an input");
-                return 1;
-            }
-        for (size_t j = 0; j < i; ++j)
-            if (outs[i] == outs[j]) {
-                commandError(kName, "two outputs are both '" + outs[i] + "'");
-                return 1;
-            }
+    if (!outputsApart(registrationOutputs(output, matrix, itk, qc), registrationInputs(moving, fixed, ro), error)) {
+        commandError(kName, error);
+        return 1;
     }
     Start start;
     if (!settleRegistrationOptions(ro, start, error)) {
@@ -106,6 +101,10 @@ int runRegisterCommand(int argc, char** argv) {
         return 1;
     }
     if (movMask) centroidInsideMask(*mov, *movMask);
+    if (!registrable(*mov, movMask.get(), moving, error) || !registrable(*fix, fixMask.get(), fixed, error)) {
+        commandError(kName, error);
+        return 1;
+    }
 
     // The search's own lines (--verbose) replace the progress line rather than cut into it.
     TerminalProgress progress(!ro.quiet && !ro.verbose && TerminalProgress::stderrIsTerminal(), t0);

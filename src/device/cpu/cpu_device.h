@@ -31,7 +31,7 @@ public:
 
     void isotropicResample(const Volume& in, Volume& out, float rx, float ry, float rz) override;
     void halfSample(const Volume& in, Volume& out) override;
-    void transformVolume(const Volume& src, Volume& out, const float affine[16], bool nearest) override;
+    void transformVolume(const Volume& src, Volume& out, const float affine[16], bool nearest, float outside) override;
 
     void initCorrelationRatio(const Volume& src, const Volume& ref, int binCount,
                               const CostPairOptions& opts) override;

@@ -116,7 +116,8 @@ void CpuDevice::halfSample(const Volume& in, Volume& out) {
     });
 }
 
-void CpuDevice::transformVolume(const Volume& src, Volume& out, const float affine[16], bool nearest) {
+void CpuDevice::transformVolume(const Volume& src, Volume& out, const float affine[16], bool nearest,
+                                float outside) {
     const LinearFetch fetch{src.data, {src.x, src.y, src.z}, rules_.ties};
     const kern::Dim3 sd{src.x, src.y, src.z};
     const kern::V3 outC{out.center[0], out.center[1], out.center[2]};
@@ -128,7 +129,7 @@ void CpuDevice::transformVolume(const Volume& src, Volume& out, const float affi
         for (int i = 0; i < X; ++i) {
             kern::V3 s = kern::transformPosition(affine, i, j, k, outC, refVox, srcVox, srcC);
             row[i] = !kern::insideHalfOpen(s, sd)
-                         ? 0.0f
+                         ? outside
                          : (nearest ? kern::fetchPoint(src.data, sd, s.x, s.y, s.z, rules_.point) : fetch(s.x, s.y, s.z));
         }
     });

@@ -1,6 +1,8 @@
 // Voxel memory, the source texture and the three resampling kernels.
 #include <cuda_runtime.h>
 
+#include <vector>
+
 #include "device/cuda/cuda_device.h"
 #include "device/cuda/devmem.h"
 #include "device/cuda/errors.h"
@@ -51,7 +53,7 @@ halfSampleKernel(float* out, int X, int Y, int Z, cudaTextureObject_t tSrcVolDat
 __global__ void __launch_bounds__(256)
 transformVolumeKernel(float* out, kern::V3 srcCenter, kern::V3 outCenter, kern::V3 srcVoxel,
                       kern::V3 refVoxel, kern::Dim3 srcDim, kern::Dim3 outDim, KernelAffine cAffine,
-                      cudaTextureObject_t tSrcVolData) {
+                      float outside, cudaTextureObject_t tSrcVolData) {
     const unsigned i = blockDim.x * blockIdx.x + threadIdx.x;
     const unsigned j = blockDim.y * blockIdx.y + threadIdx.y;
     const unsigned k = blockDim.z * blockIdx.z + threadIdx.z;
@@ -59,7 +61,7 @@ transformVolumeKernel(float* out, kern::V3 srcCenter, kern::V3 outCenter, kern::
     const kern::V3 s = kern::transformPosition(cAffine.m, (int)i, (int)j, (int)k, outCenter,
                                                refVoxel, srcVoxel, srcCenter);
     out[voxelIndex(i, j, k, outDim.x, outDim.y)] =
-        kern::insideHalfOpen(s, srcDim) ? tex3D<float>(tSrcVolData, s.x, s.y, s.z) : 0.0f;
+        kern::insideHalfOpen(s, srcDim) ? tex3D<float>(tSrcVolData, s.x, s.y, s.z) : outside;
 }
 
 // Grid of ceil(n / block) per axis; block sides are powers of two.
@@ -183,10 +185,12 @@ void CudaDevice::halfSample(const Volume& in, Volume& out) {
     releaseSourceTexture(src, &ledger_);
 }
 
-void CudaDevice::transformVolume(const Volume& src, Volume& out, const float affine[16], bool nearest) {
+void CudaDevice::transformVolume(const Volume& src, Volume& out, const float affine[16], bool nearest,
+                                 float outside) {
     if (out.count() == 0) return;
     if (src.count() == 0) {  // every position lies outside an empty source
-        checkCudaCall(cudaMemset(out.data, 0, out.count() * sizeof(float)));
+        std::vector<float> all(out.count(), outside);
+        upload(out.data, all.data(), all.size());
         return;
     }
     KernelAffine cAffine;
@@ -195,6 +199,6 @@ void CudaDevice::transformVolume(const Volume& src, Volume& out, const float aff
     transformVolumeKernel<<<gridFor(out, 5, 2, 1), dim3(32, 4, 2)>>>(
         out.data, v3(src.center), v3(out.center), kern::V3{src.dx, src.dy, src.dz},
         kern::V3{out.dx, out.dy, out.dz}, kern::Dim3{src.x, src.y, src.z},
-        kern::Dim3{out.x, out.y, out.z}, cAffine, tex.tex);
+        kern::Dim3{out.x, out.y, out.z}, cAffine, outside, tex.tex);
     releaseSourceTexture(tex, &ledger_);
 }
