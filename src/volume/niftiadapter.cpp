@@ -213,6 +213,8 @@ ReadStatus ImageReader::readHeader(ImageHeader& out) {
     out.sclSlope = nim.scl_slope;
     out.sclInter = nim.scl_inter;
     out.orient = Orientation{};
+    out.sformUnusable = nim.sform_code > 0 && !usableMatrix(nim.sto_xyz);
+    out.qformUnusable = nim.qform_code > 0 && !usableMatrix(nim.qto_xyz);
     if (nim.sform_code > 0 && usableMatrix(nim.sto_xyz))
         takeOrientation(out.orient, nim.sform_code, nim.sto_xyz);
     else if (nim.qform_code > 0 && usableMatrix(nim.qto_xyz))

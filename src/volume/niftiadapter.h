@@ -30,6 +30,9 @@ struct ImageHeader {
     Orientation orient;                   // sform when set, else qform, else code 0
     uint64_t volumeCount = 1;             // product of the counts beyond the third
     float sclSlope = 0, sclInter = 0;     // as niftiio gives them (non-finite become 0)
+    // A matrix whose code says it is there but that is not finite or is singular, and so
+    // was passed over for the next one.
+    bool sformUnusable = false, qformUnusable = false;
 };
 
 enum class ReadStatus {

@@ -141,6 +141,12 @@ VolumePtr loadImage(const char* path, std::string& error, const LoadOptions& opt
             return nullptr;
         }
     }
+    if (h.sformUnusable || (h.qformUnusable && h.orient.code == 0 && !h.sformUnusable)) {
+        const char* which = h.sformUnusable ? "an sform" : "a qform";
+        const char* instead = h.orient.code > 0 ? "its qform is used instead"
+                                                : "world coordinates are its voxel grid scaled by the voxel sizes";
+        warn(options, name + " has " + which + " that is not usable (not finite, or singular); " + instead);
+    }
     if (h.volumeCount > 1)
         warn(options, name + " holds " + std::to_string(h.volumeCount) + " volumes; the first one is used");
 
@@ -157,7 +163,14 @@ std::vector<float> physicalValues(const Volume& v) {
     // loadVolume keeps bytes unnormalised and says so with a zero range.
     if (v.datatype == DT_UINT8 && v.maxValue == 0.0f && v.minValue == 0.0f) return out;
     const float scale = (v.maxValue - v.minValue) / 255.0f;
-    for (float& x : out) x = x * scale + v.minValue;
+    // Physical 0 lies between stored steps when the range does not start at 0; what is
+    // within the mapping's rounding of it is 0, so that background stays exactly 0.
+    const float low = std::fabs(v.minValue);
+    const float rounding = 2.0f * (std::nextafter(low, INFINITY) - low);
+    for (float& x : out) {
+        x = x * scale + v.minValue;
+        if (std::fabs(x) <= rounding) x = 0.0f;
+    }
     return out;
 }
 

@@ -60,5 +60,6 @@ bool saveImagePhysical(const Volume& v, const char* path, std::string& error, in
 
 // The physical value of each voxel of a loaded or derived volume (normalised value back
 // through minValue/maxValue), in storage order, downloaded from the volume's backend.
-// What a picture or a comparison wants; the same mapping saveImagePhysical writes.
+// What a picture or a comparison wants; the same mapping saveImagePhysical writes. Values
+// within the mapping's rounding of 0 are 0 (background stays exactly 0).
 std::vector<float> physicalValues(const Volume& v);

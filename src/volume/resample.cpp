@@ -28,21 +28,12 @@ Orientation sampledOrientation(const Orientation& in, float rx, float ry, float 
     return o;
 }
 
-// The stored value that reads back as physical 0 through a volume's mapping (physical =
-// stored * (max - min) / 255 + min, in single precision): the quotient, nudged by a few
-// steps where its rounding would leave a residue, so that background is exactly 0.
+// The stored value of physical 0 in a volume's mapping (physical = stored * (max - min) /
+// 255 + min); physicalValues reads it back as exactly 0.
 float storedZero(const Volume& v) {
     const float scale = (v.maxValue - v.minValue) / 255.0f;
     if (scale == 0.0f || (v.datatype == DT_UINT8 && v.maxValue == 0.0f && v.minValue == 0.0f)) return 0.0f;
-    const float best = -v.minValue / scale;
-    float x = best, up = best;
-    for (int k = 0; k < 8; ++k) {
-        if (x * scale + v.minValue == 0.0f) return x;
-        if (up * scale + v.minValue == 0.0f) return up;
-        x = std::nextafter(x, -INFINITY);
-        up = std::nextafter(up, INFINITY);
-    }
-    return best;
+    return -v.minValue / scale;
 }
 
 void copyIntensityBookkeeping(const Volume& from, Volume& to) {

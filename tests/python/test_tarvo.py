@@ -160,7 +160,7 @@ def test_bad_inputs_raise_the_right_exception(tmp_path, pair):
         tarvo.register(str(tmp_path), fp)
     with pytest.raises(FileNotFoundError):
         tarvo.read_matrix(tmp_path / "missing.txt")
-    with pytest.raises(OSError):
+    with pytest.raises(ValueError, match="header, centroid, identity or a matrix file"):
         tarvo.register(mp, fp, init=str(tmp_path / "missing.txt"))
     (tmp_path / "singular.txt").write_text("0 0 0 0\n0 1 0 0\n0 0 1 0\n0 0 0 1\n")
     with pytest.raises(ValueError, match="singular"):
@@ -168,8 +168,51 @@ def test_bad_inputs_raise_the_right_exception(tmp_path, pair):
     with pytest.raises(OSError):
         tarvo.write_matrix(tmp_path / "no" / "such" / "m.txt", np.eye(4))
     if tarvo._tarvo.device_kind("auto") != "cuda":
-        with pytest.raises(ValueError, match="no usable CUDA GPU"):
+        with pytest.raises(ValueError, match="^device='cuda' but no usable CUDA GPU"):
             tarvo.register(mp, fp, device="cuda")
+
+
+def test_nothing_to_register_and_slips_are_refused_in_our_words(tmp_path, pair):
+    mp, fp = pair
+    ref = nib.load(fp)
+    seven = (np.full(ref.shape, 7.0, np.float32), ref.affine)
+    box = np.zeros(ref.shape, bool)
+    box[20:30, 20:30, 20:30] = True
+    cases = [
+        (lambda: tarvo.register(seven, fp), "is constant"),
+        (lambda: tarvo.register(mp, seven), "is constant"),
+        (lambda: tarvo.register((np.full(ref.shape, np.nan, np.float32), ref.affine), fp), "no finite values"),
+        (lambda: tarvo.register((box, ref.affine), fp), "boolean array"),
+        (lambda: tarvo.register(mp, fp, init="sideways"), "header, centroid, identity or a matrix file"),
+        (lambda: tarvo.register((np.asarray(ref.dataobj), "eye"), fp), "4x4 array of numbers, not a str"),
+        (lambda: tarvo.apply(mp, fp, "1 0 0 0"), None),  # a file name that is not there
+        (lambda: tarvo.apply(mp, fp, [[1, 2], "ab"]), "4x4 array of numbers"),
+        (lambda: tarvo.register(mp, fp, qc=tmp_path / "x.jpg"), ".png"),
+        (lambda: tarvo.register(mp, fp, fixed_mask=(np.pad(np.ones((2, 2, 2), np.uint8),
+                                                            [(0, n - 2) for n in ref.shape]), ref.affine)),
+         "at least 1000"),
+    ]
+    for i, (call, words) in enumerate(cases):
+        with pytest.raises((ValueError, OSError)) as e:
+            call()
+            pytest.fail(f"case {i} raised nothing")
+        if words is not None:
+            assert e.type is ValueError and words in str(e.value), f"case {i}: {e.type.__name__}: {e.value}"
+    assert not (tmp_path / "x.jpg").exists()
+    # A constant image may still be moved: apply resamples it.
+    assert tarvo.apply(seven, fp, np.eye(4)).shape == ref.shape
+
+
+def test_non_finite_voxels_are_background_zero_with_a_count(pair):
+    mp, fp = pair
+    ref = nib.load(fp)
+    a = np.asarray(ref.dataobj).astype(np.float32)
+    a[0, 0, :4] = np.nan
+    a[1, 1, 1] = -np.inf
+    with pytest.warns(UserWarning, match="5 voxels that are not finite numbers.*taken as 0"):
+        out = tarvo.apply((a, ref.affine), fp, np.eye(4))
+    v = np.asarray(out.dataobj)
+    assert np.all(np.isfinite(v)) and v[0, 0, 0] == 0 and v[1, 1, 1] == 0
 
 
 def test_ctrl_c_stops_a_registration_and_the_next_one_runs(pair):
