@@ -22,6 +22,8 @@ install() {
   $SUDO apt-get install -y -qq --no-install-recommends "$@" >/dev/null
 }
 command -v clang++ >/dev/null || install clang
+# Source lines in the reports of a finding.
+command -v llvm-symbolizer >/dev/null || install llvm
 # libFuzzer's runtime comes in a package of its own on Debian (libclang-rt-N-dev).
 probe=$(mktemp -d)
 trap 'rm -rf "$probe"' EXIT
