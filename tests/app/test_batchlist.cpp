@@ -105,6 +105,27 @@ TEST(Shard, FromSlurmArrayEnvironment) {
     EXPECT_FALSE(run({{"SLURM_ARRAY_TASK_ID", "x"}, {"SLURM_ARRAY_TASK_MIN", "1"}, {"SLURM_ARRAY_TASK_COUNT", "4"}},
                      s, error));
     EXPECT_FALSE(error.empty());
+
+    // Counts that do not fit a shard, and numbers whose differences overflow: refused, not
+    // a wrapped count (which made index > count, and `contains` divide by a negative).
+    EXPECT_FALSE(run({{"SLURM_ARRAY_TASK_ID", "7"}, {"SLURM_ARRAY_TASK_MIN", "1"}, {"SLURM_ARRAY_TASK_STEP", "6"},
+                      {"SLURM_ARRAY_TASK_MAX", "1666666656667"}},
+                     s, error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(run({{"SLURM_ARRAY_TASK_ID", "1"}, {"SLURM_ARRAY_TASK_MIN", "1"},
+                      {"SLURM_ARRAY_TASK_COUNT", "4294967297"}},
+                     s, error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(run({{"SLURM_ARRAY_TASK_ID", "0"}, {"SLURM_ARRAY_TASK_MIN", "-9223372036854775808"},
+                      {"SLURM_ARRAY_TASK_MAX", "9223372036854775807"}},
+                     s, error));
+    EXPECT_FALSE(error.empty());
+    // The largest array --shard allows still works.
+    ASSERT_TRUE(run({{"SLURM_ARRAY_TASK_ID", "999999"}, {"SLURM_ARRAY_TASK_MIN", "0"},
+                     {"SLURM_ARRAY_TASK_MAX", "999999"}},
+                    s, error));
+    EXPECT_EQ(s.index, 1000000);
+    EXPECT_EQ(s.count, 1000000);
 }
 
 TEST(ResultRow, RoundTripsAndKeepsSixColumns) {

@@ -61,6 +61,13 @@ bool wholeNumber(const char* text, long& v) {
     return errno == 0 && *end == '\0';
 }
 
+// More shards than any batch has subjects for; it bounds --shard and the Slurm array alike.
+constexpr long kMaxShards = 1000000;
+// Slurm's array indices stay below its MaxArraySize (at most 4000001): anything beyond this
+// is not an array task, and below it the shard arithmetic cannot overflow.
+constexpr long kMaxArrayValue = 1000000000;
+bool arrayValue(long v) { return v >= -kMaxArrayValue && v <= kMaxArrayValue; }
+
 }  // namespace
 
 bool parseSubjectList(const std::string& text, std::vector<Subject>& subjects, std::string& error) {
@@ -120,7 +127,7 @@ bool parseShard(const std::string& text, Shard& shard, std::string& error) {
     const size_t slash = text.find('/');
     long i = 0, n = 0;
     if (slash == std::string::npos || !wholeNumber(text.substr(0, slash).c_str(), i) ||
-        !wholeNumber(text.substr(slash + 1).c_str(), n) || n < 1 || i < 1 || i > n || n > 1000000) {
+        !wholeNumber(text.substr(slash + 1).c_str(), n) || n < 1 || i < 1 || i > n || n > kMaxShards) {
         error = "--shard must be I/N with 1 <= I <= N, not '" + escaped(text) + "'";
         return false;
     }
@@ -138,14 +145,15 @@ bool shardFromSlurm(const std::function<const char*(const char*)>& env, Shard& s
     const bool haveCount = wholeNumber(env("SLURM_ARRAY_TASK_COUNT"), count);
     const bool haveMax = wholeNumber(env("SLURM_ARRAY_TASK_MAX"), max);
     if (!wholeNumber(idText, id) || !wholeNumber(env("SLURM_ARRAY_TASK_MIN"), min) || !(haveCount || haveMax) ||
-        (stepText && !wholeNumber(stepText, step)) || step < 1) {
+        (stepText && !wholeNumber(stepText, step)) || step < 1 || !arrayValue(id) || !arrayValue(min) ||
+        !arrayValue(max) || !arrayValue(step)) {
         error = "the Slurm array variables (SLURM_ARRAY_TASK_ID, _MIN, _COUNT or _MAX) do not give a shard; "
                 "give --shard I/N";
         return false;
     }
     const long n = haveCount ? count : (max - min) / step + 1;
     const long i = (id - min) / step + 1;
-    if ((id - min) % step != 0 || n < 1 || i < 1 || i > n) {
+    if ((id - min) % step != 0 || n < 1 || n > kMaxShards || i < 1 || i > n) {
         error = "Slurm array task " + std::string(idText) + " is not one of " + std::to_string(n) +
                 " evenly numbered tasks from " + std::to_string(min) + "; give --shard I/N";
         return false;
