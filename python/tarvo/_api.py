@@ -71,6 +71,10 @@ def register(
                  three planes, with FIXED's edges over it.
     verbose:     the search's per-level lines on standard error.
 
+    ValueError for an image with nothing to register (constant, all zero or all NaN, or
+    constant inside its mask), a mask with fewer than 1000 voxels inside, or a boolean array
+    given as an image (a mask). Voxels that are not finite numbers are 0, with a warning.
+
     The GIL is released while the device works; Ctrl-C ends the registration between two
     device calls with KeyboardInterrupt. Only one registration runs at a time per process.
     """

@@ -39,7 +39,9 @@ const char* kFooterOutput =
     "  time: S s                   seconds for the whole command\n"
     "Progress goes to standard error when it is a terminal (never with --quiet);\n"
     "--verbose writes the search's per-level lines there in its place. On any error: one\n"
-    "line on standard error, status 1, and no output file.\n";
+    "line on standard error, status 1, no new output file, and the files of an earlier run\n"
+    "under the same names as they were. An image with nothing to register (constant, or\n"
+    "constant inside its mask) is an error; voxels that are not finite numbers are 0.\n";
 
 }  // namespace
 

@@ -20,9 +20,9 @@ const char* const kRegistrationOptionsHelp =
     "Masks: --fixed-mask: only FIXED voxels where the mask is non-zero enter the cost.\n"
     "--moving-mask: only samples whose position in MOVING falls in a non-zero mask voxel\n"
     "count. The start then pairs the centroids of the parts inside the masks. Each mask\n"
-    "must lie on the grid of its image (same counts, voxel sizes and orientation). On the\n"
-    "coarser levels a mask is down-sampled like its image, and a level voxel counts as\n"
-    "inside where at least half of it is.\n";
+    "must lie on the grid of its image (same counts, voxel sizes and orientation) and have\n"
+    "at least 1000 voxels inside. On the coarser levels a mask is down-sampled like its\n"
+    "image, and a level voxel counts as inside where at least half of it is.\n";
 
 void addRegistrationOptions(CLI::App& app, RegistrationOptions& o) {
     app.add_option("--dof", o.dof, "degrees of freedom: 6 rigid, 7 one scale, 9 three scales, 12 affine")
