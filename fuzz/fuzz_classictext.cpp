@@ -24,11 +24,6 @@ VolumePtr tinyVolume() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzzfiles::quietStdout();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     const bool matrix = (data[0] & 1) == 0;

@@ -26,11 +26,6 @@ VolumePtr tinyVolume(float voxel, bool oriented) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzzfiles::quietStdout();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string f = fuzzfiles::path("world.mat");
     fuzzfiles::write(f, data, size);
