@@ -708,8 +708,10 @@ TEST_F(CudaVsCpu, NearestTransformMatches) {
             v->dx = v->dy = v->dz = 1.0f;
             for (int a = 0; a < 3; ++a) v->center[a] = cr[a];
         }
-        gpu->transformVolume(*src.onGpu, *g, m.data, true);
-        cpu->transformVolume(*src.onCpu, *k, m.data, true);
+        // Positions outside the source take the value given (the world commands' physical
+        // zero), on both backends.
+        gpu->transformVolume(*src.onGpu, *g, m.data, true, -3.5f);
+        cpu->transformVolume(*src.onCpu, *k, m.data, true, -3.5f);
         // Nearest values are voxels of the source: equal, except where a position lies
         // within rounding of a cell boundary.
         const std::vector<float> a = contents(*g), b = contents(*k);
