@@ -108,7 +108,10 @@ bool parseSubjectList(const std::string& text, std::vector<Subject>& subjects, s
         auto [at, fresh] = firstLine.emplace(s.id, line);
         if (!fresh) {
             if (!dupes.empty()) dupes += ", ";
-            dupes += "'" + escaped(s.id) + "' on lines " + std::to_string(at->second) + " and " + std::to_string(line);
+            // Appended piece by piece: gcc 12 misreads "'" + a temporary as an overlapping copy.
+            dupes += '\'';
+            dupes += escaped(s.id);
+            dupes += "' on lines " + std::to_string(at->second) + " and " + std::to_string(line);
         }
         subjects.push_back(std::move(s));
     }
