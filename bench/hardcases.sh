@@ -8,7 +8,9 @@
 #   TARVO   the tarvo binary (default build/tarvo)
 #   OUTDIR  where the cases go (default bench/out/hardcases, ignored by git)
 # Environment: TARVO_DATA (the shared volumes, default ../shared/data), QUICK=1 (a handful
-# of cases), CASES=REGEX (only ids matching it), TIMEOUT=S (per registration, default 600).
+# of cases), CASES=REGEX (only ids matching it), TIMEOUT=S (per registration, default 600),
+# ARGS="..." (more register options, e.g. "--search standard"), RESULTS=NAME (the results
+# folder under OUTDIR, default results: one per variant compared).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tarvo=$(realpath "${1:-build/tarvo}")
@@ -27,7 +29,7 @@ quick=()
 [ "${QUICK:-0}" = 1 ] && quick=(--quick)
 "$py" bench/hardcases.py make "$out" "${quick[@]}"
 
-res=$out/results
+res=$out/${RESULTS:-results}
 mkdir -p "$res"
 [ -f "$res/times.tsv" ] || printf 'id\tstatus\tseconds\n' >"$res/times.tsv"
 echo "date: $(date -u '+%F %H:%M') UTC  tarvo: $tarvo ($("$tarvo" --version 2>&1 | head -1))"
@@ -43,7 +45,7 @@ tail -n +2 "$out/cases.tsv" | while IFS=$'\t' read -r id family moving fixed tru
   start=$(date +%s.%N)
   status=ok
   TARVO_DEVICE=cpu timeout "${TIMEOUT:-600}" "$tarvo" register "$moving" "$fixed" \
-    --matrix "$res/$id.txt" --quiet >"$res/$id.log" 2>&1 </dev/null || status="rc$?"
+    --matrix "$res/$id.txt" --quiet ${ARGS:-} >"$res/$id.log" 2>&1 </dev/null || status="rc$?"
   secs=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { print b - a }')
   printf '%s\t%s\t%.1f\n' "$id" "$status" "$secs" >>"$res/times.tsv"
   printf '%-20s %-6s %-6s %6.1f s\n' "$id" "$family" "$status" "$secs"
