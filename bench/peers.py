@@ -8,7 +8,8 @@ usage:
   peers.py elastix MOVING FIXED PARAMS OUT.txt   (Debian elastix on the path)
   peers.py tarvo MOVING FIXED OUT.txt TARVO [ARGS...]
   peers.py moved IMAGE OUT.nii.gz TRUTH.txt      (a copy of IMAGE whose world matrix is known)
-  peers.py table FIXED MOVING NAME=MATRIX ...    (pairwise distances)
+  peers.py table FIXED MOVING NAME=MATRIX ... [-- NAME=MATRIX ...]
+                                                 (distances: rows against rows, or columns)
 The registration commands print "WALL CPU": seconds of the registration itself (the
 interpreter's start and imports left out), CPU being user + system of all threads and
 child processes.
@@ -150,22 +151,23 @@ def brain_points(fixed):
     return img.affine[:3, :3] @ idx + img.affine[:3, 3:4]
 
 
-def table(fixed, moving, named):
+def table(fixed, moving, named, columns=None):
     """Row A, column B: the mean distance (mm, in MOVING's space) between where A and B send
     the brain points that A sends inside MOVING's field of view. Rows differ from columns only
-    through that field of view."""
+    through that field of view. Without `columns` the columns are the rows."""
     import nibabel as nib
 
     pts = brain_points(fixed)
     mov = nib.load(moving)
     to_vox = np.linalg.inv(mov.affine)
     shape = np.array(mov.shape[:3], dtype=np.float64)[:, None]
-    names = [n for n, _ in named]
-    mats = [np.loadtxt(p) for _, p in named]
-    width = max(12, max(len(n) for n in names) + 1)
+    columns = columns or named
+    names = [n for n, _ in columns]
+    mats = [np.loadtxt(p) for _, p in columns]
+    width = max(12, max(len(n) for n, _ in named + columns) + 1)
     corner = "from \\ to"
     print(f"{corner:<{width}}" + "".join(f"{n:>{width}}" for n in names) + f"{'in FOV':>9}")
-    for a, ma in zip(names, mats):
+    for a, ma in ((n, np.loadtxt(p)) for n, p in named):
         ya = ma[:3, :3] @ pts + ma[:3, 3:4]
         v = to_vox[:3, :3] @ ya + to_vox[:3, 3:4]
         inside = np.all((v >= 0) & (v <= shape - 1), axis=0)
@@ -190,7 +192,9 @@ def main():
     elif cmd == "moved":
         make_moved(*args)
     elif cmd == "table":
-        table(args[0], args[1], [a.split("=", 1) for a in args[2:]])
+        rest = [a.split("=", 1) for a in args[2:] if a != "--"]
+        cut = args[2:].index("--") if "--" in args else len(rest)
+        table(args[0], args[1], rest[:cut], rest[cut:] or None)
     else:
         sys.exit(__doc__)
 

@@ -11,7 +11,8 @@
 #
 # First comes a check of the conventions: the template against a copy of itself whose header
 # moves it by a known rigid matrix ("truth" in that table); every tool should land within a
-# fraction of a millimetre of it.
+# fraction of a millimetre of it. Last, the whole-head answers against the brain-extracted
+# pair's (same grid and anatomy), which tells who is right where the whole head splits them.
 #
 # Usage: bench/peers.sh [build-dir]        (default: build)
 # Environment: TARVO_DATA (default ../shared/data); PEERS_VENV (default /tmp/peers-venv),
@@ -19,8 +20,9 @@
 # ELASTIX_PARAMS (default ../shared/peers/elastix_affine.txt); PEERS_OUT (default
 # out/peers) keeps the matrices; PAIRS (space-separated MOVING names) and TOOLS
 # (space-separated, of: tarvo tarvo-standard elastix ants greedy) choose a subset;
-# PEERS_THREADS (default 2) threads for every tool. A tool that cannot be had is skipped
-# with a message.
+# PEERS_THREADS (default 2) threads for every tool; PEERS_KEEP=1 reuses the matrices (and
+# the seconds) of an earlier run in PEERS_OUT. A tool that cannot be had is skipped with a
+# message.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(cd "${1:-build}" && pwd)
@@ -72,6 +74,7 @@ register() {
     elastix) set -- "$py" "$helper" elastix "$moving" "$fixed" "$elparams" "$m" ;;
     ants | greedy) set -- "$venv/bin/python" "$helper" "$t" "$moving" "$fixed" "$m" ;;
   esac
+  if [ "${PEERS_KEEP:-0}" = 1 ] && [ -f "$m" ] && [ -f "$log" ]; then tail -1 "$log"; return; fi
   rm -f "$m"
   if "$@" >"$log" 2>&1 && [ -f "$m" ]; then tail -1 "$log"; else echo failed; fi
 }
@@ -99,5 +102,20 @@ for pair in template_moved $pairs; do
   done
   [ ${#named[@]} -ge 2 ] && "$py" "$helper" table "$fixed" "$moving" "${named[@]}"
 done
+
+# The whole head and its brain-extracted copy share one grid and one anatomy, so the brain
+# pair's answers are where the whole head's should land: they tell which of the whole
+# head's disagreeing answers is right.
+head=subject_t1_0.88mm brain=subject_t1_brain_0.88mm
+rows=() cols=()
+for t in "${usable[@]}"; do
+  [ -f "$out/${head}_$t.txt" ] && rows+=("$t=$out/${head}_$t.txt")
+  [ -f "$out/${brain}_$t.txt" ] && cols+=("brain:$t=$out/${brain}_$t.txt")
+done
+if [[ " $pairs " == *" $head "* && " $pairs " == *" $brain "* ]] && [ ${#rows[@]} -ge 1 ] && [ ${#cols[@]} -ge 1 ]; then
+  echo
+  echo "== $head answers (rows) against the $brain answers (columns)"
+  "$py" "$helper" table "$fixed" "$data/$head.nii.gz" "${rows[@]}" -- "${cols[@]}"
+fi
 echo
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
