@@ -9,7 +9,8 @@
 #   OUTDIR  where the cases go (default bench/out/hardcases, ignored by git)
 # Environment: TARVO_DATA (the shared volumes, default ../shared/data), QUICK=1 (a handful
 # of cases), CASES=REGEX (only ids matching it), TIMEOUT=S (per registration, default 600),
-# ARGS="..." (more register options, e.g. "--search standard"), RESULTS=NAME (the results
+# ARGS="..." (more register options, e.g. "--search standard"; the word FGMASK stands for
+# the fixed image's automatic foreground, bench/foreground.py), RESULTS=NAME (the results
 # folder under OUTDIR, default results: one per variant compared).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -41,11 +42,19 @@ tail -n +2 "$out/cases.tsv" | while IFS=$'\t' read -r id family moving fixed tru
     continue
   fi
   case $moving in /*) ;; *) moving=$out/$moving ;; esac
+  args=(${ARGS:-})
+  for k in "${!args[@]}"; do
+    if [ "${args[$k]}" = FGMASK ]; then
+      fg=$out/masks/$(basename "$fixed" .nii.gz).fg.nii.gz
+      [ -f "$fg" ] || { mkdir -p "$out/masks"; "$py" bench/foreground.py "$fixed" "$fg" >/dev/null; }
+      args[$k]=$fg
+    fi
+  done
   rm -f "$res/$id.txt"
   start=$(date +%s.%N)
   status=ok
   TARVO_DEVICE=cpu timeout "${TIMEOUT:-600}" "$tarvo" register "$moving" "$fixed" \
-    --matrix "$res/$id.txt" --quiet ${ARGS:-} >"$res/$id.log" 2>&1 </dev/null || status="rc$?"
+    --matrix "$res/$id.txt" --quiet "${args[@]}" >"$res/$id.log" 2>&1 </dev/null || status="rc$?"
   secs=$(awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { print b - a }')
   printf '%s\t%s\t%.1f\n' "$id" "$status" "$secs" >>"$res/times.tsv"
   printf '%-20s %-6s %-6s %6.1f s\n' "$id" "$family" "$status" "$secs"
