@@ -62,7 +62,8 @@ std::vector<std::string> registrationOutputs(const std::string& image, const std
 PipelineOptions pipelineOptions(const RegistrationOptions& o, const Start& start) {
     PipelineOptions p = PipelineOptions::registerDefaults();
     p.dof = Dof(o.dof);
-    p.search = o.search == "standard" ? SearchKind::Standard : SearchKind::Wide;
+    p.search = o.search == "standard" ? SearchKind::Standard : o.search == "wide" ? SearchKind::Wide : SearchKind::Header;
+    p.fixedForeground = !o.noForeground;
     p.start = start;
     p.precision = !o.noRefine;
     return p;

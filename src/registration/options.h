@@ -14,7 +14,8 @@ struct RegistrationOptions {
     int threads = 0;
     bool quiet = false, verbose = false;
     bool noRefine = false;        // skip the precision stage
-    std::string search = "wide";  // the global search: wide or standard
+    std::string search = "header";  // the global search: header, wide or standard
+    bool noForeground = false;      // count every fixed voxel, not only its foreground
 };
 
 // The start that `init` names: header, centroid, identity, or a world matrix FILE (read

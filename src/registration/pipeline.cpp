@@ -107,6 +107,7 @@ struct LevelRun {
         const PreparedFixed::Level& ref = fixed.level(0);
         auto world = [&] { return worldMatrix(res.params, ls, *src.image[0], src.grid[0], *ref.image, ref.grid); };
         res.searchWorld = world();
+        res.startWorld = worldMatrix(TransformParams(), ls, *src.image[0], src.grid[0], *ref.image, ref.grid);
         if (opts.precision && res.cost < 0.0f) precisionStep(src, fixed, start, opts, res);
         res.world = world();
     }
@@ -137,6 +138,7 @@ void wideSearch(LevelRun& run) {
     const Dof& dof = run.opts.dof;
     WideSearch wide;
     wide.dof = dof;
+    wide.preferStart = run.opts.search == SearchKind::Header;
     Rot3 frame = identityRotation();
     const float sv[3] = {run.moving.dx, run.moving.dy, run.moving.dz};
     const float* rv = fixed.voxelSize();
@@ -196,7 +198,7 @@ PipelineResult precisionFromSearch(const Volume& moving, const PreparedFixed& fi
 }
 
 PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const PipelineOptions& opts) {
-    const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(fixed, opts.fixedMask);
+    const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(fixed, opts.fixedMask, opts.fixedForeground);
     // A volume too small for a single 1 mm voxel: nothing to register.
     if (!prepared) return PipelineResult();
     return runPipeline(moving, *prepared, opts);
@@ -211,7 +213,7 @@ PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, con
     reserveCorrelationRatio(*src.image[0], *fixed.level(0).image);
 
     LevelRun run{moving, fixed, opts, src, pipelineStart(moving, fixed, opts), res};
-    if (opts.search == SearchKind::Wide)
+    if (opts.search != SearchKind::Standard)
         wideSearch(run);
     else
         standardSearch(run);

@@ -18,10 +18,10 @@ class PipelineOptions {
 public:
     // -r: the standard search from the paired centroids of the voxel grids, no precision
     // stage.
-    static PipelineOptions originalSearch() { return {SearchKind::Standard, StartKind::Centroid, false}; }
+    static PipelineOptions originalSearch() { return {SearchKind::Standard, StartKind::Centroid, false, false}; }
     // register (batch and Python alike) with no options given: the wide search from the
     // header start, then the precision stage.
-    static PipelineOptions registerDefaults() { return {SearchKind::Wide, StartKind::Header, true}; }
+    static PipelineOptions registerDefaults() { return {SearchKind::Wide, StartKind::Header, true, true}; }
 
     Dof dof;
     // The global search: the standard one, or the wide one over all orientations.
@@ -31,6 +31,9 @@ public:
     // is used only where the pipeline prepares the fixed image itself.
     const Volume* fixedMask = nullptr;
     const Volume* movingMask = nullptr;
+    // The cost counts only the fixed image's automatic foreground (within fixedMask):
+    // register's default; -r counts the whole field of view.
+    bool fixedForeground;
     Progress* progress = nullptr;
     // The precision stage after the 1 mm sweeps (registration/precision.h): register runs it
     // unless told --no-refine; -r never does.
@@ -38,7 +41,8 @@ public:
     PrecisionOptions precisionOptions;  // its dof is taken from `dof`
 
 private:
-    PipelineOptions(SearchKind s, StartKind k, bool withPrecision) : search(s), precision(withPrecision) {
+    PipelineOptions(SearchKind s, StartKind k, bool withPrecision, bool foreground)
+        : search(s), fixedForeground(foreground), precision(withPrecision) {
         start.kind = k;
     }
 };
@@ -48,6 +52,7 @@ struct PipelineResult {
     float cost = 0.0f;       // at 1 mm; the start is kept when it is not below zero
     Affine world;            // FIXED RAS mm -> MOVING RAS mm
     Affine searchWorld;      // the same before the precision stage
+    Affine startWorld;       // where the search started (the verdict's turn is from it)
     bool ran = false;        // false when a volume is too small for one 1 mm voxel
 };
 

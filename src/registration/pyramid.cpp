@@ -1,6 +1,7 @@
 #include "registration/pyramid.h"
 
 #include "device/costfunction.h"
+#include "registration/foreground.h"
 #include "registration/levelstart.h"
 #include "volume/resample.h"
 
@@ -26,7 +27,9 @@ bool Pyramid::build(const Volume& v, const Volume* m) {
     return true;
 }
 
-std::unique_ptr<PreparedFixed> PreparedFixed::prepare(const Volume& fixed, const Volume* mask) {
+std::unique_ptr<PreparedFixed> PreparedFixed::prepare(const Volume& fixed, const Volume* mask, bool foreground) {
+    VolumePtr tissue;
+    if (foreground && resamplesTo(fixed, 1.0f) && (tissue = automaticForeground(fixed, mask))) mask = tissue.get();
     Pyramid p;
     if (!p.build(fixed, mask)) return nullptr;
     auto prepared = std::unique_ptr<PreparedFixed>(new PreparedFixed);

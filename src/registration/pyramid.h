@@ -23,8 +23,10 @@ public:
     static constexpr int kLevels = 4;  // level h has voxels of 2^h mm
 
     // Null when the image is too small for one 1 mm voxel. `mask`: a 0/1 volume on
-    // fixed's grid, or null; it is not needed afterwards.
-    static std::unique_ptr<PreparedFixed> prepare(const Volume& fixed, const Volume* mask);
+    // fixed's grid, or null; it is not needed afterwards. With `foreground`, the cost
+    // counts only the fixed image's automatic foreground (registration/foreground.h)
+    // within the mask.
+    static std::unique_ptr<PreparedFixed> prepare(const Volume& fixed, const Volume* mask, bool foreground = false);
     const Level& level(int h) const { return levels_[h]; }
     // The fixed image's intensity centroid in world coordinates, as worldCentroid gives it.
     const double* centroid() const { return centroid_; }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <numeric>
 
 #include "device/device.h"
@@ -245,6 +246,28 @@ static std::vector<float> scoreGrid(Evaluator& ev, const std::vector<Rot3>& grid
     return costs;
 }
 
+float kFarTurnMargin = std::getenv("TARVO_FAR_MARGIN") ? (float)std::atof(std::getenv("TARVO_FAR_MARGIN")) : 0.0f;
+
+double turnFromStart(const FramedCandidate& c) {
+    const TransformParams a = c.absolute();
+    const float angles[3] = {a[0], a[1], a[2]};
+    return rotationGap(identityRotation(), rotationOfAngles(angles));
+}
+
+// The best candidate near the start goes first unless a far one is clearly lower.
+static void preferNearStart(WideSearch& ws) {
+    std::vector<FramedCandidate>& c = ws.candidates;
+    if (c.empty()) return;
+    for (size_t i = 0; i < c.size(); ++i) {
+        if (turnFromStart(c[i]) > kNearStartDegrees) continue;
+        if (verbose())
+            std::fprintf(stderr, "tarvo: wide 2mm best %.1f deg %f, near start %.1f deg %f\n", turnFromStart(c[0]),
+                         (double)c[0].cost, turnFromStart(c[i]), (double)c[i].cost);
+        if (i > 0 && !(c[0].cost < c[i].cost - kFarTurnMargin)) std::rotate(c.begin(), c.begin() + (long)i, c.begin() + (long)i + 1);
+        return;
+    }
+}
+
 static void printBest(const char* level, const WideSearch& ws) {
     if (verbose())
         for (const FramedCandidate& c : ws.candidates) {
@@ -274,7 +297,17 @@ void wideSearch4mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g) {
         ws.candidates[i].cost = costs[minima[i]];
         for (int a = 6; a < 9; ++a) ws.candidates[i].params[a] = ws.scale;
     }
+    if (ws.preferStart) {
+        // The start as the header has it, at its own scale.
+        FramedCandidate start;
+        ws.candidates.push_back(start);
+    }
     sweepCandidates(ev, ws.candidates, kWide4mmSweep, g, ws.dof);
+    FramedCandidate start;
+    if (ws.preferStart) {
+        start = ws.candidates.back();
+        ws.candidates.pop_back();
+    }
     sortByCost(ws.candidates);
     keepDistinct(ws.candidates, (size_t)ws.settings.judged);
     // A head is nearly symmetric under half turns about its axes, and at 4 mm the turned
@@ -290,6 +323,7 @@ void wideSearch4mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g) {
             ws.candidates.push_back(c);
         }
     }
+    if (ws.preferStart) ws.candidates.push_back(start);
     printBest("4mm", ws);
 }
 
@@ -297,5 +331,6 @@ void wideSearch2mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g) {
     sweepCandidates(ev, ws.candidates, kWide2mmSweep, g, ws.dof);
     sweepCandidates(ev, ws.candidates, ws.dof.paramFree(6) ? kWide2mmScaleSweep : kWide2mmSweep, g, ws.dof);
     sortByCost(ws.candidates);
+    if (ws.preferStart) preferNearStart(ws);
     printBest("2mm", ws);
 }

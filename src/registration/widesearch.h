@@ -31,7 +31,9 @@
 #include "registration/search.h"
 #include "volume/volume.h"
 
-enum class SearchKind { Standard, Wide };
+// Standard: near the start, +-90 degrees per axis. Wide: every orientation alike.
+// Header: every orientation, but the start's wins unless a far turn is clearly better.
+enum class SearchKind { Standard, Wide, Header };
 
 struct WideSearchSettings {
     int rotations = 4096;  // grid size
@@ -108,7 +110,20 @@ struct WideSearch {
     float scale = 1.0f;
     std::vector<Rot3> grid;
     std::vector<FramedCandidate> candidates;  // best first once judged
+    // Trust the start's orientation (register's default): the start itself is always
+    // judged, and a candidate turned further than kNearStartDegrees from it wins only
+    // when its cost is clearly lower (kFarTurnMargin) than the best one near the start.
+    bool preferStart = false;
 };
+
+// Scans of one session share scanner coordinates, and templates and most scans are
+// stored upright: a far turn from the start is more often a symmetry the cost mistakes
+// than the truth.
+constexpr double kNearStartDegrees = 45.0;
+// How much lower (on the cost, -1 ... 0) a far candidate must end at 2 mm to win.
+extern float kFarTurnMargin;
+// The turn of a candidate away from the start, in degrees.
+double turnFromStart(const FramedCandidate& c);
 
 // The ratio of the heads' sizes (moving over fixed), each the geometric mean of the
 // standard deviations of its bright voxels along their principal axes in millimetres, from

@@ -186,7 +186,7 @@ int runBatchCommand(int argc, char** argv) {
         commandError(kName, error);
         return 1;
     }
-    const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(*fix, fixMask.get());
+    const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(*fix, fixMask.get(), !ro.noForeground);
     fixMask.reset();
     if (!prepared) {
         commandError(kName, "'" + a.fixed + "' is too small to hold one voxel of 1 mm");

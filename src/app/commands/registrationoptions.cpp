@@ -17,6 +17,11 @@ const char* const kRegistrationOptionsHelp =
     "then on the 1 mm pair (to about 0.01 mm at the brain's edge). It never ends at a\n"
     "higher cost than the search's answer.\n"
     "\n"
+    "Foreground (default; --no-foreground counts every voxel): only FIXED's tissue enters\n"
+    "the cost: the voxels above a quarter of the way from its 1st to its 99th percentile,\n"
+    "grown by two voxels, enclosed holes filled, and within --fixed-mask where given. Air,\n"
+    "neck and the edges of a partial field of view then cannot decide the pose.\n"
+    "\n"
     "Masks: --fixed-mask: only FIXED voxels where the mask is non-zero enter the cost.\n"
     "--moving-mask: only samples whose position in MOVING falls in a non-zero mask voxel\n"
     "count. The start then pairs the centroids of the parts inside the masks. Each mask\n"
@@ -29,12 +34,15 @@ void addRegistrationOptions(CLI::App& app, RegistrationOptions& o) {
         ->check(CLI::IsMember({6, 7, 9, 12}))
         ->default_str("12");
     app.add_option("--search", o.search,
-                   "global search: wide (every orientation, any turn) or standard (turns up to "
-                   "about 90 degrees per axis)")
-        ->check(CLI::IsMember({"wide", "standard"}))
-        ->default_str("wide");
+                   "global search: header (every orientation, but a turn of more than 45 degrees "
+                   "from the start only when clearly better), wide (every orientation alike) or "
+                   "standard (turns up to about 90 degrees per axis)")
+        ->check(CLI::IsMember({"header", "wide", "standard"}))
+        ->default_str("header");
     app.add_option("--init", o.init, "start: header, centroid, identity or a matrix FILE")->default_str("header");
     app.add_option("--fixed-mask", o.fixedMask, "only FIXED voxels inside this mask count");
+    app.add_flag("--no-foreground", o.noForeground,
+                 "count every FIXED voxel, not only FIXED's automatic foreground (phantoms, images already masked)");
     app.add_option("--moving-mask", o.movingMask, "only samples landing inside this mask count");
     app.add_option("--threads", o.threads, "threads of the CPU backend (not with a GPU)")->check(CLI::Range(1, 4096));
     app.add_flag("--no-refine", o.noRefine, "skip the precision stage: the search's answer as it stands");

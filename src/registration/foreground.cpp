@@ -1,0 +1,99 @@
+#include "registration/foreground.h"
+
+#include <algorithm>
+
+#include "device/device.h"
+#include "device/kernels.h"
+#include "volume/inputs.h"
+#include "volume/quantile.h"
+
+namespace {
+
+// One step of growth along the six face neighbours.
+void grow(std::vector<uint8_t>& m, int32_t nx, int32_t ny, int32_t nz) {
+    const std::vector<uint8_t> was = m;
+    const size_t sx = 1, sy = (size_t)nx, sz = (size_t)nx * (size_t)ny;
+    size_t i = 0;
+    for (int32_t k = 0; k < nz; ++k)
+        for (int32_t j = 0; j < ny; ++j)
+            for (int32_t x = 0; x < nx; ++x, ++i) {
+                if (was[i]) continue;
+                if ((x > 0 && was[i - sx]) || (x + 1 < nx && was[i + sx]) || (j > 0 && was[i - sy]) ||
+                    (j + 1 < ny && was[i + sy]) || (k > 0 && was[i - sz]) || (k + 1 < nz && was[i + sz]))
+                    m[i] = 1;
+            }
+}
+
+// Everything the outside cannot reach through face neighbours outside the mask joins it.
+void fillHoles(std::vector<uint8_t>& m, int32_t nx, int32_t ny, int32_t nz) {
+    const size_t sy = (size_t)nx, sz = (size_t)nx * (size_t)ny;
+    std::vector<uint8_t> outside(m.size(), 0);
+    std::vector<size_t> stack;
+    auto push = [&](size_t i) {
+        if (!m[i] && !outside[i]) {
+            outside[i] = 1;
+            stack.push_back(i);
+        }
+    };
+    for (int32_t k = 0; k < nz; ++k)
+        for (int32_t j = 0; j < ny; ++j)
+            for (int32_t x = 0; x < nx; ++x)
+                if (x == 0 || j == 0 || k == 0 || x == nx - 1 || j == ny - 1 || k == nz - 1)
+                    push((size_t)k * sz + (size_t)j * sy + (size_t)x);
+    while (!stack.empty()) {
+        const size_t i = stack.back();
+        stack.pop_back();
+        const int32_t x = (int32_t)(i % sy), j = (int32_t)((i / sy) % (size_t)ny), k = (int32_t)(i / sz);
+        if (x > 0) push(i - 1);
+        if (x + 1 < nx) push(i + 1);
+        if (j > 0) push(i - sy);
+        if (j + 1 < ny) push(i + sy);
+        if (k > 0) push(i - sz);
+        if (k + 1 < nz) push(i + sz);
+    }
+    for (size_t i = 0; i < m.size(); ++i) m[i] = !outside[i];
+}
+
+}  // namespace
+
+std::vector<uint8_t> foregroundVoxels(const Volume& v, const Volume* within) {
+    const size_t n = v.count();
+    std::vector<float> host(n);
+    v.owner->download(host.data(), v.data, n);
+    std::vector<uint8_t> m(n, 0);
+    if (n == 0) return m;
+    // The stored values are an increasing linear map of the physical ones: the fraction of
+    // the range is the same on either.
+    const float p1 = quantile(host, 0.01), p99 = quantile(host, 0.99);
+    const float threshold = p1 + kForegroundFraction * (p99 - p1);
+    for (size_t i = 0; i < n; ++i) m[i] = host[i] > threshold;
+    for (int step = 0; step < 2; ++step) grow(m, v.x, v.y, v.z);
+    fillHoles(m, v.x, v.y, v.z);
+    if (within) {
+        std::vector<float> w(within->count());
+        within->owner->download(w.data(), within->data, w.size());
+        for (size_t i = 0; i < n; ++i)
+            if (i >= w.size() || !kern::maskInside(w[i])) m[i] = 0;
+    }
+    return m;
+}
+
+VolumePtr automaticForeground(const Volume& v, const Volume* within) {
+    const std::vector<uint8_t> m = foregroundVoxels(v, within);
+    const size_t inside = (size_t)std::count(m.begin(), m.end(), (uint8_t)1);
+    if (inside < kMinMaskVoxels) return nullptr;
+    VolumePtr out = makeVolume(v.x, v.y, v.z, &deviceOf(v));
+    if (!out) return nullptr;
+    std::vector<float> f(m.begin(), m.end());
+    out->owner->upload(out->data, f.data(), f.size());
+    out->dx = v.dx;
+    out->dy = v.dy;
+    out->dz = v.dz;
+    out->orient = v.orient;
+    out->center[0] = v.center[0];
+    out->center[1] = v.center[1];
+    out->center[2] = v.center[2];
+    out->maxValue = 1.0f;
+    out->minValue = 0.0f;
+    return out;
+}

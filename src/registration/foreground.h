@@ -1,0 +1,29 @@
+#pragma once
+// The automatic foreground of an image: the tissue that register's cost counts on the
+// fixed side, and what the verdict measures overlap with.
+//
+// Every fixed voxel inside the moving image's field of view used to count, air and neck
+// included; binned together, air, neck and the edge of a slab reward a pose that lines up
+// silhouettes rather than anatomy (an EPI, a slab or a brain-only image against a whole
+// head ended turned by about a right angle). Counting only the brighter tissue of the fixed
+// image leaves the background nothing to decide.
+#include <cstdint>
+#include <vector>
+
+#include "volume/volume.h"
+
+// The threshold, as a fraction of the way from the 1st to the 99th percentile: a range
+// rather than a level, so that images with negative values (CT, some EPI) work too. A
+// quarter keeps grey and white matter of T1, T2 and EPI alike and leaves out air and most
+// of the scalp's dim tissue.
+constexpr float kForegroundFraction = 0.25f;
+
+// 1 for the voxels above the threshold, grown by two voxels (the dim edge of the tissue)
+// and with their enclosed holes filled (ventricles, dark sinuses), then limited to
+// `within` (a 0/1 volume on v's grid) where given. In storage order.
+std::vector<uint8_t> foregroundVoxels(const Volume& v, const Volume* within = nullptr);
+
+// The same as a 0/1 volume on v's grid and backend; null when fewer than kMinMaskVoxels
+// voxels are in it (a phantom of a few values, an image already cut down to a mask
+// smaller than that): then the caller counts what it counted before.
+VolumePtr automaticForeground(const Volume& v, const Volume* within = nullptr);
