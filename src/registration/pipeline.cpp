@@ -151,8 +151,16 @@ void wideSearch(LevelRun& run) {
         ref.grid.worldToVoxel().apply(fixed.centroid(), point);
         return pointGeometry(point, ref.image->center, h);
     };
-    src.image[3].reset();
-    src.mask[3].reset();
+    // The header search also runs the standard search's first levels from the start: the
+    // one candidate that stays near it, judged at 2 mm beside the wide search's.
+    const bool nearStart = wide.preferStart;
+    TransformParams nearCandidates[3], nearBest;
+    if (nearStart) {
+        run.level("8mm", 3, [&](Evaluator& ev, const LevelStart&) { globalSearch8mm(ev, nearCandidates, dof); });
+    } else {
+        src.image[3].reset();
+        src.mask[3].reset();
+    }
     if (dof.paramFree(6)) {
         const PreparedFixed::Level& ref = fixed.level(2);
         double ratio = headSizeRatio(*src.image[2], src.grid[2], src.mask[2].get(), *ref.image, ref.grid,
@@ -163,7 +171,14 @@ void wideSearch(LevelRun& run) {
         wide.scale = (float)ratio;
         if (verbose()) std::fprintf(stderr, "tarvo: wide search head size ratio %.3f\n", (double)wide.scale);
     }
-    run.level("4mm", 2, [&](Evaluator& ev, const LevelStart& ls) { wideSearch4mm(ev, wide, geometry(ls, 2)); });
+    run.level("4mm", 2, [&](Evaluator& ev, const LevelStart& ls) {
+        const LevelGeometry g = geometry(ls, 2);
+        wideSearch4mm(ev, wide, g);
+        if (nearStart) {
+            stage4mm(ev, nearCandidates, nearBest, dof);
+            wide.candidates.push_back(plainCandidate(nearBest, g));
+        }
+    });
     run.level("2mm", 1, [&](Evaluator& ev, const LevelStart& ls) {
         const LevelGeometry g = geometry(ls, 1);
         wideSearch2mm(ev, wide, g);

@@ -19,9 +19,9 @@ public:
     // -r: the standard search from the paired centroids of the voxel grids, no precision
     // stage.
     static PipelineOptions originalSearch() { return {SearchKind::Standard, StartKind::Centroid, false, false}; }
-    // register (batch and Python alike) with no options given: the wide search from the
-    // header start, then the precision stage.
-    static PipelineOptions registerDefaults() { return {SearchKind::Wide, StartKind::Header, true, true}; }
+    // register (batch and Python alike) with no options given: the header search from the
+    // header start on FIXED's foreground, then the precision stage.
+    static PipelineOptions registerDefaults() { return {SearchKind::Header, StartKind::Header, true, true}; }
 
     Dof dof;
     // The global search: the standard one, or the wide one over all orientations.

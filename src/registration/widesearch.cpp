@@ -268,6 +268,15 @@ static void preferNearStart(WideSearch& ws) {
     }
 }
 
+FramedCandidate plainCandidate(const TransformParams& p, const LevelGeometry& g) {
+    // levelParams adds a translation that depends on the linear part alone.
+    const TransformParams shifted = levelParams(p, identityRotation(), g);
+    FramedCandidate c;
+    c.params = p;
+    for (int a = 3; a < 6; ++a) c.params[a] = p[a] - (shifted[a] - p[a]);
+    return c;
+}
+
 static void printBest(const char* level, const WideSearch& ws) {
     if (verbose())
         for (const FramedCandidate& c : ws.candidates) {
@@ -297,11 +306,9 @@ void wideSearch4mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g) {
         ws.candidates[i].cost = costs[minima[i]];
         for (int a = 6; a < 9; ++a) ws.candidates[i].params[a] = ws.scale;
     }
-    if (ws.preferStart) {
-        // The start as the header has it, at its own scale.
-        FramedCandidate start;
-        ws.candidates.push_back(start);
-    }
+    // The start itself, at its own scale, swept like the grid's minima but kept whatever
+    // its rank.
+    if (ws.preferStart) ws.candidates.push_back(FramedCandidate{});
     sweepCandidates(ev, ws.candidates, kWide4mmSweep, g, ws.dof);
     FramedCandidate start;
     if (ws.preferStart) {

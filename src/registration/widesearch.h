@@ -110,8 +110,9 @@ struct WideSearch {
     float scale = 1.0f;
     std::vector<Rot3> grid;
     std::vector<FramedCandidate> candidates;  // best first once judged
-    // Trust the start's orientation (register's default): the start itself is always
-    // judged, and a candidate turned further than kNearStartDegrees from it wins only
+    // Trust the start's orientation (register's default): the start itself and the
+    // standard search's answer near it (the caller adds that one) are judged with the
+    // others, and a candidate turned further than kNearStartDegrees from it wins only
     // when its cost is clearly lower (kFarTurnMargin) than the best one near the start.
     bool preferStart = false;
 };
@@ -122,6 +123,9 @@ struct WideSearch {
 constexpr double kNearStartDegrees = 45.0;
 // How much lower (on the cost, -1 ... 0) a far candidate must end at 2 mm to win.
 extern float kFarTurnMargin;
+// A candidate for the level parameters p of a search without a frame or a geometry (the
+// standard search's).
+FramedCandidate plainCandidate(const TransformParams& p, const LevelGeometry& g);
 // The turn of a candidate away from the start, in degrees.
 double turnFromStart(const FramedCandidate& c);
 
