@@ -1,6 +1,8 @@
 #include "registration/foreground.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 
 #include "device/device.h"
 #include "device/kernels.h"
@@ -9,19 +11,31 @@
 
 namespace {
 
-// One step of growth along the six face neighbours.
-void grow(std::vector<uint8_t>& m, int32_t nx, int32_t ny, int32_t nz) {
-    const std::vector<uint8_t> was = m;
-    const size_t sx = 1, sy = (size_t)nx, sz = (size_t)nx * (size_t)ny;
-    size_t i = 0;
-    for (int32_t k = 0; k < nz; ++k)
-        for (int32_t j = 0; j < ny; ++j)
-            for (int32_t x = 0; x < nx; ++x, ++i) {
-                if (was[i]) continue;
-                if ((x > 0 && was[i - sx]) || (x + 1 < nx && was[i + sx]) || (j > 0 && was[i - sy]) ||
-                    (j + 1 < ny && was[i + sy]) || (k > 0 && was[i - sz]) || (k + 1 < nz && was[i + sz]))
-                    m[i] = 1;
+// Grows the mask by `steps` voxels along one axis (stride between neighbours, n voxels
+// along it): a running maximum over a window of 2 steps + 1.
+void growAlong(std::vector<uint8_t>& m, int32_t nx, int32_t ny, int32_t nz, int axis, int steps) {
+    if (steps <= 0) return;
+    const int32_t n[3] = {nx, ny, nz};
+    const size_t stride[3] = {1, (size_t)nx, (size_t)nx * (size_t)ny};
+    const int32_t len = n[axis];
+    std::vector<uint8_t> line((size_t)len);
+    const int32_t a = axis == 0 ? 1 : 0, b = axis == 2 ? 1 : 2;
+    for (int32_t v = 0; v < n[b]; ++v)
+        for (int32_t u = 0; u < n[a]; ++u) {
+            const size_t base = (size_t)u * stride[a] + (size_t)v * stride[b];
+            int32_t last = -(steps + 1) * 2;  // the latest inside voxel seen
+            for (int32_t i = 0; i < len; ++i) line[(size_t)i] = m[base + (size_t)i * stride[axis]];
+            // Forward: within steps after an inside voxel; backward: within steps before one.
+            for (int32_t i = 0; i < len; ++i) {
+                if (line[(size_t)i]) last = i;
+                if (i - last <= steps) m[base + (size_t)i * stride[axis]] = 1;
             }
+            last = len + (steps + 1) * 2;
+            for (int32_t i = len - 1; i >= 0; --i) {
+                if (line[(size_t)i]) last = i;
+                if (last - i <= steps) m[base + (size_t)i * stride[axis]] = 1;
+            }
+        }
 }
 
 // Everything the outside cannot reach through face neighbours outside the mask joins it.
@@ -56,6 +70,11 @@ void fillHoles(std::vector<uint8_t>& m, int32_t nx, int32_t ny, int32_t nz) {
 
 }  // namespace
 
+float foregroundMarginMm() {
+    static const float m = std::getenv("TARVO_FG_MARGIN") ? (float)std::atof(std::getenv("TARVO_FG_MARGIN")) : kForegroundMarginMm;
+    return m;
+}
+
 std::vector<uint8_t> foregroundVoxels(const Volume& v, const Volume* within) {
     const size_t n = v.count();
     std::vector<float> host(n);
@@ -67,7 +86,9 @@ std::vector<uint8_t> foregroundVoxels(const Volume& v, const Volume* within) {
     const float p1 = quantile(host, 0.01), p99 = quantile(host, 0.99);
     const float threshold = p1 + kForegroundFraction * (p99 - p1);
     for (size_t i = 0; i < n; ++i) m[i] = host[i] > threshold;
-    for (int step = 0; step < 2; ++step) grow(m, v.x, v.y, v.z);
+    const float voxel[3] = {v.dx, v.dy, v.dz};
+    for (int axis = 0; axis < 3; ++axis)
+        growAlong(m, v.x, v.y, v.z, axis, (int)std::lround(foregroundMarginMm() / std::fabs(voxel[axis])));
     fillHoles(m, v.x, v.y, v.z);
     if (within) {
         std::vector<float> w(within->count());

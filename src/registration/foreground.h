@@ -18,8 +18,15 @@
 // of the scalp's dim tissue.
 constexpr float kForegroundFraction = 0.25f;
 
-// 1 for the voxels above the threshold, grown by two voxels (the dim edge of the tissue)
-// and with their enclosed holes filled (ventricles, dark sinuses), then limited to
+// How far the foreground reaches past the tissue, in mm: a band of the air around a head
+// stays in the cost. Without it the cost can raise its score by bringing MOVING's air into
+// FIXED's head (the air is all one value, as FIXED's scalp is): a phantom head pair ended
+// 45 mm off with a band of 4 or 10 mm, and 0.36 mm with 20 mm.
+constexpr float kForegroundMarginMm = 20.0f;
+float foregroundMarginMm();
+
+// 1 for the voxels above the threshold, grown by kForegroundMarginMm along each axis (a
+// box) and with their enclosed holes filled (ventricles, dark sinuses), then limited to
 // `within` (a 0/1 volume on v's grid) where given. In storage order.
 std::vector<uint8_t> foregroundVoxels(const Volume& v, const Volume* within = nullptr);
 
