@@ -188,6 +188,8 @@ int runBatchCommand(int argc, char** argv) {
         commandError(kName, error);
         return 1;
     }
+    // The mask is kept past the preparation: every subject's verdict measures FIXED's
+    // foreground within it.
     const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(*fix, fixMask.get(), !ro.noForeground);
     if (!prepared) {
         commandError(kName, "'" + a.fixed + "' is too small to hold one voxel of 1 mm");
