@@ -24,6 +24,7 @@
 #include "registration/outputs.h"
 #include "registration/pipeline.h"
 #include "registration/searchlog.h"
+#include "registration/verdict.h"
 #include "volume/arrayimage.h"
 #include "volume/inputs.h"
 #include "volume/physicalimage.h"
@@ -197,12 +198,15 @@ struct CentroidsKept {
     }
 };
 
-std::tuple<Matrix4, float> registerPair(const PyVolume& moving, const PyVolume& fixed, int dof,
-                                        const std::string& init, std::optional<Matrix4In> initMatrix,
-                                        PyVolume* fixedMask, PyVolume* movingMask, const std::string& search,
-                                        bool refine, bool verbose) {
-    if (search != "wide" && search != "standard")
-        raise(PyExc_ValueError, "search must be 'wide' or 'standard', not '" + search + "'");
+// The world matrix as written, the cost, and the verdict on it: fixed overlap, moving
+// overlap, turn, suspect, reason.
+using Registered = std::tuple<Matrix4, float, double, double, double, bool, std::string>;
+
+Registered registerPair(const PyVolume& moving, const PyVolume& fixed, int dof, const std::string& init,
+                        std::optional<Matrix4In> initMatrix, PyVolume* fixedMask, PyVolume* movingMask,
+                        const std::string& search, bool refine, bool verbose, bool foreground) {
+    if (search != "header" && search != "wide" && search != "standard")
+        raise(PyExc_ValueError, "search must be 'header', 'wide' or 'standard', not '" + search + "'");
     if (!Dof::valid(dof)) raise(PyExc_ValueError, "dof must be 6, 7, 9 or 12, not " + std::to_string(dof));
     RegistrationOptions ro;
     ro.dof = dof;
@@ -210,6 +214,7 @@ std::tuple<Matrix4, float> registerPair(const PyVolume& moving, const PyVolume& 
     ro.search = search;
     ro.noRefine = !refine;
     ro.verbose = verbose;
+    ro.noForeground = !foreground;
     const Volume& mov = moving.get();
     const Volume& fix = fixed.get();
     if (mov.owner != fix.owner) raise(PyExc_ValueError, "moving and fixed images are on different devices");
@@ -258,7 +263,13 @@ std::tuple<Matrix4, float> registerPair(const PyVolume& moving, const PyVolume& 
     if (cancelled) throw nb::python_error();  // the KeyboardInterrupt that stopped it
     Affine world;
     if (!registeredWorld(res, world, error)) raise(PyExc_ValueError, error);
-    return {toNumpy(world), res.cost};
+    Verdict v;
+    {
+        nb::gil_scoped_release release;
+        std::lock_guard<std::mutex> lock(gWork);
+        v = judgeRegistration(mov, movMask.get(), fix, fixMask.get(), world, res.startWorld);
+    }
+    return {toNumpy(world), res.cost, v.fixedOverlap, v.movingOverlap, v.turn, v.suspect, v.reason};
 }
 
 PyVolume resample(const PyVolume& moving, const PyVolume& fixed, Matrix4In matrix, bool nearest) {
@@ -367,8 +378,10 @@ NB_MODULE(_tarvo, m) {
           "A 3D array of stored values (any strides) as an image: (volume, count of non-finite values).");
     m.def("register", &registerPair, nb::arg("moving"), nb::arg("fixed"), nb::arg("dof"), nb::arg("init"),
           nb::arg("init_matrix").none(), nb::arg("fixed_mask").none(), nb::arg("moving_mask").none(),
-          nb::arg("search") = "wide", nb::arg("refine") = true, nb::arg("verbose") = false,
-          "Runs the registration pipeline with the GIL released: (world matrix as written, cost).");
+          nb::arg("search") = "header", nb::arg("refine") = true, nb::arg("verbose") = false,
+          nb::arg("foreground") = true,
+          "Runs the registration pipeline with the GIL released: (world matrix as written, cost, fixed overlap, "
+          "moving overlap, turn in degrees, suspect, reason).");
     m.def("resample", &resample, nb::arg("moving"), nb::arg("fixed"), nb::arg("matrix"), nb::arg("nearest"));
     m.def("cost", &cost, nb::arg("moving"), nb::arg("fixed"), nb::arg("matrix").none());
     m.def("physical", &physical, nb::arg("volume"));

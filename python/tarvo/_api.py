@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import time
+import warnings
 from dataclasses import dataclass
 from typing import Any, Optional, Union
 
@@ -27,6 +28,15 @@ class Registration:
     device:  "cpu" or "cuda".
     image:   MOVING resampled onto FIXED's grid (a nibabel Nifti1Image), or None when
              ``resample=False``.
+
+    The verdict on the matrix, as ``tarvo register`` prints it:
+
+    fixed_overlap:  share of FIXED's foreground inside MOVING's field of view (0 to 1).
+    moving_overlap: share of MOVING's foreground inside FIXED's field of view (0 to 1).
+    turn:           degrees the result turns away from the start (``init``).
+    verdict:        "ok" or "suspect".
+    reason:         why it is suspect, in a few words; "" when ok.
+    suspect:        ``verdict == "suspect"``: look at the result (``qc``) before using it.
     """
 
     matrix: np.ndarray
@@ -34,6 +44,15 @@ class Registration:
     seconds: float
     device: str
     image: Optional[Any] = None
+    fixed_overlap: float = 0.0
+    moving_overlap: float = 0.0
+    turn: float = 0.0
+    verdict: str = "ok"
+    reason: str = ""
+
+    @property
+    def suspect(self) -> bool:
+        return self.verdict == "suspect"
 
 
 def register(
@@ -42,8 +61,9 @@ def register(
     *,
     dof: int = 12,
     init: Union[str, os.PathLike, np.ndarray] = "header",
-    search: str = "wide",
+    search: str = "header",
     refine: bool = True,
+    foreground: bool = True,
     fixed_mask: Optional[ImageLike] = None,
     moving_mask: Optional[ImageLike] = None,
     device: str = "auto",
@@ -58,9 +78,13 @@ def register(
     init:        "header" (rotation, axis order, flips and voxel sizes from the headers,
                  centroids paired), "centroid", "identity", a world matrix file, or a 4x4
                  world matrix (FIXED RAS -> MOVING RAS) to start from.
-    search:      "wide" (every orientation, any turn) or "standard" (turns up to about
-                 90 degrees per axis), as ``--search``.
+    search:      "header" (every orientation, but a turn of more than 45 degrees from the
+                 start only when clearly better), "wide" (every orientation alike) or
+                 "standard" (turns up to about 90 degrees per axis), as ``--search``.
     refine:      the precision stage after the search; False is ``--no-refine``.
+    foreground:  only FIXED's automatic foreground (its tissue) enters the cost; False
+                 counts every FIXED voxel, as ``--no-foreground`` (phantoms, images already
+                 masked).
     fixed_mask:  only FIXED voxels where this image is non-zero count (on FIXED's grid).
     moving_mask: only samples landing where this image is non-zero count (MOVING's grid).
     device:      "auto" (TARVO_DEVICE when set, else a GPU when usable, else the CPU),
@@ -70,6 +94,9 @@ def register(
     qc:          a PNG file to check the result by eye (``--qc``): MOVING registered, in
                  three planes, with FIXED's edges over it.
     verbose:     the search's per-level lines on standard error.
+
+    A result whose verdict is suspect (see :class:`Registration` and the README's limits)
+    is returned all the same, with one ``UserWarning`` that gives the reason.
 
     ValueError for an image with nothing to register (constant, all zero or all NaN, or
     constant inside its mask), a mask with fewer than 1000 voxels inside, or a boolean array
@@ -81,8 +108,8 @@ def register(
     t0 = time.perf_counter()
     if isinstance(dof, bool) or dof not in (6, 7, 9, 12):
         raise ValueError(f"dof must be 6, 7, 9 or 12, not {dof!r}")
-    if search not in ("wide", "standard"):
-        raise ValueError(f"search must be 'wide' or 'standard', not {search!r}")
+    if search not in ("header", "wide", "standard"):
+        raise ValueError(f"search must be 'header', 'wide' or 'standard', not {search!r}")
     if qc is not None and not os.fspath(qc).lower().endswith(".png"):
         raise ValueError(f"qc must be a file name ending in .png (the picture is a PNG), not {os.fspath(qc)!r}")
     _refuse_boolean(moving, "moving")
@@ -97,8 +124,9 @@ def register(
     fsrc, fvol = _prepare(fixed, dev, nthreads, "fixed", cache=True)
     fmask = _prepare(fixed_mask, dev, nthreads, "fixed_mask")[1] if fixed_mask is not None else None
     mmask = _prepare(moving_mask, dev, nthreads, "moving_mask")[1] if moving_mask is not None else None
-    matrix, c = _tarvo.register(mvol, fvol, dof, init_name, init_matrix, fmask, mmask,
-                                search, bool(refine), bool(verbose))
+    matrix, c, f_overlap, m_overlap, turn, suspect, reason = _tarvo.register(
+        mvol, fvol, dof, init_name, init_matrix, fmask, mmask, search, bool(refine), bool(verbose),
+        bool(foreground))
     image = None
     if resample or qc is not None:
         out = _tarvo.resample(mvol, fvol, matrix, False)
@@ -106,8 +134,14 @@ def register(
             _tarvo.write_qc(fvol, out, os.fspath(qc))
         if resample:
             image = _output_image(out, mvol, fsrc, fvol)
+    if suspect:
+        # stacklevel 2: the warning names the caller's line, where the result is used.
+        warnings.warn(f"tarvo.register: the result may be wrong: {reason}; look at it (qc=) before using it",
+                      UserWarning, stacklevel=2)
     return Registration(matrix=matrix, cost=float(c), seconds=time.perf_counter() - t0,
-                        device=mvol.device, image=image)
+                        device=mvol.device, image=image, fixed_overlap=float(f_overlap),
+                        moving_overlap=float(m_overlap), turn=float(turn),
+                        verdict="suspect" if suspect else "ok", reason=reason)
 
 
 def apply(moving: ImageLike, fixed: ImageLike, matrix: Any, interp: str = "linear", *,

@@ -46,9 +46,15 @@ class RegisterInputSpec(CommandLineInputSpec):
     itk = File(argstr="--itk %s", hash_files=False, desc="the transform also as an ITK text transform")
     dof = traits.Enum(12, 6, 7, 9, argstr="--dof %d", usedefault=True, desc="degrees of freedom")
     init = traits.Str(argstr="--init %s", desc="header (default), centroid, identity or a matrix file")
-    search = traits.Enum("wide", "standard", argstr="--search %s",
-                         desc="global search: wide (default, any turn) or standard (turns up to 90 degrees)")
+    search = traits.Enum("header", "wide", "standard", argstr="--search %s",
+                         desc="global search: header (default: every orientation, but a far turn from "
+                              "the start only when clearly better), wide (any turn alike) or standard "
+                              "(turns up to 90 degrees)")
     no_refine = traits.Bool(argstr="--no-refine", desc="skip the precision stage after the search")
+    no_foreground = traits.Bool(argstr="--no-foreground",
+                                desc="count every FIXED voxel, not only FIXED's automatic foreground")
+    suspect_status = traits.Range(low=2, high=255, argstr="--suspect-status %d",
+                                  desc="exit status of a suspect result (the node then fails)")
     fixed_mask = File(exists=True, argstr="--fixed-mask %s", desc="only FIXED voxels inside count")
     moving_mask = File(exists=True, argstr="--moving-mask %s", desc="only samples landing inside count")
     threads = traits.Range(low=1, high=4096, argstr="--threads %d", desc="CPU backend threads")
@@ -59,6 +65,11 @@ class RegisterOutputSpec(TraitedSpec):
     matrix = File(exists=True, desc="world matrix file")
     itk = File(desc="ITK transform file, when asked for")
     cost = traits.Float(desc="final cost (correlation ratio - 1)")
+    fixed_overlap = traits.Float(desc="share of FIXED's foreground inside MOVING's field of view")
+    moving_overlap = traits.Float(desc="share of MOVING's foreground inside FIXED's field of view")
+    turn = traits.Float(desc="degrees the result turns from the start")
+    verdict = traits.Enum("ok", "suspect", desc="ok, or suspect: look at the result before using it")
+    reason = traits.Str(desc="why the result is suspect; empty when ok")
 
 
 class Register(CommandLine):
@@ -72,16 +83,26 @@ class Register(CommandLine):
         super().__init__(**inputs)
         self._cmd = _program() + " register"
 
-    # The cost is on standard output; nipype may gather the outputs later, in another
-    # process, so it is kept in a small file in the node's folder (as nipype's own
-    # interfaces keep what they parse).
+    # The cost and the verdict are on standard output; nipype may gather the outputs later,
+    # in another process, so they are kept in a small file in the node's folder (as
+    # nipype's own interfaces keep what they parse).
     _saved = "tarvo_register.json"
 
     def _run_interface(self, runtime):
         runtime = super()._run_interface(runtime)
+        found = {}
         for line in (runtime.stdout or "").splitlines():
-            if line.startswith("cost: "):
-                save_json(os.path.join(runtime.cwd, self._saved), {"cost": float(line.split()[1])})
+            key, _, value = line.partition(": ")
+            if key == "cost":
+                found["cost"] = float(value)
+            elif key == "overlap":
+                found["fixed_overlap"], found["moving_overlap"] = (float(v) for v in value.split())
+            elif key == "turn":
+                found["turn"] = float(value)
+            elif key == "verdict":
+                found["verdict"], _, found["reason"] = value.partition(": ")
+        if found:
+            save_json(os.path.join(runtime.cwd, self._saved), found)
         return runtime
 
     def _list_outputs(self):
@@ -93,7 +114,7 @@ class Register(CommandLine):
             outputs["itk"] = os.path.abspath(self.inputs.itk)
         saved = os.path.join(os.getcwd(), self._saved)
         if os.path.exists(saved):
-            outputs["cost"] = load_json(saved)["cost"]
+            outputs.update(load_json(saved))
         return outputs
 
 

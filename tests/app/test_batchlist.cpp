@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "app/commands/batchlist.h"
+#include "app/commands/batchsubject.h"
+#include "app/commands/commands.h"
 #include "app/commands/progress.h"
 
 namespace {
@@ -128,7 +130,7 @@ TEST(Shard, FromSlurmArrayEnvironment) {
     EXPECT_EQ(s.count, 1000000);
 }
 
-TEST(ResultRow, RoundTripsAndKeepsSixColumns) {
+TEST(ResultRow, RoundTripsAndKeepsElevenColumns) {
     ResultRow r;
     r.id = "sub-1";
     r.path = "a\tb.nii";  // a tab would shift every column after it
@@ -136,7 +138,7 @@ TEST(ResultRow, RoundTripsAndKeepsSixColumns) {
     r.seconds = 1.5;
     r.message = "cannot use image\n'a b.nii'";
     const std::string line = formatResultRow(r);
-    EXPECT_EQ(line, "sub-1\ta b.nii\tfailed\t\t1.500\tcannot use image 'a b.nii'");
+    EXPECT_EQ(line, "sub-1\ta b.nii\tfailed\t\t1.500\tcannot use image 'a b.nii'\t\t\t\t\t");
     ResultRow back;
     ASSERT_TRUE(parseResultRow(line, back));
     EXPECT_FALSE(back.hasCost);
@@ -163,7 +165,11 @@ TEST(SubjectRecord, RoundTripsAndRefusesWhatIsNotWhole) {
     r.hasCost = true;
     r.cost = -0.75;
     r.seconds = 3.25;
-    const std::string settings = "fixed=t1.nii.gz fixed-mask= dof=12 init=header search=wide";
+    r.hasVerdict = true;
+    r.fixedOverlap = 0.5;
+    r.movingOverlap = 0.9;
+    r.turn = 2.5;
+    const std::string settings = "version=1.0 cost=foreground fixed=t1.nii.gz fixed-mask= dof=12 init=header";
     const std::string text = subjectResultText(r, settings);
     ResultRow back;
     std::string made;
@@ -179,6 +185,83 @@ TEST(SubjectRecord, RoundTripsAndRefusesWhatIsNotWhole) {
     for (size_t cut : {text.find('\n'), text.find('\n') + 1, text.rfind('\t')})
         EXPECT_FALSE(parseSubjectResult(text.substr(0, cut), back, made)) << cut;
     EXPECT_FALSE(parseSubjectResult(tableText({r}), back, made));  // a table is not a record
+}
+
+// The verdict's five columns: a reason is free text and must not shift a column; rows of
+// tables from before them still read, without a verdict; half a verdict is no row.
+TEST(ResultRow, VerdictColumns) {
+    ResultRow r;
+    r.id = "s";
+    r.path = "s.nii";
+    r.status = "ok";
+    r.hasCost = true;
+    r.cost = -0.5;
+    r.seconds = 2;
+    r.hasVerdict = true;
+    r.fixedOverlap = 0.41234;
+    r.movingOverlap = 0.9996;
+    r.turn = 149.96;
+    r.suspect = true;
+    r.reason = "turned\t150 degrees\nfrom the start";
+    const std::string line = formatResultRow(r);
+    EXPECT_EQ(line, "s\ts.nii\tok\t-0.500000\t2.000\t\t0.412\t1.000\t150.0\tsuspect\tturned 150 degrees from the start");
+    ResultRow back;
+    ASSERT_TRUE(parseResultRow(line, back));
+    EXPECT_TRUE(back.hasVerdict && back.suspect);
+    EXPECT_EQ(back.reason, "turned 150 degrees from the start");
+    EXPECT_NEAR(back.turn, 150.0, 1e-9);
+    // ok: no reason written, whatever the row held.
+    r.suspect = false;
+    EXPECT_EQ(formatResultRow(r).substr(formatResultRow(r).size() - 4), "\tok\t");
+    // A failure has no verdict: five empty columns.
+    r = ResultRow();
+    r.id = "f";
+    r.path = "f.nii";
+    r.status = "failed";
+    r.message = "cannot read";
+    EXPECT_EQ(formatResultRow(r), "f\tf.nii\tfailed\t\t\tcannot read\t\t\t\t\t");
+    ASSERT_TRUE(parseResultRow(formatResultRow(r), back));
+    EXPECT_FALSE(back.hasVerdict);
+    // A row of an older table.
+    ASSERT_TRUE(parseResultRow("a\ta.nii\tok\t-0.8\t3.0\t", back));
+    EXPECT_EQ(back.status, "ok");
+    EXPECT_FALSE(back.hasVerdict);
+    for (const char* bad : {"a\ta.nii\tok\t-0.8\t3.0\t\t0.5\t0.9\t1.0\tmaybe\t",
+                            "a\ta.nii\tok\t-0.8\t3.0\t\t0.5\t\t1.0\tok\t",
+                            "a\ta.nii\tok\t-0.8\t3.0\t\t0.5\t0.9\t1.0\tok\twhy",
+                            "a\ta.nii\tok\t-0.8\t3.0\t\t0.5\t0.9\t1.0\t\t",
+                            "a\ta.nii\tok\t-0.8\t3.0\t\t0.5\t0.9\tnan\tsuspect\twhy",
+                            "a\ta.nii\tok\t-0.8\t3.0\t\t0.5\t0.9\t1.0\tok"})
+        EXPECT_FALSE(parseResultRow(bad, back)) << bad;
+}
+
+// Records of an earlier version or of the other cost must never be taken for this run's,
+// and those from before the verdict must still read (their subjects are then redone).
+TEST(SubjectRecord, VersionAndCostKindInTheSettings) {
+    RegistrationOptions o;
+    const std::string key = settingsKey("t1.nii.gz", o);
+    EXPECT_EQ(key.rfind(std::string("version=") + tarvoVersion() + " cost=foreground ", 0), 0u) << key;
+    o.noForeground = true;
+    const std::string whole = settingsKey("t1.nii.gz", o);
+    EXPECT_EQ(whole.rfind(std::string("version=") + tarvoVersion() + " cost=whole-field ", 0), 0u) << whole;
+    EXPECT_NE(staleReason(whole, key).find("other settings"), std::string::npos);
+    std::string older = key;
+    older.replace(0, older.find(' '), "version=0.0.1");
+    EXPECT_NE(staleReason(older, key).find("another version"), std::string::npos);
+    EXPECT_NE(staleReason("fixed=t1.nii.gz dof=12", key).find("another version"), std::string::npos);
+
+    ResultRow back;
+    std::string made;
+    ASSERT_TRUE(parseSubjectResult("# tarvo batch settings: fixed=t1.nii.gz dof=12\n"
+                                   "id\tpath\tstatus\tcost\tseconds\tmessage\n"
+                                   "a\ta.nii\tok\t-0.8\t3.0\t\n",
+                                   back, made));
+    EXPECT_EQ(made, "fixed=t1.nii.gz dof=12");
+    EXPECT_FALSE(back.hasVerdict);
+    // A row not as wide as its header is not a record batch wrote.
+    EXPECT_FALSE(parseSubjectResult(std::string("# tarvo batch settings: x\n") + kResultsHeader + "\n" +
+                                        "a\ta.nii\tok\t-0.8\t3.0\t\n",
+                                    back, made));
 }
 
 // Several subjects at once: the bar names every subject in progress, in the order they

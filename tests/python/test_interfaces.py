@@ -24,6 +24,9 @@ def test_register_then_apply_workflow(pair, tmp_path, tarvo_cli):
     results = {n.name: n.result.outputs for n in graph.nodes()}
     reg_out, app_out = results["register"], results["apply"]
     assert reg_out.cost < -0.5
+    # The verdict as the command printed it.
+    assert reg_out.verdict == "ok" and reg_out.reason == ""
+    assert 0.8 <= reg_out.moving_overlap <= 1 and 0 < reg_out.fixed_overlap <= 1 and 0 <= reg_out.turn < 45
     matrix = np.loadtxt(reg_out.matrix)
     assert matrix.shape == (4, 4)
     # apply on register's own matrix reproduces register's output image.
@@ -38,7 +41,9 @@ def test_command_lines():
     assert " register " in reg.cmdline and "--dof 7" in reg.cmdline and "--threads 2" in reg.cmdline
     assert "_affine.txt" in reg.cmdline
     assert "--search" not in reg.cmdline and "--no-refine" not in reg.cmdline
-    reg = Register(moving=__file__, fixed=__file__, search="standard", no_refine=True)
+    reg = Register(moving=__file__, fixed=__file__, search="standard", no_refine=True, no_foreground=True,
+                   suspect_status=3)
     assert "--search standard" in reg.cmdline and "--no-refine" in reg.cmdline
+    assert "--no-foreground" in reg.cmdline and "--suspect-status 3" in reg.cmdline
     app = Apply(moving=__file__, fixed=__file__, matrix=__file__, interp="nearest")
     assert app.cmdline.endswith("--interp nearest") or "--interp nearest" in app.cmdline

@@ -34,6 +34,10 @@ def test_matrix_and_cost_equal_the_command_line(registered, pair):
     assert res.matrix.dtype == np.float64 and res.matrix.shape == (4, 4)
     assert np.array_equal(np.loadtxt(d / "m.txt"), res.matrix)
     assert stdout.startswith(f"cost: {res.cost:.6f}\n")
+    # The verdict, as the command printed it.
+    assert stdout.endswith(f"overlap: {res.fixed_overlap:.3f} {res.moving_overlap:.3f}\n"
+                           f"turn: {res.turn:.1f}\nverdict: ok\n")
+    assert res.verdict == "ok" and res.reason == "" and res.suspect is False
     assert res.device == "cpu" and res.seconds > 0
     # The header start found the 7, -4, 3 mm shift the headers hide.
     assert np.allclose(res.matrix[:3, 3], [7, -4, 3], atol=1.5)
@@ -42,16 +46,33 @@ def test_matrix_and_cost_equal_the_command_line(registered, pair):
     assert tarvo.cost(mp, fp, res.matrix) == tarvo.cost(nib.load(mp), nib.load(fp), res.matrix)
 
 
-def test_search_and_refine_options_are_the_command_lines(pair, tarvo_cli, tmp_path):
+def test_search_refine_and_foreground_options_are_the_command_lines(pair, tarvo_cli, tmp_path):
     mp, fp = pair
     run = subprocess.run([tarvo_cli, "register", mp, fp, "-o", str(tmp_path / "o.nii.gz"), "--matrix",
-                          str(tmp_path / "m.txt"), "--search", "standard", "--no-refine"],
+                          str(tmp_path / "m.txt"), "--search", "standard", "--no-refine", "--no-foreground"],
                          capture_output=True, text=True, env=dict(os.environ, TARVO_DEVICE="cpu"))
     assert run.returncode == 0, run.stderr
-    res = tarvo.register(mp, fp, search="standard", refine=False, resample=False, device="cpu")
+    res = tarvo.register(mp, fp, search="standard", refine=False, foreground=False, resample=False, device="cpu")
     assert np.array_equal(np.loadtxt(tmp_path / "m.txt"), res.matrix)
-    with pytest.raises(ValueError, match="search must be"):
+    with pytest.raises(ValueError, match="search must be 'header', 'wide' or 'standard'"):
         tarvo.register(mp, fp, search="global")
+
+
+def test_a_suspect_result_is_returned_with_a_warning(pair):
+    """A whole head registered to a 24 mm slab of one cannot lie inside it: suspect, however
+    the search went, and still a full result."""
+    mp, fp = pair
+    f = nib.load(fp)
+    data = np.asanyarray(f.dataobj)
+    slab_affine = f.affine.copy()
+    slab_affine[:3, 3] += f.affine[:3, 2] * 12
+    slab = (data[:, :, 12:20], slab_affine)
+    with pytest.warns(UserWarning, match=r"the result may be wrong: only \d+% of MOVING's foreground lies inside FIXED"):
+        res = tarvo.register(mp, slab, dof=6, refine=False)
+    assert res.suspect is True and res.verdict == "suspect"
+    assert res.reason.startswith("only ") and res.moving_overlap < 0.8
+    assert 0 <= res.fixed_overlap <= 1 and 0 <= res.turn <= 180
+    assert res.image is not None and res.image.shape == (32, 36, 8)
 
 
 def test_output_image_is_the_command_lines(registered, pair):

@@ -38,14 +38,15 @@ constexpr int kJobs = 8;
 struct BatchArgs {
     std::string fixed, list, outDir, shardText;
     bool mergeOnly = false, qc = false;
-    int jobsWanted = 0;
+    int jobsWanted = 0, suspectStatus = 0;
     RegistrationOptions ro;
 };
 
 // False when the command ends here with `status`.
 bool parseBatch(int argc, char** argv, BatchArgs& a, int& status) {
     CLI::App app{kBatchAbout, "tarvo batch"};
-    app.footer(std::string(kBatchFooter) + "\n" + kRegistrationOptionsHelp + "\n" + kBatchOutputFooter);
+    app.footer(std::string(kBatchFooter) + "\n" + kRegistrationOptionsHelp + "\n" + kVerdictHelp + "\n" +
+               kBatchOutputFooter);
     app.add_option("FIXED", a.fixed, "image every subject is registered to; outputs lie on its grid")->required();
     app.add_option("LIST", a.list, "text file of moving images, one a line (PATH or ID<TAB>PATH)")->required();
     app.add_option("--out-dir", a.outDir, "folder of the outputs (made when missing)")->required();
@@ -56,6 +57,7 @@ bool parseBatch(int argc, char** argv, BatchArgs& a, int& status) {
     app.add_option("--jobs", a.jobsWanted, "subjects registered at once on the CPU backend, sharing the threads")
         ->check(CLI::Range(1, 4096));
     addRegistrationOptions(app, a.ro);
+    addSuspectStatus(app, a.suspectStatus);
     status = 0;
     if (!parseCommand(app, argc, argv, kName, status)) return false;
     if (!a.ro.movingMask.empty()) {
@@ -160,7 +162,7 @@ int runBatchCommand(int argc, char** argv) {
             commandError(kName, "--merge: folder '" + a.outDir + "' does not exist, so there is nothing to merge");
             return 1;
         }
-        return mergeBatch(subjects, a.outDir, settings, t0);
+        return mergeBatch(subjects, a.outDir, settings, a.suspectStatus, t0);
     }
 
     Shard shard;
@@ -186,8 +188,9 @@ int runBatchCommand(int argc, char** argv) {
         commandError(kName, error);
         return 1;
     }
+    // The mask is kept past the preparation: every subject's verdict measures FIXED's
+    // foreground within it.
     const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(*fix, fixMask.get(), !ro.noForeground);
-    fixMask.reset();
     if (!prepared) {
         commandError(kName, "'" + a.fixed + "' is too small to hold one voxel of 1 mm");
         return 1;
@@ -215,6 +218,7 @@ int runBatchCommand(int argc, char** argv) {
     b.settings = settings;
     b.qc = a.qc;
     b.fixed = fix.get();
+    b.fixedMask = fixMask.get();
     b.prepared = prepared.get();
     b.pipeline = pipelineOptions(ro, start);
 
@@ -234,5 +238,5 @@ int runBatchCommand(int argc, char** argv) {
     SearchLogTo log(ro.verbose ? stderr : nullptr);
     runLanes(b, mine, todo, lanes, progress, rows);
     progress.end();
-    return finishBatch(rows, table, t0);
+    return finishBatch(rows, table, a.suspectStatus, t0);
 }

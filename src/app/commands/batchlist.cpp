@@ -1,5 +1,6 @@
 #include "app/commands/batchlist.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -166,7 +167,25 @@ bool shardFromSlurm(const std::function<const char*(const char*)>& env, Shard& s
     return true;
 }
 
-const char* const kResultsHeader = "id\tpath\tstatus\tcost\tseconds\tmessage";
+const char* const kResultsHeader =
+    "id\tpath\tstatus\tcost\tseconds\tmessage\tfixed_overlap\tmoving_overlap\tturn\tverdict\treason";
+
+namespace {
+
+// The header of the tables and records written before the verdict's columns: their rows
+// are still read (a rerun redoes them, see settingsKey).
+const char* const kResultsHeaderBeforeVerdict = "id\tpath\tstatus\tcost\tseconds\tmessage";
+
+// A number column: empty, or a finite number and nothing else.
+bool numberColumn(const std::string& f, bool& has, double& v) {
+    has = !f.empty();
+    if (!has) return true;
+    char* end = nullptr;
+    v = std::strtod(f.c_str(), &end);
+    return !*end && std::isfinite(v);
+}
+
+}  // namespace
 
 namespace {
 
@@ -179,11 +198,14 @@ std::string oneLine(std::string s) {
 }  // namespace
 
 std::string formatResultRow(const ResultRow& r) {
-    char cost[32] = "", seconds[32] = "";
+    char cost[32] = "", seconds[32] = "", verdict[96] = "\t\t\t";
     if (r.hasCost) std::snprintf(cost, sizeof cost, "%.6f", r.cost);
     if (r.seconds >= 0) std::snprintf(seconds, sizeof seconds, "%.3f", r.seconds);
+    if (r.hasVerdict)
+        std::snprintf(verdict, sizeof verdict, "%.3f\t%.3f\t%.1f\t%s", r.fixedOverlap, r.movingOverlap, r.turn,
+                      r.suspect ? "suspect" : "ok");
     return oneLine(r.id) + "\t" + oneLine(r.path) + "\t" + r.status + "\t" + cost + "\t" + seconds + "\t" +
-           oneLine(r.message);
+           oneLine(r.message) + "\t" + verdict + "\t" + (r.hasVerdict && r.suspect ? oneLine(r.reason) : "");
 }
 
 bool parseResultRow(const std::string& line, ResultRow& r) {
@@ -195,22 +217,27 @@ bool parseResultRow(const std::string& line, ResultRow& r) {
         if (t == std::string::npos) break;
         b = t + 1;
     }
-    if (f.size() != 6 || (f[2] != "ok" && f[2] != "failed" && f[2] != "skipped")) return false;
+    if ((f.size() != 6 && f.size() != 11) || (f[2] != "ok" && f[2] != "failed" && f[2] != "skipped")) return false;
     r = ResultRow();
     r.id = f[0];
     r.path = f[1];
     r.status = f[2];
-    char* end = nullptr;
-    if (!f[3].empty()) {
-        r.cost = std::strtod(f[3].c_str(), &end);
-        if (*end || !std::isfinite(r.cost)) return false;
-        r.hasCost = true;
-    }
-    if (!f[4].empty()) {
-        r.seconds = std::strtod(f[4].c_str(), &end);
-        if (*end) return false;
-    }
+    bool hasSeconds = false;
+    if (!numberColumn(f[3], r.hasCost, r.cost) || !numberColumn(f[4], hasSeconds, r.seconds)) return false;
+    if (!hasSeconds) r.seconds = -1;
     r.message = f[5];
+    if (f.size() == 6) return true;
+    // All of the verdict's columns or none of them; a reason only with suspect.
+    bool hasF = false, hasM = false, hasT = false;
+    if (!numberColumn(f[6], hasF, r.fixedOverlap) || !numberColumn(f[7], hasM, r.movingOverlap) ||
+        !numberColumn(f[8], hasT, r.turn))
+        return false;
+    r.hasVerdict = !f[9].empty();
+    r.suspect = f[9] == "suspect";
+    r.reason = f[10];
+    if (r.hasVerdict ? !(hasF && hasM && hasT) || (f[9] != "ok" && !r.suspect) || (!r.suspect && !r.reason.empty())
+                     : hasF || hasM || hasT || !r.reason.empty())
+        return false;
     return true;
 }
 
@@ -234,8 +261,10 @@ bool parseSubjectResult(const std::string& text, ResultRow& row, std::string& se
     std::istringstream in(text);
     std::string first, header, line;
     if (!std::getline(in, first) || first.rfind(kSettingsPrefix, 0) != 0 || !std::getline(in, header) ||
-        header != kResultsHeader || !std::getline(in, line))
+        (header != kResultsHeader && header != kResultsHeaderBeforeVerdict) || !std::getline(in, line))
         return false;
+    // A row as wide as its header, or the record is not one that batch wrote.
+    if (std::count(line.begin(), line.end(), '\t') != std::count(header.begin(), header.end(), '\t')) return false;
     settings = first.substr(std::strlen(kSettingsPrefix));
     return parseResultRow(line, row);
 }

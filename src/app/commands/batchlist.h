@@ -38,19 +38,26 @@ bool parseShard(const std::string& text, Shard& shard, std::string& error);
 bool shardFromSlurm(const std::function<const char*(const char*)>& env, Shard& shard, std::string& error);
 
 // A row of results.tsv: id, path, status (ok, failed or skipped), final cost, seconds,
-// message. Cost and seconds are empty where there are none.
+// message, then the verdict: fixed_overlap, moving_overlap, turn, verdict (ok or suspect),
+// reason. Cost, seconds and the verdict's columns are empty where there are none (a failed
+// subject, a row of a table from before the verdict).
 struct ResultRow {
     std::string id, path, status;
     bool hasCost = false;
     double cost = 0;
     double seconds = -1;  // negative: none
     std::string message;
+    bool hasVerdict = false;
+    double fixedOverlap = 0, movingOverlap = 0, turn = 0;
+    bool suspect = false;
+    std::string reason;  // empty when ok
 };
 
 extern const char* const kResultsHeader;  // the column names, tab-separated
 // One line without its newline; tabs and line breaks in the texts become spaces.
 std::string formatResultRow(const ResultRow& row);
-// False for a line that is not a row of six columns with a known status.
+// False for a line that is not a row of eleven columns, or of the six of a table from
+// before the verdict, with a known status and verdict.
 bool parseResultRow(const std::string& line, ResultRow& row);
 
 // The table of a batch (results.tsv and its shards): the header, then one row a line.

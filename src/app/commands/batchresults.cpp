@@ -9,32 +9,45 @@
 
 namespace {
 
+bool suspect(const ResultRow& r) { return r.status != "failed" && r.hasVerdict && r.suspect; }
+
+// Each subject is counted once: a suspect result under suspect whether it was registered
+// now or before, so that the four counts add up to the subjects and a rerun that skips
+// everything still shows what needs a look.
 void printSummary(const std::vector<ResultRow>& rows, const std::string& table, long long t0) {
-    int ok = 0, skipped = 0, failed = 0;
+    int ok = 0, suspects = 0, skipped = 0, failed = 0;
     for (const ResultRow& r : rows) {
+        if (suspect(r)) {
+            ++suspects;
+            continue;
+        }
         ok += r.status == "ok";
         skipped += r.status == "skipped";
         failed += r.status == "failed";
     }
-    std::printf("ok: %d\nskipped: %d\nfailed: %d\nresults: %s\ntime: %.3f s\n", ok, skipped, failed, table.c_str(),
-                (double)(clockMs() - t0) / 1000.0);
+    std::printf("ok: %d\nsuspect: %d\nskipped: %d\nfailed: %d\nresults: %s\ntime: %.3f s\n", ok, suspects, skipped,
+                failed, table.c_str(), (double)(clockMs() - t0) / 1000.0);
 }
 
 }  // namespace
 
-int finishBatch(const std::vector<ResultRow>& rows, const std::string& table, long long t0) {
+int finishBatch(const std::vector<ResultRow>& rows, const std::string& table, int suspectStatus, long long t0) {
     if (!writeFileAtomically(table, tableText(rows))) {
         commandError("batch", "cannot write '" + table + "'");
         return 1;
     }
     printSummary(rows, table, t0);
-    for (const ResultRow& r : rows)
+    // A failure outranks a suspect result: the subject has nothing to look at.
+    int status = 0;
+    for (const ResultRow& r : rows) {
         if (r.status == "failed") return 1;
-    return 0;
+        if (suspect(r)) status = suspectStatus;
+    }
+    return status;
 }
 
 int mergeBatch(const std::vector<Subject>& subjects, const std::string& outDir, const std::string& settings,
-               long long t0) {
+               int suspectStatus, long long t0) {
     std::vector<ResultRow> rows;
     for (const Subject& s : subjects) {
         ResultRow row;
@@ -47,14 +60,17 @@ int mergeBatch(const std::vector<Subject>& subjects, const std::string& outDir, 
             row.status = "failed";
             row.message = "no result: the subject was not run to the end";
         } else if (made != settings || row.path != s.path || row.id != s.id) {
+            const bool otherImage = row.path != s.path || row.id != s.id;
             row.id = s.id;
             row.path = s.path;
             row.status = "failed";
             row.hasCost = false;
             row.seconds = -1;
-            row.message = "the result in '" + path + "' was made for another image or with other settings";
+            row.hasVerdict = false;
+            row.message = "the result in '" + path + "' " +
+                          (otherImage ? "was made for another image" : staleReason(made, settings));
         }
         rows.push_back(row);
     }
-    return finishBatch(rows, outDir + "/results.tsv", t0);
+    return finishBatch(rows, outDir + "/results.tsv", suspectStatus, t0);
 }

@@ -9,8 +9,10 @@
 #include <set>
 #include <utility>
 
+#include "app/commands/commands.h"
 #include "app/commands/posixfiles.h"
 #include "registration/cost.h"
+#include "registration/verdict.h"
 #include "device/costfunction.h"
 #include "volume/inputs.h"
 #include "volume/physicalimage.h"
@@ -29,8 +31,18 @@ SubjectFiles filesOf(const std::string& outDir, const std::string& id, bool qc) 
 }
 
 std::string settingsKey(const std::string& fixed, const RegistrationOptions& o) {
-    return "fixed=" + fixed + " fixed-mask=" + o.fixedMask + " dof=" + std::to_string(o.dof) + " init=" + o.init +
+    return std::string("version=") + tarvoVersion() + " cost=" + (o.noForeground ? "whole-field" : "foreground") +
+           " fixed=" + fixed + " fixed-mask=" + o.fixedMask + " dof=" + std::to_string(o.dof) + " init=" + o.init +
            " search=" + o.search + (o.noRefine ? " no-refine" : "");
+}
+
+std::string staleReason(const std::string& made, const std::string& settings) {
+    // The version is the key's first word; a record from before it has none.
+    auto version = [](const std::string& key) {
+        return key.rfind("version=", 0) == 0 ? key.substr(0, key.find(' ')) : std::string();
+    };
+    if (version(made) != version(settings)) return "was made by another version of tarvo";
+    return "was made for another image or with other settings";
 }
 
 bool readSubjectResult(const std::string& path, ResultRow& row, std::string& settings) {
@@ -69,7 +81,8 @@ bool outputsSpareInputs(const std::string& outDir, bool qc, const std::vector<Su
 bool complete(const Batch& b, const Subject& s, ResultRow& stored) {
     const SubjectFiles f = filesOf(b.outDir, s.id, b.qc);
     std::string settings;
-    return readSubjectResult(f.result, stored, settings) && stored.status == "ok" && stored.path == s.path &&
+    return readSubjectResult(f.result, stored, settings) && stored.status == "ok" && stored.hasVerdict &&
+           stored.path == s.path &&
            stored.id == s.id && settings == b.settings && exists(f.out.image) && exists(f.out.matrix) &&
            exists(f.out.itk) && (!b.qc || exists(f.qc));
 }
@@ -103,6 +116,15 @@ ResultRow registerSubject(const Batch& b, const Subject& s, Device& dev) {
                 ok = writeRegistration(res, *mov, *b.fixed, f.out, world, error);
                 row.hasCost = ok;
                 row.cost = res.cost;
+                if (ok) {
+                    const Verdict v = judgeRegistration(*mov, nullptr, *b.fixed, b.fixedMask, world, res.startWorld);
+                    row.hasVerdict = true;
+                    row.fixedOverlap = v.fixedOverlap;
+                    row.movingOverlap = v.movingOverlap;
+                    row.turn = v.turn;
+                    row.suspect = v.suspect;
+                    row.reason = v.reason;
+                }
             }
             for (const std::string& w : warnings) row.message += (row.message.empty() ? "" : "; ") + w;
         } catch (const std::bad_alloc&) {

@@ -16,6 +16,7 @@ struct Batch {
     std::string outDir, settings;
     bool qc = false;
     const Volume* fixed = nullptr;
+    const Volume* fixedMask = nullptr;  // --fixed-mask, for the verdict; null when none
     const PreparedFixed* prepared = nullptr;
     PipelineOptions pipeline = PipelineOptions::registerDefaults();
 };
@@ -32,8 +33,13 @@ struct SubjectFiles {
 SubjectFiles filesOf(const std::string& outDir, const std::string& id, bool qc);
 
 // What a subject's outputs depend on besides its own image: a record made otherwise is
-// not this run's.
+// not this run's. It begins with the program's version and the kind of cost (version=V
+// cost=foreground|whole-field): another version may register or judge differently, and
+// the two costs give different answers, so their records are never taken for this run's.
 std::string settingsKey(const std::string& fixed, const RegistrationOptions& o);
+
+// Why a record made with `made` is not this run's (made with `settings`), in a few words.
+std::string staleReason(const std::string& made, const std::string& settings);
 
 // A subject's stored record, when its file is whole; `settings` receives what it was made
 // with.

@@ -29,6 +29,8 @@ const char* kOverview =
 
 }  // namespace
 
+const char* tarvoVersion() { return TARVO_VERSION; }
+
 bool isWorldCommand(const char* first) {
     return std::strcmp(first, "register") == 0 || std::strcmp(first, "apply") == 0 ||
            std::strcmp(first, "batch") == 0 ||

@@ -8,6 +8,9 @@ bool isWorldCommand(const char* first);
 // Runs it; returns the exit status.
 int runWorldCommand(int argc, char** argv);
 
+// The program's version, as --version prints it.
+const char* tarvoVersion();
+
 int runRegisterCommand(int argc, char** argv);  // argv[0] is "register"
 int runApplyCommand(int argc, char** argv);     // argv[0] is "apply"
 int runBatchCommand(int argc, char** argv);     // argv[0] is "batch"

@@ -67,8 +67,11 @@ void BatchProgress::finished(const std::string& id, const std::string& status, c
 }
 
 void BatchProgress::finished(const ResultRow& row, bool registered) {
-    char detail[64] = "";
-    if (row.hasCost) std::snprintf(detail, sizeof detail, "cost %.6f, %.1f s", row.cost, row.seconds);
+    char cost[64] = "";
+    if (row.hasCost) std::snprintf(cost, sizeof cost, "cost %.6f, %.1f s", row.cost, row.seconds);
+    // A suspect result is named on its line: batch's counterpart of register's warning.
+    std::string detail = cost;
+    if (row.hasVerdict && row.suspect) detail += "; suspect: " + row.reason;
     finished(row.id, row.status, row.status == "failed" ? row.message : detail, row.seconds, registered);
 }
 

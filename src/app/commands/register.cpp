@@ -1,6 +1,6 @@
 // tarvo register MOVING FIXED [-o OUTPUT] [--matrix FILE] [--itk FILE] [--dof N] [--init ...]
 //                [--fixed-mask FILE] [--moving-mask FILE] [--qc FILE.png] [--threads N]
-//                [--quiet | --verbose]
+//                [--suspect-status N] [--quiet | --verbose]
 #include <CLI/CLI.hpp>
 
 #include <cmath>
@@ -18,6 +18,7 @@
 #include "registration/outputs.h"
 #include "registration/pipeline.h"
 #include "registration/searchlog.h"
+#include "registration/verdict.h"
 #include "volume/inputs.h"
 #include "volume/transformfiles.h"
 
@@ -37,6 +38,11 @@ const char* kFooterOutput =
     "  cost: C                     the final cost (correlation ratio - 1; -1 is perfect)\n"
     "  matrix:                     followed by the four lines of the world matrix\n"
     "  time: S s                   seconds for the whole command\n"
+    "  overlap: F M                share of FIXED's foreground inside MOVING's field of view,\n"
+    "                              and of MOVING's inside FIXED's (0 to 1)\n"
+    "  turn: D                     degrees the result turns from the start\n"
+    "  verdict: ok                 or 'verdict: suspect: REASON' (see Verdict), with one\n"
+    "                              warning on standard error (none with --quiet)\n"
     "Progress goes to standard error when it is a terminal (never with --quiet);\n"
     "--verbose writes the search's per-level lines there in its place. On any error: one\n"
     "line on standard error, status 1, no new output file, and the files of an earlier run\n"
@@ -51,7 +57,8 @@ int runRegisterCommand(int argc, char** argv) {
                  "correlation ratio, writes it as a world matrix and, with -o, MOVING resampled onto\n"
                  "FIXED's grid.",
                  "tarvo register"};
-    app.footer(std::string(kFooterTransform) + "\n" + kRegistrationOptionsHelp + "\n" + kFooterOutput);
+    app.footer(std::string(kFooterTransform) + "\n" + kRegistrationOptionsHelp + "\n" + kVerdictHelp + "\n" +
+               kFooterOutput);
     std::string moving, fixed, output, matrix, itk, qc;
     RegistrationOptions ro;
     app.add_option("MOVING", moving, "image to move (the source)")->required();
@@ -63,6 +70,8 @@ int runRegisterCommand(int argc, char** argv) {
     app.add_option("--itk", itk, "the transform also as an ITK text transform");
     app.add_option("--qc", qc, "a PNG picture to check the result: MOVING registered, FIXED's edges over it");
     addRegistrationOptions(app, ro);
+    int suspectStatus = 0;
+    addSuspectStatus(app, suspectStatus);
     int status = 0;
     if (!parseCommand(app, argc, argv, kName, status)) return status;
 
@@ -125,7 +134,17 @@ int runRegisterCommand(int argc, char** argv) {
         return 1;
     }
 
-    std::printf("cost: %.6f\nmatrix:\n%stime: %.3f s\n", (double)res.cost, formatWorldMatrix(world).c_str(),
-                (double)(clockMs() - t0) / 1000.0);
-    return 0;
+    // Judged on the matrix as written: what the user gets is what is checked.
+    const Verdict verdict = judgeRegistration(*mov, movMask.get(), *fix, fixMask.get(), world, res.startWorld);
+
+    std::printf("cost: %.6f\nmatrix:\n%stime: %.3f s\noverlap: %.3f %.3f\nturn: %.1f\nverdict: %s\n",
+                (double)res.cost, formatWorldMatrix(world).c_str(), (double)(clockMs() - t0) / 1000.0,
+                verdict.fixedOverlap, verdict.movingOverlap, verdict.turn, verdictText(verdict).c_str());
+    if (!verdict.suspect) return 0;
+    if (!ro.quiet) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "tarvo %s: warning: the result may be wrong: %s; look at it (--qc) before using it\n",
+                     kName, verdict.reason.c_str());
+    }
+    return suspectStatus;
 }

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "registration/verdict.h"
 #include "volume/inputs.h"
 
 const char* const kRegistrationOptionsHelp =
@@ -28,6 +29,25 @@ const char* const kRegistrationOptionsHelp =
     "must lie on the grid of its image (same counts, voxel sizes and orientation) and have\n"
     "at least 1000 voxels inside. On the coarser levels a mask is down-sampled like its\n"
     "image, and a level voxel counts as inside where at least half of it is.\n";
+
+// The limits are verdict.h's, written out: a change there must be told here too.
+static_assert(kMinMovingOverlap == 0.80 && kMinFixedOverlap == 0.05 && kMaxTurnDegrees == 45.0 &&
+                  kMinScale == 0.67 && kMaxScale == 1.5,
+              "the verdict's help states the limits of registration/verdict.h");
+const char* const kVerdictHelp =
+    "Verdict: every result is checked against what can be known without the truth. It is\n"
+    "suspect when less than 80% of MOVING's foreground lies inside FIXED's field of view,\n"
+    "less than 5% of FIXED's foreground inside MOVING's, when it turns more than 45 degrees\n"
+    "from the start (--init), stretches any direction by less than 0.67 or more than 1.5,\n"
+    "or mirrors the start. A suspect result is still written: look at it (--qc) before\n"
+    "using it. --suspect-status N (2 to 255, e.g. 3) makes a suspect result end with\n"
+    "status N instead of 0, for pipelines.\n";
+
+void addSuspectStatus(CLI::App& app, int& status) {
+    app.add_option("--suspect-status", status,
+                   "exit status when the result is suspect (2 to 255, e.g. 3; default 0: only a warning)")
+        ->check(CLI::Range(2, 255));
+}
 
 void addRegistrationOptions(CLI::App& app, RegistrationOptions& o) {
     app.add_option("--dof", o.dof, "degrees of freedom: 6 rigid, 7 one scale, 9 three scales, 12 affine")

@@ -16,6 +16,12 @@ void addRegistrationOptions(CLI::App& app, RegistrationOptions& o);
 // The part of the help footer that explains them.
 extern const char* const kRegistrationOptionsHelp;
 
+// --suspect-status N: the exit status of a run whose result is suspect (0, the default:
+// a suspect result is reported but ends like any other). 1 is an error's, so it is refused.
+void addSuspectStatus(CLI::App& app, int& status);
+// The part of the help footer that explains the verdict, its limits and --suspect-status.
+extern const char* const kVerdictHelp;
+
 // The fixed image and its mask (null when none), loaded once; with a mask, the image's
 // centroid is the one of the part inside it. False with `error`.
 bool loadFixed(const std::string& path, const RegistrationOptions& o, VolumePtr& fixed, VolumePtr& mask,

@@ -44,7 +44,9 @@ printf 'missing.nii.gz\nempty.nii\ncomplex.nii\nfolder.nii\n' > list.txt
 "$TARVO" batch ref.nii.gz list.txt --out-dir out --jobs 3 > out.txt 2> err.txt; rc=$?
 [ $rc -eq 1 ] || bad "bad subjects: status $rc"
 [ "$(grep -c 'failed' out/results.tsv)" -eq 4 ] || bad "rows: $(cat out/results.tsv)"
-[ "$(head -n 1 out/results.tsv)" = "$(printf 'id\tpath\tstatus\tcost\tseconds\tmessage')" ] || bad "header"
+[ "$(head -n 1 out/results.tsv)" = "$(printf 'id\tpath\tstatus\tcost\tseconds\tmessage\tfixed_overlap\tmoving_overlap\tturn\tverdict\treason')" ] || bad "header"
+# A failure has no verdict: its five columns are empty.
+awk -F '\t' 'NR > 1 && (NF != 11 || $7 $8 $9 $10 $11 != "") { exit 1 }' out/results.tsv || bad "verdict of a failure"
 cut -f 1 out/results.tsv | tr '\n' ' ' | grep -q '^id missing empty complex folder $' || bad "row order"
 awk -F '\t' 'NR > 1 && ($6 == "" || index($6, $2) == 0) { exit 1 }' out/results.tsv || bad "messages name the file"
 [ "$(grep -c 'tarvo batch: \[[1-4]/4\]' err.txt)" -eq 4 ] || bad "one progress line per subject: $(cat err.txt)"

@@ -61,9 +61,12 @@ cmp -s c_reg.nii.gz out/c/c.nii.gz && cmp -s c_reg_affine.txt out/c/c_affine.txt
   || bad "batch and register differ"
 grep -q "^c	c.nii.gz	ok	$(sed -n 's/^cost: //p' reg.txt)	" out/results.tsv || bad "cost in the table: $(cat reg.txt)"
 
-# 4. Nothing left to do but the missing subject.
+# 4. Nothing left to do but the missing subject. A skipped result whose verdict is suspect
+#    counts under suspect, so the two together are the three done before.
 "$TARVO" batch ref.nii.gz list.txt --out-dir out > run3.txt 2>&1
-grep -q '^skipped: 3$' run3.txt && grep -q '^failed: 1$' run3.txt || bad "third run: $(cat run3.txt)"
+[ "$(cut -f 1,3 out/results.tsv | tr '\t\n' ': ')" = "id:status a:skipped b:skipped lost:failed c:skipped " ] \
+  && awk '/^(skipped|suspect):/ { n += $2 } END { exit n != 3 }' run3.txt && grep -q '^failed: 1$' run3.txt \
+  || bad "third run: $(cat run3.txt)"
 
 # 5. Task 2 of a Slurm array of 2 (numbered from 1) takes subjects 2 and 4 (b and c);
 #    other settings make their rows stale, so they are done again; the merge sees a's as stale.

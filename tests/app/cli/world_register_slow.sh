@@ -24,15 +24,22 @@ head="--head-length 110 --noise 3"
 for layout in reference sagittal oblique; do
   "$TARVO" register $layout.nii.gz fixed.nii.gz -o out_$layout.nii.gz --itk out_$layout.tfm --qc qc_$layout.png > log_$layout.txt \
     || bad "$layout: register status"
-  # The documented standard output: cost, the matrix, the time.
-  { [ "$(wc -l < log_$layout.txt)" -eq 7 ] && sed -n 1p log_$layout.txt | grep -qE '^cost: -?[0-9]+\.[0-9]{6}$' \
+  # The documented standard output: cost, the matrix, the time, then the verdict.
+  { [ "$(wc -l < log_$layout.txt)" -eq 10 ] && sed -n 1p log_$layout.txt | grep -qE '^cost: -?[0-9]+\.[0-9]{6}$' \
     && [ "$(sed -n 2p log_$layout.txt)" = "matrix:" ] && sed -n 3,6p log_$layout.txt | awk 'NF != 4 { exit 1 }' \
-    && sed -n 7p log_$layout.txt | grep -qE '^time: [0-9]+\.[0-9]{3} s$'; } || bad "$layout: output format: $(cat log_$layout.txt)"
+    && sed -n 7p log_$layout.txt | grep -qE '^time: [0-9]+\.[0-9]{3} s$' \
+    && sed -n 8,10p log_$layout.txt | tr '\n' '|' \
+      | grep -qE '^overlap: [01]\.[0-9]{3} [01]\.[0-9]{3}\|turn: [0-9]+\.[0-9]\|verdict: (ok|suspect: .+)\|$'; } || bad "$layout: output format: $(cat log_$layout.txt)"
   [ "$(sed -n 3,6p log_$layout.txt)" = "$(cat out_${layout}_affine.txt)" ] || bad "$layout: printed and written matrices differ"
   [ "$(head -c 8 qc_$layout.png | od -An -tx1 | tr -d ' ')" = "89504e470d0a1a0a" ] || bad "$layout: no PNG picture"
   dist=$("$XFDIST" --world $layout.nii.gz fixed.nii.gz out_${layout}_affine.txt $truth) || bad "$layout: xfdist"
   echo "$layout: $dist"
-  awk -v d="$dist" 'BEGIN { split(d, w, " "); exit !(w[2] < 2.0 && w[5] < 4.0) }' || bad "$layout: too far: $dist"
+  # A right answer is not called suspect: the stored layout is no turn of the anatomy.
+  if awk -v d="$dist" 'BEGIN { split(d, w, " "); exit !(w[2] < 2.0 && w[5] < 4.0) }'; then
+    grep -q '^verdict: ok$' log_$layout.txt || bad "$layout: a right answer called $(grep '^verdict' log_$layout.txt)"
+  else
+    bad "$layout: too far: $dist"
+  fi
 done
 
 # apply on register's own matrix (and on its ITK form) gives register's image.
