@@ -75,7 +75,8 @@ float foregroundMarginMm() {
     return m;
 }
 
-std::vector<uint8_t> foregroundVoxels(const Volume& v, const Volume* within) {
+std::vector<uint8_t> foregroundVoxels(const Volume& v, const Volume* within, float marginMm) {
+    if (marginMm < 0.0f) marginMm = foregroundMarginMm();
     const size_t n = v.count();
     std::vector<float> host(n);
     v.owner->download(host.data(), v.data, n);
@@ -88,7 +89,7 @@ std::vector<uint8_t> foregroundVoxels(const Volume& v, const Volume* within) {
     for (size_t i = 0; i < n; ++i) m[i] = host[i] > threshold;
     const float voxel[3] = {v.dx, v.dy, v.dz};
     for (int axis = 0; axis < 3; ++axis)
-        growAlong(m, v.x, v.y, v.z, axis, (int)std::lround(foregroundMarginMm() / std::fabs(voxel[axis])));
+        growAlong(m, v.x, v.y, v.z, axis, (int)std::lround(marginMm / std::fabs(voxel[axis])));
     fillHoles(m, v.x, v.y, v.z);
     if (within) {
         std::vector<float> w(within->count());

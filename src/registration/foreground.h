@@ -28,7 +28,8 @@ float foregroundMarginMm();
 // 1 for the voxels above the threshold, grown by kForegroundMarginMm along each axis (a
 // box) and with their enclosed holes filled (ventricles, dark sinuses), then limited to
 // `within` (a 0/1 volume on v's grid) where given. In storage order.
-std::vector<uint8_t> foregroundVoxels(const Volume& v, const Volume* within = nullptr);
+// `marginMm` replaces the band's width where given.
+std::vector<uint8_t> foregroundVoxels(const Volume& v, const Volume* within = nullptr, float marginMm = -1.0f);
 
 // The same as a 0/1 volume on v's grid and backend; null when fewer than kMinMaskVoxels
 // voxels are in it (a phantom of a few values, an image already cut down to a mask

@@ -164,7 +164,7 @@ void wideSearch(LevelRun& run) {
     if (dof.paramFree(6)) {
         const PreparedFixed::Level& ref = fixed.level(2);
         double ratio = headSizeRatio(*src.image[2], src.grid[2], src.mask[2].get(), *ref.image, ref.grid,
-                                     ref.mask.get());
+                                     fixed.sizeMask());
         // The search's scale acts on top of the start: a given matrix may size already.
         const double sized = std::cbrt(std::fabs(start.world.determinant3()));
         if (start.kind == StartKind::Matrix && std::isfinite(sized) && sized > 0.0) ratio /= sized;

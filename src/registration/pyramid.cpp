@@ -29,10 +29,19 @@ bool Pyramid::build(const Volume& v, const Volume* m) {
 
 std::unique_ptr<PreparedFixed> PreparedFixed::prepare(const Volume& fixed, const Volume* mask, bool foreground) {
     VolumePtr tissue;
+    const Volume* userMask = mask;
     if (foreground && resamplesTo(fixed, 1.0f) && (tissue = automaticForeground(fixed, mask))) mask = tissue.get();
     Pyramid p;
     if (!p.build(fixed, mask)) return nullptr;
     auto prepared = std::unique_ptr<PreparedFixed>(new PreparedFixed);
+    if (tissue) {
+        prepared->foreground_ = true;
+        if (userMask) {
+            VolumePtr m = isotropicResample(*userMask, 1.0f, 1.0f, 1.0f);
+            for (int h = 1; h <= 2 && m; ++h) m = halfSample(*m);
+            prepared->userMask4mm_ = std::move(m);
+        }
+    }
     worldCentroid(fixed, prepared->centroid_);
     prepared->voxel_[0] = fixed.dx;
     prepared->voxel_[1] = fixed.dy;

@@ -36,9 +36,14 @@ public:
     // The precision stage's coarser step: the 2 mm level's own reference, whose 256 bins
     // are those of the 1 mm level. Its finer step takes level(0).reference as it is.
     const ReferencePtr& precisionReference() const { return levels_[1].reference; }
+    // The user's mask at 4 mm (null when none), where the cost's mask is the foreground:
+    // the heads' sizes are compared on what the user chose, alike on both sides.
+    const Volume* sizeMask() const { return foreground_ ? userMask4mm_.get() : levels_[2].mask.get(); }
 
 private:
     Level levels_[kLevels];
+    bool foreground_ = false;
+    VolumePtr userMask4mm_;
     double centroid_[3] = {0, 0, 0};
     float voxel_[3] = {0, 0, 0};
 };

@@ -14,8 +14,7 @@ constexpr double kPi = 3.14159265358979323846;
 
 // Share of `from`'s foreground voxels that `map` (from's voxel index -> the other image's
 // voxel index) sends inside a grid of the given counts (voxel centres -0.5 ... n - 0.5).
-double insideShare(const Volume& from, const Volume* mask, const Affine& map, const Volume& to) {
-    const std::vector<uint8_t> fg = foregroundVoxels(from, mask);
+double insideShare(const Volume& from, const std::vector<uint8_t>& fg, const Affine& map, const Volume& to) {
     size_t total = 0, inside = 0, idx = 0;
     for (int32_t k = 0; k < from.z; ++k)
         for (int32_t j = 0; j < from.y; ++j)
@@ -96,13 +95,22 @@ std::array<double, 3> symmetricEigenvalues(const M3& m) {
 
 }  // namespace
 
+std::vector<uint8_t> verdictForeground(const Volume& v, const Volume* mask) {
+    return foregroundVoxels(v, mask, 0.0f);
+}
+
 Verdict judgeRegistration(const Volume& moving, const Volume* movingMask, const Volume& fixed,
                           const Volume* fixedMask, const Affine& world, const Affine& start) {
+    return judgeRegistration(moving, movingMask, fixed, verdictForeground(fixed, fixedMask), world, start);
+}
+
+Verdict judgeRegistration(const Volume& moving, const Volume* movingMask, const Volume& fixed,
+                          const std::vector<uint8_t>& fixedForeground, const Affine& world, const Affine& start) {
     Verdict v;
     const Affine fixedToWorld = worldGridOf(fixed).voxelToWorld, movingToWorld = worldGridOf(moving).voxelToWorld;
     const Affine fixedToMoving = movingToWorld.inverse() * world * fixedToWorld;
-    v.fixedOverlap = insideShare(fixed, fixedMask, fixedToMoving, moving);
-    v.movingOverlap = insideShare(moving, movingMask, fixedToMoving.inverse(), fixed);
+    v.fixedOverlap = insideShare(fixed, fixedForeground, fixedToMoving, moving);
+    v.movingOverlap = insideShare(moving, verdictForeground(moving, movingMask), fixedToMoving.inverse(), fixed);
 
     const M3 l = linearPart(world);
     // The turn of the answer relative to the start: their nearest rotations compared.

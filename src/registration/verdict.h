@@ -8,7 +8,9 @@
 // fields of view (slabs, EPI that misses the vertex) and across subjects stay ok, while the
 // failures seen on real scans (a head turned by a right angle onto the other, a slab
 // shrunk into the wrong part of the head, a skull scaled onto a brain) do not.
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "geometry/world.h"
 #include "volume/volume.h"
@@ -41,9 +43,17 @@ constexpr double kMinScale = 0.67, kMaxScale = 1.5;
 
 // The verdict on `world` (FIXED RAS mm -> MOVING RAS mm) for a registration that started
 // from `start` (the same kind of matrix). The foregrounds are the images' automatic ones
-// (registration/foreground.h), each within its mask where given (0/1 on its grid).
+// without the cost's band of air (verdictForeground), each within its mask where given.
 Verdict judgeRegistration(const Volume& moving, const Volume* movingMask, const Volume& fixed,
                           const Volume* fixedMask, const Affine& world, const Affine& start);
+
+// The foreground the verdict measures: the tissue with its holes filled, without the
+// cost's band of air (registration/foreground.h), within the mask where given.
+std::vector<uint8_t> verdictForeground(const Volume& v, const Volume* mask);
+// The same with FIXED's verdictForeground computed once (a batch judges every subject
+// against one fixed image).
+Verdict judgeRegistration(const Volume& moving, const Volume* movingMask, const Volume& fixed,
+                          const std::vector<uint8_t>& fixedForeground, const Affine& world, const Affine& start);
 
 // The verdict's words: "ok", or "suspect: " and the reason.
 std::string verdictText(const Verdict& v);

@@ -246,7 +246,7 @@ static std::vector<float> scoreGrid(Evaluator& ev, const std::vector<Rot3>& grid
     return costs;
 }
 
-float kFarTurnMargin = std::getenv("TARVO_FAR_MARGIN") ? (float)std::atof(std::getenv("TARVO_FAR_MARGIN")) : 0.0f;
+const float kFarTurnMargin = 0.05f;
 
 double turnFromStart(const FramedCandidate& c) {
     const TransformParams a = c.absolute();

@@ -122,7 +122,7 @@ struct WideSearch {
 // than the truth.
 constexpr double kNearStartDegrees = 45.0;
 // How much lower (on the cost, -1 ... 0) a far candidate must end at 2 mm to win.
-extern float kFarTurnMargin;
+extern const float kFarTurnMargin;
 // A candidate for the level parameters p of a search without a frame or a geometry (the
 // standard search's).
 FramedCandidate plainCandidate(const TransformParams& p, const LevelGeometry& g);

@@ -28,28 +28,30 @@ VolumePtr ballWithHole(float air, float hole) {
 
 size_t countInside(const std::vector<uint8_t>& m) { return (size_t)std::count(m.begin(), m.end(), (uint8_t)1); }
 
-TEST(Foreground, TakesTheTissueGrownByTwoVoxelsWithItsHolesFilled) {
+TEST(Foreground, TakesTheTissueWithItsHolesFilledAndABandOfAir) {
     // An MR-like image (air near 0) and a CT-like one (air far below zero): the threshold is
     // a share of the range, so both give the same foreground.
     for (const float air : {0.0f, -1000.0f}) {
         VolumePtr v = ballWithHole(air, air + 10.0f);
-        const std::vector<uint8_t> m = foregroundVoxels(*v);
-        EXPECT_TRUE(m[(size_t)(24 * 48 + 24) * 48 + 24]) << "the hole is filled, air " << air;
-        EXPECT_TRUE(m[(size_t)(24 * 48 + 24) * 48 + 24 + 15]) << "grown past the edge, air " << air;
-        EXPECT_FALSE(m[(size_t)(24 * 48 + 24) * 48 + 24 + 17]) << "but not further, air " << air;
-        EXPECT_FALSE(m[0]) << "air " << air;
-        // The ball of radius 14 grown by two steps along the axes: between the balls of
-        // radius 15 and 16.
-        EXPECT_GT((double)countInside(m), 4.0 / 3.0 * 3.14159 * 15 * 15 * 15) << "air " << air;
-        EXPECT_LT((double)countInside(m), 4.0 / 3.0 * 3.14159 * 16 * 16 * 16) << "air " << air;
+        const size_t centre = (size_t)(24 * 48 + 24) * 48 + 24;
+        const std::vector<uint8_t> tight = foregroundVoxels(*v, nullptr, 2.0f);
+        EXPECT_TRUE(tight[centre]) << "the hole is filled, air " << air;
+        EXPECT_TRUE(tight[centre + 15]) << "grown by 2 mm past the edge, air " << air;
+        EXPECT_FALSE(tight[centre + 16]) << "but not further, air " << air;
+        EXPECT_FALSE(tight[0]) << "air " << air;
+        EXPECT_EQ(tight, foregroundVoxels(*v, nullptr, 2.4f)) << "whole voxels, air " << air;
+        // The cost's band reaches kForegroundMarginMm past the tissue, along each axis.
+        const std::vector<uint8_t> band = foregroundVoxels(*v);
+        EXPECT_TRUE(band[centre + 23]) << "air " << air;
+        EXPECT_TRUE(band[(size_t)(24 * 48 + 4) * 48 + 24]) << "air " << air;
     }
 }
 
 TEST(Foreground, StaysWithinTheMaskAndStepsAsideWhenTooSmall) {
     VolumePtr v = ballWithHole(0.0f, 10.0f);
     VolumePtr half = volumeOf(cpu(), 48, 48, 48, [](int i, int, int) { return i < 24 ? 1.0f : 0.0f; });
-    const std::vector<uint8_t> m = foregroundVoxels(*v, half.get());
-    EXPECT_NEAR((double)countInside(m), 0.5 * (double)countInside(foregroundVoxels(*v)), 400.0);
+    const std::vector<uint8_t> m = foregroundVoxels(*v, half.get(), 2.0f);
+    EXPECT_NEAR((double)countInside(m), 0.5 * (double)countInside(foregroundVoxels(*v, nullptr, 2.0f)), 600.0);
     EXPECT_FALSE(m[(size_t)(24 * 48 + 24) * 48 + 30]);
     VolumePtr fg = automaticForeground(*v);
     ASSERT_TRUE(fg);

@@ -24,6 +24,7 @@
 #include "device/device.h"
 #include "registration/cost.h"
 #include "registration/options.h"
+#include "registration/verdict.h"
 #include "registration/pipeline.h"
 #include "registration/searchlog.h"
 #include "volume/inputs.h"
@@ -188,8 +189,6 @@ int runBatchCommand(int argc, char** argv) {
         commandError(kName, error);
         return 1;
     }
-    // The mask is kept past the preparation: every subject's verdict measures FIXED's
-    // foreground within it.
     const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(*fix, fixMask.get(), !ro.noForeground);
     if (!prepared) {
         commandError(kName, "'" + a.fixed + "' is too small to hold one voxel of 1 mm");
@@ -218,7 +217,9 @@ int runBatchCommand(int argc, char** argv) {
     b.settings = settings;
     b.qc = a.qc;
     b.fixed = fix.get();
-    b.fixedMask = fixMask.get();
+    // Every subject's verdict measures the same foreground of FIXED: found once.
+    b.fixedForeground = verdictForeground(*fix, fixMask.get());
+    fixMask.reset();
     b.prepared = prepared.get();
     b.pipeline = pipelineOptions(ro, start);
 

@@ -117,7 +117,7 @@ ResultRow registerSubject(const Batch& b, const Subject& s, Device& dev) {
                 row.hasCost = ok;
                 row.cost = res.cost;
                 if (ok) {
-                    const Verdict v = judgeRegistration(*mov, nullptr, *b.fixed, b.fixedMask, world, res.startWorld);
+                    const Verdict v = judgeRegistration(*mov, nullptr, *b.fixed, b.fixedForeground, world, res.startWorld);
                     row.hasVerdict = true;
                     row.fixedOverlap = v.fixedOverlap;
                     row.movingOverlap = v.movingOverlap;

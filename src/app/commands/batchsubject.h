@@ -1,4 +1,6 @@
 #pragma once
+#include <cstdint>
+#include <vector>
 // One subject of a batch: where its files go, whether an earlier run finished it, and its
 // registration, whose failure becomes its row rather than the batch's end.
 #include <string>
@@ -16,7 +18,7 @@ struct Batch {
     std::string outDir, settings;
     bool qc = false;
     const Volume* fixed = nullptr;
-    const Volume* fixedMask = nullptr;  // --fixed-mask, for the verdict; null when none
+    std::vector<uint8_t> fixedForeground;  // FIXED's, for the verdict (verdictForeground)
     const PreparedFixed* prepared = nullptr;
     PipelineOptions pipeline = PipelineOptions::registerDefaults();
 };
