@@ -225,9 +225,11 @@ PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, con
     PipelineResult res;
     Pyramid src;
     if (!src.build(moving, opts.movingMask)) return res;
-    // The 1 mm pair is the largest: with the cost's memory sized for it now, the coarser
-    // levels before it prepare their pairs without allocating.
+    // The 1 mm pair is the search's largest: with the cost's memory sized for it now (and
+    // for the precision stage's pair, the images on their own grids), the coarser levels
+    // before it prepare their pairs without allocating.
     reserveCorrelationRatio(*src.image[0], *fixed.level(0).image);
+    if (opts.precision) reserveCorrelationRatio(moving, *fixed.original().image);
 
     LevelRun run{moving, fixed, opts, src, pipelineStart(moving, fixed, opts), res};
     if (opts.search == SearchKind::Wide)
