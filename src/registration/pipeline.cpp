@@ -26,9 +26,21 @@ namespace {
 // mapping is not monotonic (a bright rim where a dark tissue meets a mid-grey one, a dark
 // one between two mid-greys) the two blurs move thin features differently on a curved
 // brain, and the cost's optimum shrinks or grows the brain by a tenth of a percent:
-// 0.07 mm on cross-contrast cases against 0.02 on their own grids (bench/RESULTS.md). A
-// MOVING of 4 mm voxels or more, which the backends sample at the nearest voxel, stays on
-// its 1 mm level.
+// 0.07 mm on cross-contrast cases against 0.02 on their own grids (bench/RESULTS.md).
+// An image stays on its 1 mm level where its own grid does not serve: a MOVING of 4 mm
+// voxels or more, which the backends sample at the nearest voxel, and an image of more
+// than three times its level's voxels (finer than about 0.7 mm), on which the pass would
+// cost several times as much time and memory as the whole search's finest level.
+bool ownGridServes(const Volume& own, const Volume& level) { return own.count() <= 3 * level.count(); }
+
+// The images of the fine pass: each on its own grid, or on its 1 mm level (`level`).
+const Volume& fineMoving(const Volume& moving, const Volume& level) {
+    return moving.dx < 4.0f && ownGridServes(moving, level) ? moving : level;
+}
+const PreparedFixed::Level& fineFixedLevel(const PreparedFixed& fixed) {
+    return ownGridServes(*fixed.original().image, *fixed.level(0).image) ? fixed.original() : fixed.level(0);
+}
+
 void precisionStep(const Volume& moving, const Volume* movingMask, const Pyramid& src, const PreparedFixed& fixed,
                    const Start& start, const PipelineOptions& opts, PipelineResult& res) {
     const PreparedFixed::Level& f0 = fixed.level(0);
@@ -37,7 +49,8 @@ void precisionStep(const Volume& moving, const Volume* movingMask, const Pyramid
     const ParamsToWorld frame = [&](const TransformParams& p) {
         return worldMatrix(p, ls0, s0, src.grid[0], *f0.image, f0.grid);
     };
-    const bool ownMoving = moving.dx < 4.0f;
+    const bool ownMoving = &fineMoving(moving, s0) == &moving;
+    const PreparedFixed::Level& fineFixed = fineFixedLevel(fixed);
     const WorldGrid movingGrid = worldGridOf(moving);
     const PrecisionPairs withPair = [&](PrecisionPass pass, const std::function<void(Evaluator&)>& run) {
         CostPairOptions pairOpts;
@@ -50,11 +63,11 @@ void precisionStep(const Volume& moving, const Volume* movingMask, const Pyramid
             run(ev);
             return;
         }
-        const PreparedFixed::Level& f = fixed.original();
+        const PreparedFixed::Level& f = fineFixed;
         const Volume& s = ownMoving ? moving : s0;
         pairOpts.srcMask = ownMoving ? movingMask : src.mask[0].get();
         // Prepared here rather than with the fixed image: only this pass reads it.
-        const ReferencePtr reference = prepareReference(*f.image, f.mask.get());
+        const ReferencePtr reference = f.reference ? f.reference : prepareReference(*f.image, f.mask.get());
         PreparedPair pair(s, *f.image, reference, pairOpts);
         WorldEvaluator ev(s, ownMoving ? movingGrid : src.grid[0], *f.image, f.grid, frame, opts.progress);
         run(ev);
@@ -229,7 +242,7 @@ PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, con
     // for the precision stage's pair, the images on their own grids), the coarser levels
     // before it prepare their pairs without allocating.
     reserveCorrelationRatio(*src.image[0], *fixed.level(0).image);
-    if (opts.precision) reserveCorrelationRatio(moving, *fixed.original().image);
+    if (opts.precision) reserveCorrelationRatio(fineMoving(moving, *src.image[0]), *fineFixedLevel(fixed).image);
 
     LevelRun run{moving, fixed, opts, src, pipelineStart(moving, fixed, opts), res};
     if (opts.search == SearchKind::Wide)

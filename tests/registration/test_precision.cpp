@@ -352,50 +352,56 @@ VolumePtr patternImage(Device& dev, int n, float d, const double shift[3]) {
 TEST(Precision, FinePassComparesTheImagesOnTheirOwnGrids) {
     // The 1 mm levels blur both images before a non-monotonic contrast mapping on one side
     // and after it on the other, which moves the cost's optimum (bench/RESULTS.md): the fine
-    // pass must read MOVING and FIXED (and FIXED's mask) as they are, and a MOVING of 4 mm
-    // voxels, which the backends would sample at the nearest voxel, on its 1 mm level. The
-    // stage's cost is that of its answer on that pair, to the bit.
+    // pass must read MOVING and FIXED (and FIXED's mask) as they are; but a MOVING of 4 mm
+    // voxels, which the backends would sample at the nearest voxel, and an image of more
+    // than three times its level's voxels on their 1 mm levels. The stage's cost is that
+    // of its answer on that pair, to the bit.
     Device& dev = device();
     const double none[3] = {0, 0, 0}, shift[3] = {0.7, -0.5, 0.4};
-    VolumePtr fixed = patternImage(dev, 30, 1.5f, none);
-    VolumePtr mask = volumeOf(dev, 30, 30, 30, [](int i, int j, int k) { return i > 3 && j < 26 && k > 2 ? 1.0f : 0.0f; },
-                              1.5f);
-    mask->orient = fixed->orient;
-    for (const bool masked : {false, true})
-        for (const float d : {1.25f, 4.0f}) {
-            SCOPED_TRACE(std::string(masked ? "masked, " : "") + "moving voxels " + std::to_string(d));
-            VolumePtr moving = patternImage(dev, (int)std::lround(45.0 / d), d, shift);
-            const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(*fixed, masked ? mask.get() : nullptr);
-            ASSERT_TRUE(prepared);
-            PipelineOptions opts = PipelineOptions::registerDefaults();
-            opts.dof = Dof(6);
-            PipelineResult searched;
-            searched.ran = true;
-            searched.cost = -0.5f;  // any search cost: the stage judges on its own pair
-            const PipelineResult r = precisionFromSearch(*moving, *prepared, opts, searched);
-            ASSERT_NE(r.cost, searched.cost) << "the stage found nothing better than its start";
+    struct Case {
+        float fixedVoxel, movingVoxel;
+        bool masked;
+    };
+    for (const Case c : {Case{1.5f, 1.25f, false}, Case{1.5f, 4.0f, false}, Case{1.5f, 1.25f, true},
+                         Case{1.5f, 4.0f, true}, Case{0.6f, 1.25f, true}, Case{1.5f, 0.6f, false}}) {
+        SCOPED_TRACE("fixed voxels " + std::to_string(c.fixedVoxel) + ", moving voxels " +
+                     std::to_string(c.movingVoxel) + (c.masked ? ", masked" : ""));
+        const int nf = (int)std::lround(45.0 / c.fixedVoxel);
+        VolumePtr fixed = patternImage(dev, nf, c.fixedVoxel, none);
+        VolumePtr mask = volumeOf(
+            dev, nf, nf, nf, [&](int i, int j, int k) { return i > nf / 8 && j < nf - nf / 8 && k > nf / 10 ? 1.0f : 0.0f; },
+            c.fixedVoxel);
+        mask->orient = fixed->orient;
+        VolumePtr moving = patternImage(dev, (int)std::lround(45.0 / c.movingVoxel), c.movingVoxel, shift);
+        const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(*fixed, c.masked ? mask.get() : nullptr);
+        ASSERT_TRUE(prepared);
+        PipelineOptions opts = PipelineOptions::registerDefaults();
+        opts.dof = Dof(6);
+        PipelineResult searched;
+        searched.ran = true;
+        searched.cost = -0.5f;  // any search cost: the stage judges on its own pair
+        const PipelineResult r = precisionFromSearch(*moving, *prepared, opts, searched);
+        ASSERT_NE(r.cost, searched.cost) << "the stage found nothing better than its start";
 
-            const PreparedFixed::Level& f = prepared->original();
-            EXPECT_EQ(f.image->x, fixed->x);
-            EXPECT_EQ(f.image->dx, fixed->dx);
-            VolumePtr level;
-            const Volume* s = moving.get();
-            WorldGrid sg = worldGridOf(*moving);
-            if (d >= 4.0f) {
-                level = isotropicResample(*moving, 1, 1, 1);
-                s = level.get();
-                sg = levelGrid(sg, *moving, 1.0f, 0);
-            }
-            CostPairOptions o;
-            o.exactWeights = true;
-            o.refMask = f.mask.get();
-            initCorrelationRatio(*s, *f.image, o);
-            float cost = NAN;
-            const TransformParams p;
-            WorldEvaluator(*s, sg, *f.image, worldGridOf(*fixed), [&](const TransformParams&) { return r.world; },
-                           nullptr)
-                .evaluate(&p, 1, &cost);
-            freeCorrelationRatio();
-            EXPECT_EQ(cost, r.cost);
+        const PreparedFixed::Level& f = c.fixedVoxel < 1.0f ? prepared->level(0) : prepared->original();
+        EXPECT_EQ(prepared->original().image->x, fixed->x);
+        VolumePtr level;
+        const Volume* s = moving.get();
+        WorldGrid sg = worldGridOf(*moving);
+        if (c.movingVoxel >= 4.0f || c.movingVoxel < 1.0f) {
+            level = isotropicResample(*moving, 1, 1, 1);
+            s = level.get();
+            sg = levelGrid(sg, *moving, 1.0f, 0);
         }
+        CostPairOptions o;
+        o.exactWeights = true;
+        o.refMask = f.mask.get();
+        initCorrelationRatio(*s, *f.image, o);
+        float cost = NAN;
+        const TransformParams p;
+        WorldEvaluator(*s, sg, *f.image, f.grid, [&](const TransformParams&) { return r.world; }, nullptr)
+            .evaluate(&p, 1, &cost);
+        freeCorrelationRatio();
+        EXPECT_EQ(cost, r.cost);
+    }
 }
