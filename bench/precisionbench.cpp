@@ -25,8 +25,9 @@
 
 #include "device/costfunction.h"
 #include "registration/pipeline.h"
-#include "volume/resample.h"
+#include "volume/inputs.h"
 #include "volume/physicalimage.h"
+#include "volume/resample.h"
 
 namespace {
 
@@ -112,7 +113,14 @@ int main(int argc, char** argv) {
     base.dof = Dof(12);
     base.search = SearchKind::Wide;
     base.precision = false;
-    const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(*fix, nullptr);
+    // FIXED_MASK=FILE: the fixed mask of `register --fixed-mask FILE`, in the search and
+    // the stage alike.
+    VolumePtr fixedMask;
+    if (const char* m = std::getenv("FIXED_MASK"); m && *m) {
+        fixedMask = loadMask(m, *fix, "FIXED", error);
+        if (!fixedMask) return std::fprintf(stderr, "%s\n", error.c_str()), 1;
+    }
+    const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(*fix, fixedMask.get());
     if (!prepared) return 1;
 
     PipelineResult searched;

@@ -49,7 +49,7 @@ private:
 
 struct PipelineResult {
     TransformParams params;  // the search's parameters, relative to the start
-    float cost = 0.0f;       // at 1 mm; the start is kept when it is not below zero
+    float cost = 0.0f;       // at 1 mm (after the precision stage, on the images' own grids); the start is kept when it is not below zero
     Affine world;            // FIXED RAS mm -> MOVING RAS mm
     Affine searchWorld;      // the same before the precision stage
     Affine startWorld;       // where the search started (the verdict's turn is from it)

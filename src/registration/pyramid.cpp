@@ -46,6 +46,11 @@ std::unique_ptr<PreparedFixed> PreparedFixed::prepare(const Volume& fixed, const
     prepared->voxel_[0] = fixed.dx;
     prepared->voxel_[1] = fixed.dy;
     prepared->voxel_[2] = fixed.dz;
+    Level& o = prepared->original_;
+    o.image = copyVolume(fixed);
+    o.image->stage = levelStage(0);
+    if (mask) o.mask = copyVolume(*mask);
+    o.grid = worldGridOf(fixed);
     for (int h = 0; h < kLevels; ++h) {
         Level& l = prepared->levels_[h];
         l.image = std::move(p.image[h]);

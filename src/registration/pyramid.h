@@ -34,14 +34,19 @@ public:
     // the pyramid's sub-voxel shifts with them).
     const float* voxelSize() const { return voxel_; }
     // The precision stage's coarser step: the 2 mm level's own reference, whose 256 bins
-    // are those of the 1 mm level. Its finer step takes level(0).reference as it is.
+    // are those of the 1 mm level.
     const ReferencePtr& precisionReference() const { return levels_[1].reference; }
     // The user's mask at 4 mm (null when none), where the cost's mask is the foreground:
     // the heads' sizes are compared on what the user chose, alike on both sides.
     const Volume* sizeMask() const { return foreground_ ? userMask4mm_.get() : levels_[2].mask.get(); }
+    // The fixed image on its own grid (a copy, with 256 bins' stage) and its mask, for the
+    // precision stage's finer step. Its reference is left to that step (null here): the
+    // search never uses it, and it would double what a prepared fixed image holds.
+    const Level& original() const { return original_; }
 
 private:
     Level levels_[kLevels];
+    Level original_;
     bool foreground_ = false;
     VolumePtr userMask4mm_;
     double centroid_[3] = {0, 0, 0};

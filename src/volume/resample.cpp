@@ -94,6 +94,26 @@ VolumePtr isotropicResample(const Volume& in, float nx, float ny, float nz) {
     return out;
 }
 
+VolumePtr copyVolume(const Volume& in) {
+    Device& dev = deviceOf(in);
+    VolumePtr out = makeVolume(in.x, in.y, in.z, &dev);
+    out->t = in.t;
+    out->dt = in.dt;
+    out->dx = in.dx;
+    out->dy = in.dy;
+    out->dz = in.dz;
+    for (int a = 0; a < 3; ++a) out->center[a] = in.center[a];
+    copyIntensityBookkeeping(in, *out);
+    out->stage = in.stage;
+    out->orient = in.orient;
+    const size_t n = in.count();
+    float* staging = dev.allocStaging(n);
+    dev.download(staging, in.data, n);
+    dev.upload(out->data, staging, n);
+    dev.freeStaging(staging);
+    return out;
+}
+
 VolumePtr halfSample(const Volume& in) {
     StageTimer timer("half sample");
     VolumePtr out = makeVolume((in.x + 1) / 2, (in.y + 1) / 2, (in.z + 1) / 2, &deviceOf(in));

@@ -11,6 +11,8 @@ VolumePtr isotropicResample(const Volume& in, float nx, float ny, float nz);
 // and at most kMaxVoxels (the same arithmetic, so that a caller can ask first rather than
 // let it report on standard output).
 bool resamplesTo(const Volume& in, float size);
+// A copy on the same backend: the same voxels, geometry and intensity bookkeeping.
+VolumePtr copyVolume(const Volume& in);
 // Smoothed, half resolution: (n + 1) / 2 voxels per axis, twice the voxel sizes.
 VolumePtr halfSample(const Volume& in);
 // Source resampled into the reference grid through m (reference -> source, about the
