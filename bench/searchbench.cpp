@@ -10,7 +10,7 @@
 //       copy of IMAGE xfdist --world measures results against the twelve parameters
 //   searchbench centre IMAGE OUT
 //       IMAGE (float32) with that header
-//   searchbench register MOVING FIXED standard|wide PREFIX
+//   searchbench register MOVING FIXED standard|wide|header PREFIX
 //       registers as register does by default (header start, twelve parameters, the
 //       precision stage); writes the world matrix (register --matrix) to PREFIX.txt and
 //       the search's, before the precision stage, to PREFIX.search.txt; prints
@@ -50,7 +50,7 @@ int usage() {
                  "usage: searchbench cases N SEED [MAXDEG]\n"
                  "       searchbench move IMAGE OUT GRID RX RY RZ TX TY TZ SX SY SZ KX KY KZ\n"
                  "       searchbench centre IMAGE OUT\n"
-                 "       searchbench register MOVING FIXED standard|wide PREFIX\n"
+                 "       searchbench register MOVING FIXED standard|wide|header PREFIX\n"
                  "       searchbench costs MOVING FIXED RX .. KZ [WORLDFILE ...]\n");
     return 1;
 }
@@ -174,6 +174,8 @@ int registerPair(const char* moving, const char* fixed, const char* kind, const 
         opts.search = SearchKind::Standard;
     } else if (std::strcmp(kind, "wide") == 0) {
         opts.search = SearchKind::Wide;
+    } else if (std::strcmp(kind, "header") == 0) {
+        opts.search = SearchKind::Header;
     } else {
         return usage();
     }

@@ -16,7 +16,7 @@
 # then wall and processor seconds of the registration. Files go to a scratch folder
 # (default bench/out/, ignored by git), removed per case.
 # Usage: bench/widesearch.sh BUILD-DIR SEARCHES SECTION N [SECTION N ...]
-#        SEARCHES: wide, standard or both
+#        SEARCHES: header, wide, standard or both (wide and standard)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(cd "$1" && pwd)

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 
 #include "device/device.h"
 #include "device/kernels.h"
@@ -70,13 +69,9 @@ void fillHoles(std::vector<uint8_t>& m, int32_t nx, int32_t ny, int32_t nz) {
 
 }  // namespace
 
-float foregroundMarginMm() {
-    static const float m = std::getenv("TARVO_FG_MARGIN") ? (float)std::atof(std::getenv("TARVO_FG_MARGIN")) : kForegroundMarginMm;
-    return m;
-}
 
 std::vector<uint8_t> foregroundVoxels(const Volume& v, const Volume* within, float marginMm) {
-    if (marginMm < 0.0f) marginMm = foregroundMarginMm();
+    if (marginMm < 0.0f) marginMm = kForegroundMarginMm;
     const size_t n = v.count();
     std::vector<float> host(n);
     v.owner->download(host.data(), v.data, n);

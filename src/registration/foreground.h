@@ -23,7 +23,6 @@ constexpr float kForegroundFraction = 0.25f;
 // FIXED's head (the air is all one value, as FIXED's scalp is): a phantom head pair ended
 // 45 mm off with a band of 4 or 10 mm, and 0.36 mm with 20 mm.
 constexpr float kForegroundMarginMm = 20.0f;
-float foregroundMarginMm();
 
 // 1 for the voxels above the threshold, grown by kForegroundMarginMm along each axis (a
 // box) and with their enclosed holes filled (ventricles, dark sinuses), then limited to
