@@ -23,11 +23,6 @@ constexpr float kForegroundFraction = 0.25f;
 // FIXED's head (the air is all one value, as FIXED's scalp is): a phantom head pair ended
 // 45 mm off with a band of 4 or 10 mm, and 0.36 mm with 20 mm.
 constexpr float kForegroundMarginMm = 20.0f;
-// What register counts first: the tissue with this much margin. On real scans the band of
-// air let a skull be scaled onto a brain-only image and an EPI's dark scalp pull it off;
-// the band is the fallback for an answer that scales the head beyond belief (the
-// pipeline's), which is what bringing in the air does.
-constexpr float kTissueMarginMm = 2.0f;
 
 // 1 for the voxels above the threshold, grown by kForegroundMarginMm along each axis (a
 // box) and with their enclosed holes filled (ventricles, dark sinuses), then limited to
@@ -38,4 +33,4 @@ std::vector<uint8_t> foregroundVoxels(const Volume& v, const Volume* within = nu
 // The same as a 0/1 volume on v's grid and backend; null when fewer than kMinMaskVoxels
 // voxels are in it (a phantom of a few values, an image already cut down to a mask
 // smaller than that): then the caller counts what it counted before.
-VolumePtr automaticForeground(const Volume& v, const Volume* within = nullptr, float marginMm = -1.0f);
+VolumePtr automaticForeground(const Volume& v, const Volume* within = nullptr);

@@ -11,7 +11,6 @@
 #include "registration/precision.h"
 #include "registration/searchlog.h"
 #include "registration/stages.h"
-#include "registration/verdict.h"
 #include "volume/resample.h"
 
 namespace {
@@ -273,14 +272,6 @@ PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, con
     else
         standardSearch(run);
     res.ran = true;
-    // Counting FIXED's tissue alone, the cost can gain by scaling MOVING's air into FIXED's
-    // head; with the band of air around the tissue it cannot. The band's answer replaces an
-    // unbelievable stretch when its own is believable.
-    if (fixed.withBand() && res.cost < 0.0f && !believableStretch(res.world)) {
-        src = Pyramid();
-        const PipelineResult banded = runPipeline(moving, *fixed.withBand(), opts);
-        if (banded.ran && banded.cost < 0.0f && believableStretch(banded.world)) return banded;
-    }
     return res;
 }
 

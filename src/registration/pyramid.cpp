@@ -28,16 +28,12 @@ bool Pyramid::build(const Volume& v, const Volume* m) {
 }
 
 std::unique_ptr<PreparedFixed> PreparedFixed::prepare(const Volume& fixed, const Volume* mask, bool foreground) {
-    VolumePtr tissue, band;
+    VolumePtr tissue;
     const Volume* userMask = mask;
-    if (foreground && resamplesTo(fixed, 1.0f) && (tissue = automaticForeground(fixed, mask, kTissueMarginMm))) {
-        mask = tissue.get();
-        band = automaticForeground(fixed, userMask);
-    }
+    if (foreground && resamplesTo(fixed, 1.0f) && (tissue = automaticForeground(fixed, mask))) mask = tissue.get();
     Pyramid p;
     if (!p.build(fixed, mask)) return nullptr;
     auto prepared = std::unique_ptr<PreparedFixed>(new PreparedFixed);
-
     if (tissue) {
         prepared->foreground_ = true;
         if (userMask) {
@@ -45,10 +41,6 @@ std::unique_ptr<PreparedFixed> PreparedFixed::prepare(const Volume& fixed, const
             for (int h = 1; h <= 2 && m; ++h) m = halfSample(*m);
             prepared->userMask4mm_ = std::move(m);
         }
-    }
-    if (band && (prepared->band_ = prepare(fixed, band.get(), false))) {
-        prepared->band_->foreground_ = true;
-        if (prepared->userMask4mm_) prepared->band_->userMask4mm_ = copyVolume(*prepared->userMask4mm_);
     }
     worldCentroid(fixed, prepared->centroid_);
     prepared->voxel_[0] = fixed.dx;

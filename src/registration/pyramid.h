@@ -43,12 +43,8 @@ public:
     // precision stage's finer step. Its reference is left to that step (null here): the
     // search never uses it, and it would double what a prepared fixed image holds.
     const Level& original() const { return original_; }
-    // The same fixed image prepared with the foreground's band of air (foreground.h), where
-    // this one counts the tissue alone; null otherwise.
-    const PreparedFixed* withBand() const { return band_.get(); }
 
 private:
-    std::unique_ptr<PreparedFixed> band_;
     Level levels_[kLevels];
     Level original_;
     bool foreground_ = false;
