@@ -95,8 +95,8 @@ std::vector<uint8_t> foregroundVoxels(const Volume& v, const Volume* within, flo
     return m;
 }
 
-VolumePtr automaticForeground(const Volume& v, const Volume* within) {
-    const std::vector<uint8_t> m = foregroundVoxels(v, within);
+VolumePtr automaticForeground(const Volume& v, const Volume* within, float marginMm) {
+    const std::vector<uint8_t> m = foregroundVoxels(v, within, marginMm);
     const size_t inside = (size_t)std::count(m.begin(), m.end(), (uint8_t)1);
     if (inside < kMinMaskVoxels) return nullptr;
     VolumePtr out = makeVolume(v.x, v.y, v.z, &deviceOf(v));

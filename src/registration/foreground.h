@@ -23,6 +23,13 @@ constexpr float kForegroundFraction = 0.25f;
 // FIXED's head (the air is all one value, as FIXED's scalp is): a phantom head pair ended
 // 45 mm off with a band of 4 or 10 mm, and 0.36 mm with 20 mm.
 constexpr float kForegroundMarginMm = 20.0f;
+// The fallback: the tissue with this much margin. Where FIXED is a brain alone, its band of
+// air holds MOVING's skull, and the cost fits that skull by scaling a head onto the brain
+// (17-25 mm off); an answer that implausible is tried again on the tissue alone (the
+// pipeline's), which the brain-only images register with (0.1-0.9 mm). The tissue alone
+// cannot be the first choice: on a phantom pair it left an answer 30 mm off at a plausible
+// scale.
+constexpr float kTissueMarginMm = 2.0f;
 
 // 1 for the voxels above the threshold, grown by kForegroundMarginMm along each axis (a
 // box) and with their enclosed holes filled (ventricles, dark sinuses), then limited to
@@ -33,4 +40,4 @@ std::vector<uint8_t> foregroundVoxels(const Volume& v, const Volume* within = nu
 // The same as a 0/1 volume on v's grid and backend; null when fewer than kMinMaskVoxels
 // voxels are in it (a phantom of a few values, an image already cut down to a mask
 // smaller than that): then the caller counts what it counted before.
-VolumePtr automaticForeground(const Volume& v, const Volume* within = nullptr);
+VolumePtr automaticForeground(const Volume& v, const Volume* within = nullptr, float marginMm = -1.0f);

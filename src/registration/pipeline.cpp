@@ -11,6 +11,7 @@
 #include "registration/precision.h"
 #include "registration/searchlog.h"
 #include "registration/stages.h"
+#include "registration/verdict.h"
 #include "volume/resample.h"
 
 namespace {
@@ -272,6 +273,16 @@ PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, con
     else
         standardSearch(run);
     res.ran = true;
+    // An answer that stretches the head beyond belief or pushes MOVING's tissue off FIXED's
+    // grid: FIXED's band of air may have held MOVING's skull (foreground.h). The tissue
+    // alone decides then, if its answer is plausible.
+    const Volume& fixedImage = *fixed.original().image;
+    if (fixed.tissueOnly() && res.cost < 0.0f && !plausibleAnswer(moving, opts.movingMask, fixedImage, res.world)) {
+        src = Pyramid();
+        const PipelineResult tissue = runPipeline(moving, *fixed.tissueOnly(), opts);
+        if (tissue.ran && tissue.cost < 0.0f && plausibleAnswer(moving, opts.movingMask, fixedImage, tissue.world))
+            return tissue;
+    }
     return res;
 }
 

@@ -28,19 +28,26 @@ bool Pyramid::build(const Volume& v, const Volume* m) {
 }
 
 std::unique_ptr<PreparedFixed> PreparedFixed::prepare(const Volume& fixed, const Volume* mask, bool foreground) {
-    VolumePtr tissue;
+    VolumePtr band, tissue;
     const Volume* userMask = mask;
-    if (foreground && resamplesTo(fixed, 1.0f) && (tissue = automaticForeground(fixed, mask))) mask = tissue.get();
+    if (foreground && resamplesTo(fixed, 1.0f) && (band = automaticForeground(fixed, mask))) {
+        mask = band.get();
+        tissue = automaticForeground(fixed, userMask, kTissueMarginMm);
+    }
     Pyramid p;
     if (!p.build(fixed, mask)) return nullptr;
     auto prepared = std::unique_ptr<PreparedFixed>(new PreparedFixed);
-    if (tissue) {
+    if (band) {
         prepared->foreground_ = true;
         if (userMask) {
             VolumePtr m = isotropicResample(*userMask, 1.0f, 1.0f, 1.0f);
             for (int h = 1; h <= 2 && m; ++h) m = halfSample(*m);
             prepared->userMask4mm_ = std::move(m);
         }
+    }
+    if (tissue && (prepared->tissue_ = prepare(fixed, tissue.get(), false))) {
+        prepared->tissue_->foreground_ = true;
+        if (prepared->userMask4mm_) prepared->tissue_->userMask4mm_ = copyVolume(*prepared->userMask4mm_);
     }
     worldCentroid(fixed, prepared->centroid_);
     prepared->voxel_[0] = fixed.dx;

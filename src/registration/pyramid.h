@@ -43,8 +43,12 @@ public:
     // precision stage's finer step. Its reference is left to that step (null here): the
     // search never uses it, and it would double what a prepared fixed image holds.
     const Level& original() const { return original_; }
+    // The same fixed image prepared with the tissue alone (foreground.h: kTissueMarginMm),
+    // where this one counts the foreground with its band of air; null otherwise.
+    const PreparedFixed* tissueOnly() const { return tissue_.get(); }
 
 private:
+    std::unique_ptr<PreparedFixed> tissue_;
     Level levels_[kLevels];
     Level original_;
     bool foreground_ = false;

@@ -95,6 +95,31 @@ std::array<double, 3> symmetricEigenvalues(const M3& m) {
 
 }  // namespace
 
+void stretchRange(const Affine& world, double& lo, double& hi) {
+    const M3 l = linearPart(world);
+    M3 ltl{};
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            for (int k = 0; k < 3; ++k) ltl[i][j] += l[k][i] * l[k][j];
+    const std::array<double, 3> e = symmetricEigenvalues(ltl);
+    lo = std::sqrt(std::max(e[0], 0.0));
+    hi = std::sqrt(std::max(e[2], 0.0));
+}
+
+bool believableStretch(const Affine& world) {
+    double lo = 0.0, hi = 0.0;
+    stretchRange(world, lo, hi);
+    return lo >= kMinScale && hi <= kMaxScale;
+}
+
+bool plausibleAnswer(const Volume& moving, const Volume* movingMask, const Volume& fixed, const Affine& world) {
+    if (!world.finite() || !believableStretch(world)) return false;
+    const Affine fixedToMoving =
+        worldGridOf(moving).voxelToWorld.inverse() * world * worldGridOf(fixed).voxelToWorld;
+    return insideShare(moving, verdictForeground(moving, movingMask), fixedToMoving.inverse(), fixed) >=
+           kMinMovingOverlap;
+}
+
 std::vector<uint8_t> verdictForeground(const Volume& v, const Volume* mask) {
     return foregroundVoxels(v, mask, 0.0f);
 }
@@ -119,13 +144,7 @@ Verdict judgeRegistration(const Volume& moving, const Volume* movingMask, const 
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j) trace += rw[i][j] * rs[i][j];
     v.turn = std::acos(std::clamp((trace - 1.0) / 2.0, -1.0, 1.0)) * 180.0 / kPi;
-    M3 ltl{};
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j)
-            for (int k = 0; k < 3; ++k) ltl[i][j] += l[k][i] * l[k][j];
-    const std::array<double, 3> e = symmetricEigenvalues(ltl);
-    v.scaleMin = std::sqrt(std::max(e[0], 0.0));
-    v.scaleMax = std::sqrt(std::max(e[2], 0.0));
+    stretchRange(world, v.scaleMin, v.scaleMax);
 
     char why[160];
     const bool mirrored = det3(l) * det3(linearPart(start)) < 0.0;

@@ -55,5 +55,13 @@ std::vector<uint8_t> verdictForeground(const Volume& v, const Volume* mask);
 Verdict judgeRegistration(const Volume& moving, const Volume* movingMask, const Volume& fixed,
                           const std::vector<uint8_t>& fixedForeground, const Affine& world, const Affine& start);
 
+// The smallest and largest stretch of the linear part of `world` (its singular values).
+void stretchRange(const Affine& world, double& lo, double& hi);
+// Whether they lie within kMinScale ... kMaxScale.
+bool believableStretch(const Affine& world);
+// A believable stretch, and at least kMinMovingOverlap of MOVING's foreground inside FIXED's
+// grid: the two checks of the verdict that a search's choice of cost can fail.
+bool plausibleAnswer(const Volume& moving, const Volume* movingMask, const Volume& fixed, const Affine& world);
+
 // The verdict's words: "ok", or "suspect: " and the reason.
 std::string verdictText(const Verdict& v);
