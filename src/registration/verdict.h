@@ -35,11 +35,12 @@ struct Verdict {
 //  - it turns more than kMaxTurnDegrees from the start (the headers of one session, or of
 //    upright scans, disagree with it: right only when the headers are wrong);
 //  - it stretches any direction by less than kMinScale or more than kMaxScale (heads
-//    of adults differ by far less; a skull fitted onto a brain scales by 1.2 to 1.5).
+//    of adults and templates differ by far less; a skull fitted onto a brain scaled by
+//    1.4 to 1.6 on the hard cases).
 constexpr double kMinMovingOverlap = 0.80;
 constexpr double kMinFixedOverlap = 0.05;
 constexpr double kMaxTurnDegrees = 45.0;
-constexpr double kMinScale = 0.67, kMaxScale = 1.5;
+constexpr double kMinScale = 0.74, kMaxScale = 1.35;
 
 // The verdict on `world` (FIXED RAS mm -> MOVING RAS mm) for a registration that started
 // from `start` (the same kind of matrix). The foregrounds are the images' automatic ones

@@ -33,13 +33,13 @@ const char* const kRegistrationOptionsHelp =
 
 // The limits are verdict.h's, written out: a change there must be told here too.
 static_assert(kMinMovingOverlap == 0.80 && kMinFixedOverlap == 0.05 && kMaxTurnDegrees == 45.0 &&
-                  kMinScale == 0.67 && kMaxScale == 1.5,
+                  kMinScale == 0.74 && kMaxScale == 1.35,
               "the verdict's help states the limits of registration/verdict.h");
 const char* const kVerdictHelp =
     "Verdict: every result is checked against what can be known without the truth. It is\n"
     "suspect when less than 80% of MOVING's foreground lies inside FIXED's field of view,\n"
     "less than 5% of FIXED's foreground inside MOVING's, when it turns more than 45 degrees\n"
-    "from the start (--init), stretches any direction by less than 0.67 or more than 1.5,\n"
+    "from the start (--init), stretches any direction by less than 0.74 or more than 1.35,\n"
     "or mirrors the start. A suspect result is still written: look at it (--qc) before\n"
     "using it. --suspect-status N (2 to 255, e.g. 3) makes a suspect result end with\n"
     "status N instead of 0, for pipelines.\n";
