@@ -277,7 +277,8 @@ PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, con
     // grid: FIXED's band of air may have held MOVING's skull (foreground.h). The tissue
     // alone decides then, if its answer is plausible.
     const Volume& fixedImage = *fixed.original().image;
-    if (fixed.tissueOnly() && res.cost < 0.0f && !plausibleAnswer(moving, opts.movingMask, fixedImage, res.world)) {
+    if (fixed.hasTissueOnly() && res.cost < 0.0f && !plausibleAnswer(moving, opts.movingMask, fixedImage, res.world) &&
+        fixed.tissueOnly()) {
         src = Pyramid();
         const PipelineResult tissue = runPipeline(moving, *fixed.tissueOnly(), opts);
         if (tissue.ran && tissue.cost < 0.0f && plausibleAnswer(moving, opts.movingMask, fixedImage, tissue.world))

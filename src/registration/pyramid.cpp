@@ -12,6 +12,18 @@ int16_t levelStage(int h) { return (int16_t)(PreparedFixed::kLevels - h); }
 
 }  // namespace
 
+const PreparedFixed* PreparedFixed::tissueOnly() const {
+    std::call_once(tissueOnce_, [this] {
+        if (!tissueWanted_) return;
+        const Volume& fixed = *original_.image;
+        const VolumePtr tissue = automaticForeground(fixed, userMask_.get(), kTissueMarginMm);
+        if (!tissue || !(tissue_ = prepare(fixed, tissue.get(), false))) return;
+        tissue_->foreground_ = true;
+        if (userMask4mm_) tissue_->userMask4mm_ = copyVolume(*userMask4mm_);
+    });
+    return tissue_.get();
+}
+
 bool Pyramid::build(const Volume& v, const Volume* m) {
     image[0] = isotropicResample(v, 1.0f, 1.0f, 1.0f);
     if (!image[0]) return false;
@@ -28,26 +40,21 @@ bool Pyramid::build(const Volume& v, const Volume* m) {
 }
 
 std::unique_ptr<PreparedFixed> PreparedFixed::prepare(const Volume& fixed, const Volume* mask, bool foreground) {
-    VolumePtr band, tissue;
+    VolumePtr band;
     const Volume* userMask = mask;
-    if (foreground && resamplesTo(fixed, 1.0f) && (band = automaticForeground(fixed, mask))) {
-        mask = band.get();
-        tissue = automaticForeground(fixed, userMask, kTissueMarginMm);
-    }
+    if (foreground && resamplesTo(fixed, 1.0f) && (band = automaticForeground(fixed, mask))) mask = band.get();
     Pyramid p;
     if (!p.build(fixed, mask)) return nullptr;
     auto prepared = std::unique_ptr<PreparedFixed>(new PreparedFixed);
     if (band) {
         prepared->foreground_ = true;
+        prepared->tissueWanted_ = true;
+        if (userMask) prepared->userMask_ = copyVolume(*userMask);
         if (userMask) {
             VolumePtr m = isotropicResample(*userMask, 1.0f, 1.0f, 1.0f);
             for (int h = 1; h <= 2 && m; ++h) m = halfSample(*m);
             prepared->userMask4mm_ = std::move(m);
         }
-    }
-    if (tissue && (prepared->tissue_ = prepare(fixed, tissue.get(), false))) {
-        prepared->tissue_->foreground_ = true;
-        if (prepared->userMask4mm_) prepared->tissue_->userMask4mm_ = copyVolume(*prepared->userMask4mm_);
     }
     worldCentroid(fixed, prepared->centroid_);
     prepared->voxel_[0] = fixed.dx;

@@ -2,6 +2,7 @@
 // The levels a registration searches on: each image resampled to 1 mm and halved to 2, 4
 // and 8 mm, with where each level lies in the world.
 #include <memory>
+#include <mutex>
 
 #include "device/device.h"
 #include "geometry/world.h"
@@ -43,12 +44,20 @@ public:
     // precision stage's finer step. Its reference is left to that step (null here): the
     // search never uses it, and it would double what a prepared fixed image holds.
     const Level& original() const { return original_; }
-    // The same fixed image prepared with the tissue alone (foreground.h: kTissueMarginMm),
-    // where this one counts the foreground with its band of air; null otherwise.
-    const PreparedFixed* tissueOnly() const { return tissue_.get(); }
+    // Whether this one counts the foreground with its band of air, so that tissueOnly may
+    // give an alternative.
+    bool hasTissueOnly() const { return tissueWanted_; }
+    // The same fixed image prepared with the tissue alone (foreground.h: kTissueMarginMm);
+    // null when this one has no band or the tissue is too small. Prepared on first use
+    // (once, safe from any thread): only an implausible answer asks for it, and it holds
+    // as much memory as this one.
+    const PreparedFixed* tissueOnly() const;
 
 private:
-    std::unique_ptr<PreparedFixed> tissue_;
+    bool tissueWanted_ = false;
+    VolumePtr userMask_;  // the user's mask on FIXED's grid, kept for tissueOnly
+    mutable std::once_flag tissueOnce_;
+    mutable std::unique_ptr<PreparedFixed> tissue_;
     Level levels_[kLevels];
     Level original_;
     bool foreground_ = false;

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <thread>
+#include <vector>
 
 #include "registration/foreground.h"
 #include "registration/pipeline.h"
@@ -62,6 +64,31 @@ TEST(Foreground, StaysWithinTheMaskAndStepsAsideWhenTooSmall) {
         return (std::abs(i - 24) < 3 && std::abs(j - 24) < 3 && std::abs(k - 24) < 3) ? 1.0f : 0.0f;
     });
     EXPECT_FALSE(automaticForeground(*v, speck.get()));
+}
+
+// The tissue-only alternative is prepared on first use, once, whichever registration of a
+// batch asks first; within the user's mask like the band, and absent without a band.
+TEST(Foreground, TissueOnlyPreparedOnceOnDemandWithinTheMask) {
+    VolumePtr v = ballWithHole(0.0f, 10.0f);
+    VolumePtr half = volumeOf(cpu(), 48, 48, 48, [](int i, int, int) { return i < 24 ? 1.0f : 0.0f; });
+    const auto prepared = PreparedFixed::prepare(*v, half.get(), true);
+    ASSERT_TRUE(prepared && prepared->hasTissueOnly());
+    std::vector<const PreparedFixed*> seen(4);
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < seen.size(); ++t) threads.emplace_back([&, t] { seen[t] = prepared->tissueOnly(); });
+    for (std::thread& t : threads) t.join();
+    ASSERT_TRUE(seen[0]);
+    for (const PreparedFixed* p : seen) EXPECT_EQ(p, seen[0]);
+    auto ones = [](const Volume& m) {
+        const std::vector<float> c = contents(m);
+        return std::count_if(c.begin(), c.end(), [](float x) { return x >= 0.5f; });
+    };
+    const Volume &band = *prepared->level(0).mask, &tissue = *seen[0]->level(0).mask;
+    EXPECT_LT(ones(tissue), ones(band));
+    EXPECT_GT(ones(tissue), 0);
+    EXPECT_EQ(contents(tissue)[(size_t)(24 * 48 + 24) * 48 + 34], 0.0f) << "outside the user's mask";
+    EXPECT_FALSE(PreparedFixed::prepare(*v, nullptr, false)->hasTissueOnly());
+    EXPECT_FALSE(PreparedFixed::prepare(*v, nullptr, false)->tissueOnly());
 }
 
 Affine turnedAboutZ(double degrees, double scale = 1.0) {
