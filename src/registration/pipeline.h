@@ -39,6 +39,14 @@ public:
     // unless told --no-refine; -r never does.
     bool precision;
     PrecisionOptions precisionOptions;  // its dof is taken from `dof`
+    // The cost taken both ways at every evaluation: the mean of the correlation ratio of
+    // MOVING given FIXED's bins and that of FIXED given MOVING's bins over MOVING's own
+    // foreground. Off in both presets; register reads it from TARVO_TWOWAY for now.
+    struct TwoWay {
+        bool on = false;
+        bool fixedTissue = false;  // the forward half on FIXED's tissue alone, not the band
+        float movingMarginMm = 2.0f;  // MOVING's foreground: its tissue with this margin
+    } twoWay;
 
 private:
     PipelineOptions(SearchKind s, StartKind k, bool withPrecision, bool foreground)

@@ -219,7 +219,17 @@ void CpuDevice::layOutReference(Reference& p, const Volume& ref, const std::vect
     if (done < p.chunks.size()) p.tasks.push_back({done, (uint32_t)p.chunks.size()});
 }
 
-void CpuDevice::freeCorrelationRatio() { pair_.reset(); }
+void CpuDevice::freeCorrelationRatio() {
+    pair_.reset();
+    aside_.reset();
+}
+
+// Preparing a pair copies and pads its source (tens of milliseconds at 1 mm): more than a
+// batch of evaluations costs there. Both pairs stay prepared instead.
+bool CpuDevice::swapCorrelationRatio() {
+    std::swap(pair_, aside_);
+    return true;
+}
 
 static void buildNonzeroBlocks(cpucost::Pair& p) {
     const int bx = (p.sx + kNonzeroBlock - 1) / kNonzeroBlock, by = (p.sy + kNonzeroBlock - 1) / kNonzeroBlock,
