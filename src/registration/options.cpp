@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
-#include <cstring>
 
 #include "device/device.h"
 #include "volume/inputs.h"
@@ -67,12 +66,5 @@ PipelineOptions pipelineOptions(const RegistrationOptions& o, const Start& start
     p.fixedForeground = !o.noForeground;
     p.start = start;
     p.precision = !o.noRefine;
-    // TARVO_TWOWAY=band (or 1): the cost both ways, the forward half on FIXED's band;
-    // =tissue: on its tissue alone. TARVO_TWOWAY_MARGIN: MOVING's foreground margin in mm.
-    if (const char* e = std::getenv("TARVO_TWOWAY"); e && *e && std::strcmp(e, "0") != 0) {
-        p.twoWay.on = true;
-        p.twoWay.fixedTissue = std::strcmp(e, "tissue") == 0;
-        if (const char* m = std::getenv("TARVO_TWOWAY_MARGIN"); m && *m) p.twoWay.movingMarginMm = std::strtof(m, nullptr);
-    }
     return p;
 }

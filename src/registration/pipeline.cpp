@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 
 #include "device/costfunction.h"
@@ -277,6 +279,16 @@ void wideSearch(LevelRun& run) {
 }
 
 }  // namespace
+
+PipelineOptions::TwoWay PipelineOptions::twoWayFromEnvironment() {
+    TwoWay t;
+    const char* e = std::getenv("TARVO_TWOWAY");
+    if (!e || !*e || std::strcmp(e, "0") == 0) return t;
+    t.on = true;
+    t.fixedTissue = std::strcmp(e, "tissue") == 0;
+    if (const char* m = std::getenv("TARVO_TWOWAY_MARGIN"); m && *m) t.movingMarginMm = std::strtof(m, nullptr);
+    return t;
+}
 
 PipelineResult precisionFromSearch(const Volume& moving, const PreparedFixed& fixed, const PipelineOptions& opts,
                                    const PipelineResult& searched) {

@@ -21,7 +21,11 @@ public:
     static PipelineOptions originalSearch() { return {SearchKind::Standard, StartKind::Centroid, false, false}; }
     // register (batch and Python alike) with no options given: the header search from the
     // header start on FIXED's foreground, then the precision stage.
-    static PipelineOptions registerDefaults() { return {SearchKind::Header, StartKind::Header, true, true}; }
+    static PipelineOptions registerDefaults() {
+        PipelineOptions o{SearchKind::Header, StartKind::Header, true, true};
+        o.twoWay = twoWayFromEnvironment();
+        return o;
+    }
 
     Dof dof;
     // The global search: the standard one, or the wide one over all orientations.
@@ -41,12 +45,15 @@ public:
     PrecisionOptions precisionOptions;  // its dof is taken from `dof`
     // The cost taken both ways at every evaluation: the mean of the correlation ratio of
     // MOVING given FIXED's bins and that of FIXED given MOVING's bins over MOVING's own
-    // foreground. Off in both presets; register reads it from TARVO_TWOWAY for now.
+    // foreground. Off for -r; register's preset reads it from TARVO_TWOWAY for now.
     struct TwoWay {
         bool on = false;
         bool fixedTissue = false;  // the forward half on FIXED's tissue alone, not the band
         float movingMarginMm = 2.0f;  // MOVING's foreground: its tissue with this margin
     } twoWay;
+    // TARVO_TWOWAY=band (or 1): the cost both ways, its forward half on FIXED's band;
+    // =tissue: on FIXED's tissue alone. TARVO_TWOWAY_MARGIN: MOVING's margin in mm.
+    static TwoWay twoWayFromEnvironment();
 
 private:
     PipelineOptions(SearchKind s, StartKind k, bool withPrecision, bool foreground)

@@ -224,8 +224,9 @@ void CpuDevice::freeCorrelationRatio() {
     aside_.reset();
 }
 
-// Preparing a pair copies and pads its source (tens of milliseconds at 1 mm): more than a
-// batch of evaluations costs there. Both pairs stay prepared instead.
+// Preparing a pair copies and pads its source: 0.06-0.07 s for a 1 mm level of 5 million
+// voxels, where one evaluation takes 0.03 s and a batch is often one or two. Both pairs
+// stay prepared instead, for the memory of a second source.
 bool CpuDevice::swapCorrelationRatio() {
     std::swap(pair_, aside_);
     return true;
