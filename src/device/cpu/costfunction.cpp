@@ -225,8 +225,8 @@ void CpuDevice::freeCorrelationRatio() {
 }
 
 // Preparing a pair copies and pads its source: 0.06-0.07 s for a 1 mm level of 5 million
-// voxels, where one evaluation takes 0.03 s and a batch is often one or two. Both pairs
-// stay prepared instead, for the memory of a second source.
+// voxels, where one evaluation takes 0.03 s. Both pairs stay prepared instead, for the
+// memory of a second source.
 bool CpuDevice::swapCorrelationRatio() {
     std::swap(pair_, aside_);
     return true;
