@@ -12,6 +12,7 @@
 #include "app/commands/cli.h"
 #include "app/commands/commands.h"
 #include "app/commands/progress.h"
+#include "app/commands/qccaption.h"
 #include "app/commands/registrationoptions.h"
 #include "registration/cost.h"
 #include "registration/options.h"
@@ -128,14 +129,20 @@ int runRegisterCommand(int argc, char** argv) {
         SearchLogTo log(ro.verbose ? stderr : nullptr);
         res = runPipeline(*mov, *fix, opts);
     }
+    // Judged on the matrix as written: what the user gets is what is checked, and what the
+    // picture's caption says.
     Affine world;
-    if (!writeRegistration(res, *mov, *fix, RegistrationFiles{output, matrix, itk, qc}, world, error)) {
+    if (!registeredWorld(res, world, error)) {
         commandError(kName, error);
         return 1;
     }
-
-    // Judged on the matrix as written: what the user gets is what is checked.
     const Verdict verdict = judgeRegistration(*mov, movMask.get(), *fix, fixMask.get(), world, res.startWorld);
+    RegistrationFiles files{output, matrix, itk, qc, {}};
+    if (!qc.empty()) files.caption = registrationCaption("MOVING " + moving, fixed, res.cost, verdict, ro.dof);
+    if (!writeRegistration(res, *mov, *fix, files, world, error)) {
+        commandError(kName, error);
+        return 1;
+    }
 
     std::printf("cost: %.6f\nmatrix:\n%stime: %.3f s\noverlap: %.3f %.3f\nturn: %.1f\nverdict: %s\n",
                 (double)res.cost, formatWorldMatrix(world).c_str(), (double)(clockMs() - t0) / 1000.0,
