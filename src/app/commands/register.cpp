@@ -119,7 +119,7 @@ int runRegisterCommand(int argc, char** argv) {
     }
 
     // The search's own lines (--verbose) replace the progress line rather than cut into it.
-    TerminalProgress progress(!ro.quiet && !ro.verbose && TerminalProgress::stderrIsTerminal(), t0);
+    TerminalProgress progress(!ro.quiet && !ro.verbose && TerminalProgress::stderrIsTerminal(), t0, !ro.noRefine);
     PipelineOptions opts = pipelineOptions(ro, start);
     opts.fixedMask = fixMask.get();
     opts.movingMask = movMask.get();
@@ -129,6 +129,7 @@ int runRegisterCommand(int argc, char** argv) {
         SearchLogTo log(ro.verbose ? stderr : nullptr);
         res = runPipeline(*mov, *fix, opts);
     }
+    progress.finish();
     // Judged on the matrix as written: what the user gets is what is checked, and what the
     // picture's caption says.
     Affine world;
