@@ -4,7 +4,7 @@
 # left, and compares the time left with the true remaining time (to the line at 100 %).
 # Prints the figures at 10, 25, 50 and 75 % of the work and the largest error after the
 # first tenth. Default pair: the shared T1 brain (0.88 mm) to the 1 mm template.
-# Usage: bench/progress.sh [build-dir] [MOVING FIXED] [register options]
+# Usage: bench/progress.sh [build-dir [MOVING FIXED [register options]]]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(cd "${1:-build}" && pwd)

@@ -185,6 +185,7 @@ tr.failed{background:#fde2e2}tr.suspect{background:#fff1d6}
 .badge.failed{background:#c62828;color:#fff}.badge.vsuspect{background:#ef8a00;color:#fff}
 .badge.ok,.badge.vok{background:#e3f0e3;color:#225522}.badge.skipped{background:#e8e8e8}
 .path,.reason,.why{font-size:.85em;color:#555}.id{font-weight:600}
+.subjects td:nth-child(2){min-width:11em}.path{overflow-wrap:anywhere}
 .bad{color:#c62828;font-weight:600}.warn{color:#b36200;font-weight:600}
 img{display:block;background:#111}
 )";

@@ -44,7 +44,8 @@ const char* kFooterOutput =
     "  turn: D                     degrees the result turns from the start\n"
     "  verdict: ok                 or 'verdict: suspect: REASON' (see Verdict), with one\n"
     "                              warning on standard error (none with --quiet)\n"
-    "Progress goes to standard error when it is a terminal (never with --quiet);\n"
+    "Progress goes to standard error when it is a terminal (never with --quiet): the share\n"
+    "of the work done, the level, the seconds so far and an estimate of the time left;\n"
     "--verbose writes the search's per-level lines there in its place. On any error: one\n"
     "line on standard error, status 1, no new output file, and the files of an earlier run\n"
     "under the same names as they were. An image with nothing to register (constant, or\n"
@@ -69,7 +70,8 @@ int runRegisterCommand(int argc, char** argv) {
                    "world matrix file; default with -o: OUTPUT without extension + _affine.txt; "
                    "required without -o");
     app.add_option("--itk", itk, "the transform also as an ITK text transform");
-    app.add_option("--qc", qc, "a PNG picture to check the result: MOVING registered, FIXED's edges over it");
+    app.add_option("--qc", qc, "a PNG picture to check the result: MOVING registered, FIXED's edges over it, a caption "
+                   "(names, cost, verdict, dof, version) also stored as its Description text");
     addRegistrationOptions(app, ro);
     int suspectStatus = 0;
     addSuspectStatus(app, suspectStatus);
