@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "app/commands/qccaption.h"
 #include "device/device.h"
 #include "registration/cost.h"
 #include "registration/options.h"
@@ -313,14 +314,28 @@ nb::ndarray<nb::numpy, float, nb::ndim<3>, nb::f_contig> physical(const PyVolume
     return {values->data(), 3, shape, owner};
 }
 
-void writeQc(const PyVolume& fixed, const PyVolume& registered, const std::string& path) {
+// With `who` (the caption's first words, "MOVING <name>"), the picture carries the same
+// caption as register's: whose registration, cost, verdict, dof, version.
+void writeQc(const PyVolume& fixed, const PyVolume& registered, const std::string& path, const std::string& who,
+             const std::string& fixedName, double cost, double fixedOverlap, double movingOverlap, double turn,
+             bool suspect, const std::string& reason, int dof) {
     std::string error;
     if (!outputPossible(path, error)) raise(PyExc_OSError, error);
+    QcCaption caption;
+    if (!who.empty()) {
+        Verdict v;
+        v.fixedOverlap = fixedOverlap;
+        v.movingOverlap = movingOverlap;
+        v.turn = turn;
+        v.suspect = suspect;
+        v.reason = reason;
+        caption = registrationCaption(who, fixedName, cost, v, dof);
+    }
     bool ok;
     {
         nb::gil_scoped_release release;
         std::lock_guard<std::mutex> lock(gWork);
-        ok = writeQcPicture(fixed.get(), registered.get(), path.c_str(), error);
+        ok = writeQcPicture(fixed.get(), registered.get(), path.c_str(), error, nullptr, caption);
     }
     if (!ok) raise(PyExc_OSError, error);
 }
@@ -385,7 +400,10 @@ NB_MODULE(_tarvo, m) {
     m.def("resample", &resample, nb::arg("moving"), nb::arg("fixed"), nb::arg("matrix"), nb::arg("nearest"));
     m.def("cost", &cost, nb::arg("moving"), nb::arg("fixed"), nb::arg("matrix").none());
     m.def("physical", &physical, nb::arg("volume"));
-    m.def("write_qc", &writeQc, nb::arg("fixed"), nb::arg("registered"), nb::arg("path"),
+    m.def("write_qc", &writeQc, nb::arg("fixed"), nb::arg("registered"), nb::arg("path"), nb::arg("who") = "",
+          nb::arg("fixed_name") = "", nb::arg("cost") = 0.0, nb::arg("fixed_overlap") = 0.0,
+          nb::arg("moving_overlap") = 0.0, nb::arg("turn") = 0.0, nb::arg("suspect") = false,
+          nb::arg("reason") = "", nb::arg("dof") = 12,
           "The PNG picture of register --qc: the registered image, FIXED's edges over it.");
     m.def("read_matrix", &readMatrix, nb::arg("path"));
     m.def("write_matrix", [](const std::string& p, Matrix4In mat) { writeFile(p, mat, false); }, nb::arg("path"),

@@ -55,6 +55,15 @@ class Registration:
         return self.verdict == "suspect"
 
 
+def _caption_name(image) -> str:
+    """How the check picture's caption names an input: its path as given, a nibabel image's
+    file, or what it is."""
+    if isinstance(image, (str, os.PathLike)):
+        return os.fspath(image)
+    name = getattr(image, "get_filename", lambda: None)()
+    return name if name else f"({type(image).__name__} in memory)"
+
+
 def register(
     moving: ImageLike,
     fixed: ImageLike,
@@ -131,7 +140,8 @@ def register(
     if resample or qc is not None:
         out = _tarvo.resample(mvol, fvol, matrix, False)
         if qc is not None:
-            _tarvo.write_qc(fvol, out, os.fspath(qc))
+            _tarvo.write_qc(fvol, out, os.fspath(qc), "MOVING " + _caption_name(moving), _caption_name(fixed),
+                            float(c), float(f_overlap), float(m_overlap), float(turn), bool(suspect), reason, dof)
         if resample:
             image = _output_image(out, mvol, fsrc, fvol)
     if suspect:

@@ -33,7 +33,7 @@ bool writeRegistration(const PipelineResult& res, const Volume& moving, const Vo
     if (!files.itk.empty() && !writeItkTransform(files.itk, world, error, &staged)) return false;
     if (!files.qc.empty() || !files.image.empty()) {
         VolumePtr out = resampleWorld(moving, fixed, world, false);
-        if (!files.qc.empty() && !writeQcPicture(fixed, *out, files.qc.c_str(), error, &staged)) return false;
+        if (!files.qc.empty() && !writeQcPicture(fixed, *out, files.qc.c_str(), error, &staged, files.caption)) return false;
         if (!files.image.empty() && !saveOutput(*out, files.image, error, &staged)) return false;
     }
     if (!staged.commit()) {

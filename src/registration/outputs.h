@@ -5,11 +5,13 @@
 
 #include "geometry/world.h"
 #include "registration/pipeline.h"
+#include "volume/qcpicture.h"
 #include "volume/volume.h"
 
 // The files of a registration; an empty name is not written.
 struct RegistrationFiles {
     std::string image, matrix, itk, qc;  // qc: the PNG picture to check it by eye
+    QcCaption caption;                   // the picture's
 };
 
 // The registration's world matrix as the text file holds it (which is also what the image

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "device/device.h"
+#include "volume/captionfont.h"
 #include "volume/stagedfiles.h"
 #include "volume/quantile.h"
 
@@ -18,9 +19,15 @@ namespace {
 constexpr int kPanelPixels = 300;
 constexpr int kMargin = 20;  // room for the side letters around each panel
 constexpr int kGap = 24;     // between panels, so that two panels' letters do not meet
-// Edge detection: smoothing in voxels of the grid, and the hysteresis thresholds as
-// fractions of the strong edges' size.
-constexpr float kSmoothVoxels = 1.0f;
+// Edge detection: the fixed image smoothed as a volume over kSmoothMm, or a voxel where
+// voxels are larger, and the hysteresis thresholds as fractions of the strong edges' size.
+//
+// The smoothing is the scale of the boundaries that a registration aligns. Over one voxel
+// and within the plane alone it drew texture that no other head shares: the sagittal plane
+// through a brain's centroid lies in the midline fissure, where a template's thin midline
+// sheets (the band along the tentorium) and the cut edges of the vermis's folia drew a fan
+// of straight lines in every sagittal panel.
+constexpr float kSmoothMm = 2.0f;
 constexpr float kLowEdge = 0.3f, kHighEdge = 0.6f;
 constexpr uint8_t kEdge[3] = {255, 40, 40};
 constexpr uint8_t kLabel[3] = {255, 220, 60};
@@ -81,9 +88,10 @@ struct Panel {
 };
 
 // Samples one plane of both volumes at square pixels of `pixel` mm, bilinear within the
-// plane and across the slices, through the centroid.
-Panel samplePanel(const Volume& g, const AxisMap& map, const PanelSpec& panel, float pixel, const std::vector<float>& fixed,
-                  const std::vector<float>& moving) {
+// plane and across the slices, through the centroid; the fixed one is smoothed across the
+// plane by a Gaussian of `smoothMm`.
+Panel samplePanel(const Volume& g, const AxisMap& map, const PanelSpec& panel, float pixel, float smoothMm,
+                  const std::vector<float>& fixed, const std::vector<float>& moving) {
     const int n[3] = {g.x, g.y, g.z};
     const float d[3] = {g.dx, g.dy, g.dz};
     const int slab = 3 - panel.across - panel.up;  // the world axis the plane cuts
@@ -96,8 +104,28 @@ Panel samplePanel(const Volume& g, const AxisMap& map, const PanelSpec& panel, f
     // Between the two slices around the centroid, so that the plane is the same wherever
     // the grid's storage order puts its slices.
     const float cs = std::clamp(g.center[vs], 0.0f, (float)(n[vs] - 1));
-    const int s0 = std::min((int)cs, n[vs] - 1), s1 = std::min(s0 + 1, n[vs] - 1);
-    const float fs = cs - s0;
+    // The fixed image's plane is smoothed across the slices as much as it is within the
+    // plane (renderQcPicture), so that its edges are the volume's.
+    struct Tap {
+        int s0, s1;
+        float fs, weight;
+    };
+    auto tap = [&](float c, float weight) {
+        c = std::clamp(c, 0.0f, (float)(n[vs] - 1));
+        const int s0 = std::min((int)c, n[vs] - 1);
+        return Tap{s0, std::min(s0 + 1, n[vs] - 1), c - s0, weight};
+    };
+    const Tap movingTap = tap(cs, 1.0f);
+    std::vector<Tap> fixedTaps;
+    const float sigma = smoothMm / d[vs];
+    const int reach = (int)std::ceil(2.5f * sigma);
+    float total = 0;
+    for (int t = -reach; t <= reach; ++t) {
+        const float w = std::exp(-0.5f * t * t / (sigma * sigma));
+        fixedTaps.push_back(tap(cs + t, w));
+        total += w;
+    }
+    for (Tap& t : fixedTaps) t.weight /= total;
     int idx[3];
     const Sampler sf{g, fixed}, sm{g, moving};
     for (int row = 0; row < p.h; ++row) {
@@ -123,9 +151,11 @@ Panel samplePanel(const Volume& g, const AxisMap& map, const PanelSpec& panel, f
                 const float v01 = s.at(idx);
                 return (v00 * (1 - fa) + v10 * fa) * (1 - fu) + (v01 * (1 - fa) + v11 * fa) * fu;
             };
-            auto blend = [&](const Sampler& s) { return plane(s, s0) * (1 - fs) + plane(s, s1) * fs; };
-            p.fixed[(size_t)row * p.w + col] = blend(sf);
-            p.moving[(size_t)row * p.w + col] = blend(sm);
+            auto blend = [&](const Sampler& s, const Tap& t) { return plane(s, t.s0) * (1 - t.fs) + plane(s, t.s1) * t.fs; };
+            float f = 0;
+            for (const Tap& t : fixedTaps) f += t.weight * blend(sf, t);
+            p.fixed[(size_t)row * p.w + col] = f;
+            p.moving[(size_t)row * p.w + col] = blend(sm, movingTap);
         }
     }
     return p;
@@ -236,9 +266,93 @@ void letter(RgbPicture& pic, char c, int cx, int cy) {
             if (g[row / 2] & (0x10 >> (col / 2))) put(pic, cx - 5 + col, cy - 7 + row, kLabel);
 }
 
+// The characters of UTF-8 text as code points; a byte that is not part of a well-formed
+// sequence stands for itself (Latin-1), so that any file name can be drawn. `utf8` says
+// whether the whole text was well formed.
+std::vector<unsigned> codePoints(const std::string& text, bool* utf8 = nullptr) {
+    std::vector<unsigned> out;
+    bool wellFormed = true;
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = (unsigned char)text[i];
+        const int more = c >= 0xc2 && c < 0xe0 ? 1 : c >= 0xe0 && c < 0xf0 ? 2 : c >= 0xf0 && c < 0xf5 ? 3 : 0;
+        unsigned cp = c & (0x3f >> more);
+        bool ok = more > 0 && i + more < text.size();
+        for (int k = 1; ok && k <= more; ++k) {
+            const unsigned char t = (unsigned char)text[i + k];
+            ok = (t & 0xc0) == 0x80;
+            cp = (cp << 6) | (t & 0x3f);
+        }
+        // Overlong forms, surrogates and code points beyond U+10FFFF are not well formed.
+        ok = ok && !(more == 2 && (cp < 0x800 || (cp >= 0xd800 && cp < 0xe000))) &&
+             !(more == 3 && (cp < 0x10000 || cp > 0x10ffff));
+        if (c < 0x80 || !ok) {
+            out.push_back(c);
+            wellFormed = wellFormed && c < 0x80;
+            ++i;
+        } else {
+            out.push_back(cp);
+            i += 1 + more;
+        }
+    }
+    if (utf8) *utf8 = wellFormed;
+    return out;
+}
+
+constexpr uint8_t kCaptionText[3] = {235, 235, 235};
+constexpr uint8_t kCaptionWarn[3] = {255, 150, 40};
+constexpr uint8_t kCaptionBack[3] = {32, 32, 32};
+constexpr int kCaptionPad = 8, kCaptionLeading = 4;
+
+// The caption's lines broken to `columns` characters, at a space where there is one.
+std::vector<std::vector<unsigned>> wrapCaption(const std::string& text, int columns) {
+    std::vector<std::vector<unsigned>> lines;
+    size_t start = 0;
+    while (start <= text.size()) {
+        const size_t end = std::min(text.find('\n', start), text.size());
+        std::vector<unsigned> line = codePoints(text.substr(start, end - start));
+        while ((int)line.size() > columns) {
+            int cut = columns;
+            for (int k = columns; k > columns / 2; --k)
+                if (line[k] == ' ') {
+                    cut = k;
+                    break;
+                }
+            lines.emplace_back(line.begin(), line.begin() + cut);
+            line.erase(line.begin(), line.begin() + cut + (line[cut] == ' ' ? 1 : 0));
+        }
+        lines.push_back(std::move(line));
+        start = end + 1;
+    }
+    return lines;
+}
+
+// The strip under the planes: a dark band with the caption's lines in it.
+void drawCaption(RgbPicture& pic, const QcCaption& caption) {
+    const int columns = std::max(1, (pic.width - 2 * kCaptionPad) / kCaptionGlyphWidth);
+    const std::vector<std::vector<unsigned>> lines = wrapCaption(caption.text, columns);
+    const int lineHeight = kCaptionGlyphHeight + kCaptionLeading;
+    const int top = pic.height;
+    pic.height += 2 * kCaptionPad + (int)lines.size() * lineHeight - kCaptionLeading;
+    pic.rgb.resize((size_t)pic.width * pic.height * 3);
+    for (int y = top; y < pic.height; ++y)
+        for (int x = 0; x < pic.width; ++x) put(pic, x, y, kCaptionBack);
+    const uint8_t* colour = caption.warn ? kCaptionWarn : kCaptionText;
+    for (size_t l = 0; l < lines.size(); ++l) {
+        const int y0 = top + kCaptionPad + (int)l * lineHeight;
+        for (size_t k = 0; k < lines[l].size(); ++k) {
+            const uint8_t* g = captionGlyph(lines[l][k]);
+            const int x0 = kCaptionPad + (int)k * kCaptionGlyphWidth;
+            for (int row = 0; row < kCaptionGlyphHeight; ++row)
+                for (int col = 0; col < kCaptionGlyphWidth; ++col)
+                    if (g[row] & (0x20 >> col)) put(pic, x0 + col, y0 + row, colour);
+        }
+    }
+}
+
 }  // namespace
 
-RgbPicture renderQcPicture(const Volume& grid, const std::vector<float>& fixed, const std::vector<float>& moving) {
+RgbPicture renderQcPicture(const Volume& grid, const std::vector<float>& fixed, const std::vector<float>& moving,
+                           const QcCaption& caption) {
     const AxisMap map = mapAxes(grid);
     const int n[3] = {grid.x, grid.y, grid.z};
     const float d[3] = {grid.dx, grid.dy, grid.dz};
@@ -246,15 +360,16 @@ RgbPicture renderQcPicture(const Volume& grid, const std::vector<float>& fixed, 
     for (int a = 0; a < 3; ++a) extent = std::max(extent, n[a] * d[a]);
     const float pixel = extent / kPanelPixels;
 
+    const float smoothMm = std::max(kSmoothMm, std::max({d[0], d[1], d[2]}));
     Panel panels[3];
-    for (int i = 0; i < 3; ++i) panels[i] = samplePanel(grid, map, kPanels[i], pixel, fixed, moving);
+    for (int i = 0; i < 3; ++i) panels[i] = samplePanel(grid, map, kPanels[i], pixel, smoothMm, fixed, moving);
 
     // Grey levels: the moving image between its 1st and 99.5th percentiles.
     const float lo = quantile(moving, 0.01), hi = std::max(quantile(moving, 0.995), lo + 1e-6f);
-    // Edges: ridges of the fixed image's gradient after smoothing over about a voxel,
+    // Edges: ridges of the smoothed fixed image's gradient (kSmoothMm),
     // measured against the strong edges' typical size (the 95th percentile of the
     // ridges), so that the outlines of head and tissues show and texture does not.
-    const float sigma = std::max(1.0f, kSmoothVoxels * std::max({d[0], d[1], d[2]}) / pixel);
+    const float sigma = std::max(1.0f, smoothMm / pixel);
     std::vector<float> ridges[3];
     std::vector<float> strengths;
     for (int i = 0; i < 3; ++i) {
@@ -298,10 +413,62 @@ RgbPicture renderQcPicture(const Volume& grid, const std::vector<float>& fixed, 
         letter(pic, s.topLabel, left + p.w / 2, top - kMargin / 2);
         x0 += p.w + 2 * kMargin + kGap;
     }
+    if (!caption.text.empty()) drawCaption(pic, caption);
     return pic;
 }
 
-bool writePng(const RgbPicture& picture, const char* path, std::string& error, StagedFiles* staged) {
+namespace {
+
+// The rows and the text through libpng, which reports a failure by longjmp to here.
+bool encodePng(png_structp png, png_infop info, FILE* file, const RgbPicture& picture, const std::string& text,
+               bool latin1) {
+    if (setjmp(png_jmpbuf(png)) != 0) return false;
+    png_init_io(png, file);
+    png_set_IHDR(png, info, (png_uint_32)picture.width, (png_uint_32)picture.height, 8, PNG_COLOR_TYPE_RGB,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (!text.empty()) {
+        png_text chunk;
+        std::memset(&chunk, 0, sizeof chunk);
+        char key[] = "Description";
+        chunk.key = key;
+        chunk.text = const_cast<char*>(text.c_str());
+        chunk.compression = latin1 ? PNG_TEXT_COMPRESSION_NONE : PNG_ITXT_COMPRESSION_NONE;
+        (latin1 ? chunk.text_length : chunk.itxt_length) = text.size();
+        png_set_text(png, info, &chunk, 1);
+    }
+    png_write_info(png, info);
+    for (int y = 0; y < picture.height; ++y)
+        png_write_row(png, &picture.rgb[(size_t)y * picture.width * 3]);
+    png_write_end(png, nullptr);
+    return true;
+}
+
+// One PNG written by libpng's own API (the simple one writes no text), with `description`
+// as its Description text where not empty. No time chunk: equal pictures give equal files.
+bool writePngFile(const RgbPicture& picture, const std::string& path, const std::string& description) {
+    // Latin-1 text goes into a tEXt chunk, which every reader knows; anything else (a name
+    // in another script) into an iTXt chunk, UTF-8.
+    bool utf8 = false;
+    const std::vector<unsigned> cps = codePoints(description, &utf8);
+    const bool latin1 = !utf8 || std::all_of(cps.begin(), cps.end(), [](unsigned c) { return c < 256; });
+    std::string text;
+    if (latin1)
+        for (unsigned c : cps) text += (char)(c < 256 ? c : '?');
+    else
+        text = description;
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file) return false;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    const bool ok = png && info && encodePng(png, info, file, picture, text, latin1);
+    png_destroy_write_struct(png ? &png : nullptr, info ? &info : nullptr);
+    return std::fclose(file) == 0 && ok;
+}
+
+}  // namespace
+
+bool writePng(const RgbPicture& picture, const char* path, std::string& error, StagedFiles* staged,
+              const std::string& description) {
     const std::string dest = path ? path : "";
     if (dest.empty() || dest.back() == '/') {
         error = "cannot write picture '" + dest + "': the name gives no file name";
@@ -311,15 +478,8 @@ bool writePng(const RgbPicture& picture, const char* path, std::string& error, S
         error = "cannot write picture '" + dest + "': it is empty";
         return false;
     }
-    png_image img;
-    std::memset(&img, 0, sizeof img);
-    img.version = PNG_IMAGE_VERSION;
-    img.width = (png_uint_32)picture.width;
-    img.height = (png_uint_32)picture.height;
-    img.format = PNG_FORMAT_RGB;
     const std::string tmp = staged ? staged->add(dest) : temporaryName(dest);
-    const bool ok = png_image_write_to_file(&img, tmp.c_str(), 0, picture.rgb.data(), 0, nullptr) != 0;
-    png_image_free(&img);
+    const bool ok = writePngFile(picture, tmp, description);
     if (!ok || (!staged && std::rename(tmp.c_str(), dest.c_str()) != 0)) {
         std::remove(tmp.c_str());
         error = "cannot write picture '" + dest + "'";
@@ -329,7 +489,7 @@ bool writePng(const RgbPicture& picture, const char* path, std::string& error, S
 }
 
 bool writeQcPicture(const Volume& fixed, const Volume& registered, const char* path, std::string& error,
-                    StagedFiles* staged) {
+                    StagedFiles* staged, const QcCaption& caption) {
     if (fixed.x != registered.x || fixed.y != registered.y || fixed.z != registered.z || !fixed.owner ||
         !registered.owner || !fixed.data || !registered.data) {
         error = std::string("cannot draw picture '") + (path ? path : "") +
@@ -339,5 +499,5 @@ bool writeQcPicture(const Volume& fixed, const Volume& registered, const char* p
     std::vector<float> f(fixed.count()), m(registered.count());
     fixed.owner->download(f.data(), fixed.data, f.size());
     registered.owner->download(m.data(), registered.data, m.size());
-    return writePng(renderQcPicture(fixed, f, m), path, error, staged);
+    return writePng(renderQcPicture(fixed, f, m, caption), path, error, staged, caption.text);
 }

@@ -11,6 +11,15 @@
 
 class StagedFiles;
 
+// What a picture says of itself: lines of UTF-8 text ('\n' between them) drawn in a strip
+// under the planes, broken where a line is wider than the picture, and stored whole in the
+// PNG as its Description text (tEXt where it is Latin-1, else iTXt), for tools to read.
+// `warn` draws them in orange: the result is suspect. Empty text: no strip, no text.
+struct QcCaption {
+    std::string text;
+    bool warn = false;
+};
+
 // An RGB picture, 8 bits a channel, rows top to bottom.
 struct RgbPicture {
     int width = 0, height = 0;
@@ -32,15 +41,19 @@ struct RgbPicture {
 // and 99.5th percentiles, so a few hot voxels cannot wash it out.
 // `fixed` and `moving` are host copies of two volumes on the same grid (x*y*z values each,
 // storage order), `grid` gives that grid's counts, voxel sizes, orientation and centroid.
-RgbPicture renderQcPicture(const Volume& grid, const std::vector<float>& fixed, const std::vector<float>& moving);
+// With a caption the strip lies below the planes (`planes` are unchanged by it).
+RgbPicture renderQcPicture(const Volume& grid, const std::vector<float>& fixed, const std::vector<float>& moving,
+                           const QcCaption& caption = {});
 
 // Downloads both volumes (the registered moving image must lie on the fixed image's grid)
 // through their backends, renders them, and writes a PNG through a temporary file renamed
 // into place. False with `error` one line naming the file (no prefix, no newline) when the
 // grids differ or the file cannot be written; nothing is left behind then.
 bool writeQcPicture(const Volume& fixed, const Volume& registered, const char* path, std::string& error,
-                    StagedFiles* staged = nullptr);
+                    StagedFiles* staged = nullptr, const QcCaption& caption = {});
 
-// Writes an RGB picture as a PNG, temporary file then rename. Shared by the above and
-// kept apart so that a test can write a known picture.
-bool writePng(const RgbPicture& picture, const char* path, std::string& error, StagedFiles* staged = nullptr);
+// Writes an RGB picture as a PNG, temporary file then rename, with `description` as its
+// Description text where not empty. Shared by the above and kept apart so that a test can
+// write a known picture.
+bool writePng(const RgbPicture& picture, const char* path, std::string& error, StagedFiles* staged = nullptr,
+              const std::string& description = "");

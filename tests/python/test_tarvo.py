@@ -289,8 +289,12 @@ def test_masks_count_and_leave_a_cached_fixed_image_as_it_was():
                             moving_mask=nib.Nifti1Image(box, moving[1]), qc=qc).matrix
     assert not np.array_equal(masked, plain)
     with open(qc, "rb") as f:
-        assert f.read(8) == b"\x89PNG\r\n\x1a\n"
+        png = f.read()
     os.remove(qc)
+    assert png[:8] == b"\x89PNG\r\n\x1a\n"
+    # The caption register's picture has, also as the PNG's Description text.
+    assert b"tEXtDescription\x00MOVING (tuple in memory) -> FIXED (Nifti1Image in memory)\ncost -" in png
+    assert b"verdict " in png and b"6 dof" in png
     assert np.array_equal(tarvo.register(moving, fixed, dof=6, resample=False).matrix, plain)
 
 

@@ -90,7 +90,7 @@ TEST_F(NothingLost, AFailedSetOfOutputsLeavesTheEarlierOnesAsTheyWere) {
     PipelineResult res;
     res.ran = true;
     res.world = Affine::translation(1, 0, 0);
-    RegistrationFiles files{path("o.nii.gz"), path("o_affine.txt"), path("o_itk.txt"), path("o.png")};
+    RegistrationFiles files{path("o.nii.gz"), path("o_affine.txt"), path("o_itk.txt"), path("o.png"), {}};
     Affine world;
     ASSERT_TRUE(writeRegistration(res, *m, *m, files, world, error)) << error;
     std::vector<std::string> before;

@@ -171,3 +171,96 @@ TEST(QcPicture, WritesAPngThatReadsBackAndNothingOnFailure) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
     std::filesystem::remove_all(dir);
 }
+
+namespace {
+
+// The text chunks before the image data, as libpng reads them.
+struct PngText {
+    std::string key, text;
+    int compression;  // PNG_TEXT_COMPRESSION_NONE: tEXt; PNG_ITXT_COMPRESSION_NONE: iTXt
+};
+
+std::vector<PngText> readPngText(const std::string& path) {
+    std::vector<PngText> out;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return out;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png)) == 0) {
+        png_init_io(png, f);
+        png_read_info(png, info);
+        png_textp text = nullptr;
+        const int n = png_get_text(png, info, &text, nullptr);
+        for (int i = 0; i < n; ++i)
+            out.push_back({text[i].key, std::string(text[i].text, text[i].compression == PNG_TEXT_COMPRESSION_NONE
+                                                                      ? text[i].text_length
+                                                                      : text[i].itxt_length),
+                           text[i].compression});
+    }
+    png_destroy_read_struct(&png, &info, nullptr);
+    std::fclose(f);
+    return out;
+}
+
+std::string slurpFile(const std::string& path) {
+    std::string s;
+    if (FILE* f = std::fopen(path.c_str(), "rb")) {
+        char buf[4096];
+        for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) s.append(buf, n);
+        std::fclose(f);
+    }
+    return s;
+}
+
+}  // namespace
+
+TEST(QcPicture, CaptionLiesBelowThePlanesAndIsTheDescriptionText) {
+    std::unique_ptr<Device> cpu = makeCpuDevice(1);
+    char tmpl[] = "/tmp/tarvo-qc-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    VolumePtr f = volumeOf(*cpu, 30, 24, 20, [](int i, int j, int k) {
+        return i > 8 && i < 22 && j > 5 && j < 18 && k > 4 && k < 15 ? 200.0f : 0.0f;
+    }, 2.0f);
+    f->center[0] = 15, f->center[1] = 12, f->center[2] = 10;
+    const std::vector<float> v = contents(*f);
+
+    // The strip adds rows under an unchanged picture, in the warning colour when asked.
+    const RgbPicture plain = renderQcPicture(*f, v, v);
+    QcCaption caption{"MOVING a.nii.gz -> FIXED b.nii.gz\ncost -0.9   verdict suspect: turned", true};
+    const RgbPicture captioned = renderQcPicture(*f, v, v, caption);
+    ASSERT_EQ(captioned.width, plain.width);
+    ASSERT_GT(captioned.height, plain.height + 2 * 13);
+    EXPECT_TRUE(std::equal(plain.rgb.begin(), plain.rgb.end(), captioned.rgb.begin()));
+    size_t warm = 0;
+    for (int y = plain.height; y < captioned.height; ++y)
+        for (int x = 0; x < captioned.width; ++x) warm += pixel(captioned, x, y)[0] == 255 && pixel(captioned, x, y)[2] < 100;
+    EXPECT_GT(warm, 200u);
+    // A line wider than the picture is broken, not cut: every character still drawn.
+    const RgbPicture longer = renderQcPicture(*f, v, v, {std::string(400, 'x'), false});
+    EXPECT_GE(longer.height - plain.height, captioned.height - plain.height);
+
+    // Latin-1 text as tEXt (in Latin-1), anything else as iTXt (UTF-8), the whole caption.
+    std::string error;
+    const std::string latin = dir + "/latin.png", other = dir + "/other.png", again = dir + "/again.png";
+    caption.text = "MOVING caf\xc3\xa9.nii.gz -> FIXED t.nii.gz\ncost -0.9";
+    ASSERT_TRUE(writeQcPicture(*f, *f, latin.c_str(), error, nullptr, caption)) << error;
+    std::vector<PngText> t = readPngText(latin);
+    ASSERT_EQ(t.size(), 1u);
+    EXPECT_EQ(t[0].key, "Description");
+    EXPECT_EQ(t[0].compression, PNG_TEXT_COMPRESSION_NONE);
+    EXPECT_EQ(t[0].text, "MOVING caf\xe9.nii.gz -> FIXED t.nii.gz\ncost -0.9");
+    caption.text = "subject \xe8\xa2\xab\xe9\xa8\x93\xe8\x80\x85: s.nii.gz -> FIXED t.nii.gz";
+    ASSERT_TRUE(writeQcPicture(*f, *f, other.c_str(), error, nullptr, caption)) << error;
+    t = readPngText(other);
+    ASSERT_EQ(t.size(), 1u);
+    EXPECT_EQ(t[0].compression, PNG_ITXT_COMPRESSION_NONE);
+    EXPECT_EQ(t[0].text, caption.text);
+    // No time in the file: the same picture twice is the same file.
+    ASSERT_TRUE(writeQcPicture(*f, *f, again.c_str(), error, nullptr, caption)) << error;
+    EXPECT_EQ(slurpFile(other), slurpFile(again));
+    // Without a caption, no text at all.
+    ASSERT_TRUE(writeQcPicture(*f, *f, latin.c_str(), error)) << error;
+    EXPECT_TRUE(readPngText(latin).empty());
+    std::filesystem::remove_all(dir);
+}

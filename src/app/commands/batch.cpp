@@ -35,10 +35,11 @@ const char* kName = "batch";
 // Subjects at once on the CPU when not told: one per thread up to this many. Each holds
 // its moving image, pyramid and output (a few hundred MB for a 1 mm head).
 constexpr int kJobs = 8;
+const std::string kEarlier = "complete from an earlier run";
 
 struct BatchArgs {
     std::string fixed, list, outDir, shardText;
-    bool mergeOnly = false, qc = false;
+    bool mergeOnly = false, noQc = false, qcAsked = false;
     int jobsWanted = 0, suspectStatus = 0;
     RegistrationOptions ro;
 };
@@ -51,7 +52,9 @@ bool parseBatch(int argc, char** argv, BatchArgs& a, int& status) {
     app.add_option("FIXED", a.fixed, "image every subject is registered to; outputs lie on its grid")->required();
     app.add_option("LIST", a.list, "text file of moving images, one a line (PATH or ID<TAB>PATH)")->required();
     app.add_option("--out-dir", a.outDir, "folder of the outputs (made when missing)")->required();
-    app.add_flag("--qc", a.qc, "also DIR/<id>/<id>_qc.png, a picture to check each registration by eye");
+    app.add_flag("--no-qc", a.noQc, "no pictures DIR/<id>/<id>_qc.png (drawn by default)");
+    // Pictures are drawn by default now; the old switch stays for the scripts that give it.
+    app.add_flag("--qc", a.qcAsked, "accepted and ignored: pictures are drawn unless --no-qc")->excludes("--no-qc");
     auto* shardOpt = app.add_option("--shard", a.shardText, "take subjects I, I+N, ... of the list (I/N, from 1)");
     app.add_flag("--merge", a.mergeOnly, "no registration: gather the subjects' rows into DIR/results.tsv")
         ->excludes(shardOpt);
@@ -71,10 +74,11 @@ bool parseBatch(int argc, char** argv, BatchArgs& a, int& status) {
     return true;
 }
 
-// The subjects `todo` (indices into `mine`) registered by `lanes` lanes at once; each one's
-// row goes to `rows` and to `progress` as it finishes.
-void runLanes(const Batch& b, const std::vector<const Subject*>& mine, const std::vector<size_t>& todo, int lanes,
-              BatchProgress& progress, std::vector<ResultRow>& rows) {
+// The subjects `todo` (indices into `mine`) registered by `lanes` lanes at once, or only
+// their pictures drawn where `pictureOnly` says so; each one's row goes to `rows` and to
+// `progress` as it finishes.
+void runLanes(const Batch& b, const std::vector<const Subject*>& mine, const std::vector<size_t>& todo,
+              const std::vector<bool>& pictureOnly, int lanes, BatchProgress& progress, std::vector<ResultRow>& rows) {
     std::mutex lock;  // over progress and rows while lanes run
     // Each lane takes the next subject left until none is: the subjects start in list order.
     std::atomic<size_t> next{0};
@@ -86,6 +90,20 @@ void runLanes(const Batch& b, const std::vector<const Subject*>& mine, const std
                 progress.starting(mine[k]->id);
             }
             ResultRow row;
+            if (pictureOnly[k]) {
+                // Done before: its row stands, with a word on the picture.
+                row = rows[k];
+                std::string error;
+                try {
+                    if (!drawPicture(b, *mine[k], row, dev, error)) row.message = kEarlier + "; no picture: " + error;
+                } catch (const std::exception& e) {
+                    row.message = kEarlier + "; no picture: " + e.what();
+                }
+                std::lock_guard<std::mutex> g(lock);
+                rows[k] = std::move(row);
+                progress.finished(rows[k], false);
+                continue;
+            }
             try {
                 row = registerSubject(b, *mine[k], dev);
             } catch (const std::exception& e) {  // its row could not be made: it reads as not done
@@ -120,16 +138,24 @@ void runLanes(const Batch& b, const std::vector<const Subject*>& mine, const std
 
 // This process's subjects (`mine`, in list order) and their rows. The subjects complete
 // from an earlier run are known before any work, as skipped rows, so that the lanes go to
-// those left: `todo`, indices into `mine`.
+// those left: `todo`, indices into `mine`. A complete subject without its picture is in
+// `todo` too, for its picture alone (`pictureOnly`).
 void shareOut(const Batch& b, const std::vector<Subject>& subjects, const Shard& shard,
-              std::vector<const Subject*>& mine, std::vector<ResultRow>& rows, std::vector<size_t>& todo) {
+              std::vector<const Subject*>& mine, std::vector<ResultRow>& rows, std::vector<size_t>& todo,
+              std::vector<bool>& pictureOnly) {
     for (size_t k = 0; k < subjects.size(); ++k)
         if (shard.contains(k)) mine.push_back(&subjects[k]);
     rows.resize(mine.size());
+    pictureOnly.assign(mine.size(), false);
     for (size_t k = 0; k < mine.size(); ++k) {
         if (complete(b, *mine[k], rows[k])) {
             rows[k].status = "skipped";
-            rows[k].message = "complete from an earlier run";
+            rows[k].message = kEarlier;
+            if (lacksPicture(b, *mine[k])) {
+                rows[k].message += "; its picture drawn now";
+                pictureOnly[k] = true;
+                todo.push_back(k);
+            }
         } else {
             todo.push_back(k);
         }
@@ -205,17 +231,21 @@ int runBatchCommand(int argc, char** argv) {
                                                   std::to_string(shard.count) + ".tsv";
     std::vector<std::string> inputs = registrationInputs(a.fixed, a.fixed, ro);
     inputs.push_back(a.list);
-    if (!outputsSpareInputs(a.outDir, a.qc, subjects, inputs, {table, a.outDir + "/results.tsv"}, error)) {
+    const std::string report = a.outDir + "/report.html";
+    if (!outputsSpareInputs(a.outDir, !a.noQc, subjects, inputs, {table, a.outDir + "/results.tsv", report}, error)) {
         commandError(kName, error);
         return 1;
     }
     std::remove(table.c_str());
     std::remove((a.outDir + "/results.tsv").c_str());
+    std::remove(report.c_str());
 
     Batch b;
     b.outDir = a.outDir;
     b.settings = settings;
-    b.qc = a.qc;
+    b.qc = !a.noQc;
+    b.fixedPath = a.fixed;
+    b.dof = ro.dof;
     b.fixed = fix.get();
     // Every subject's verdict measures the same foreground of FIXED: found once.
     b.fixedForeground = verdictForeground(*fix, fixMask.get());
@@ -226,7 +256,8 @@ int runBatchCommand(int argc, char** argv) {
     std::vector<const Subject*> mine;
     std::vector<ResultRow> rows;
     std::vector<size_t> todo;
-    shareOut(b, subjects, shard, mine, rows, todo);
+    std::vector<bool> pictureOnly;
+    shareOut(b, subjects, shard, mine, rows, todo, pictureOnly);
     const int lanes = std::min<int>(jobs, std::max<size_t>(todo.size(), 1));
     // The search's own lines (--verbose) would cut into a bar: lines then, on a terminal too.
     const BatchProgress::Mode mode = ro.quiet ? BatchProgress::Mode::Silent
@@ -234,10 +265,11 @@ int runBatchCommand(int argc, char** argv) {
                                                                                            : BatchProgress::Mode::Lines;
     BatchProgress progress(mode, (int)mine.size(), lanes);
     for (size_t k = 0; k < mine.size(); ++k)
-        if (rows[k].status == "skipped") progress.finished(rows[k], false);
+        if (rows[k].status == "skipped" && !pictureOnly[k]) progress.finished(rows[k], false);
 
     SearchLogTo log(ro.verbose ? stderr : nullptr);
-    runLanes(b, mine, todo, lanes, progress, rows);
+    runLanes(b, mine, todo, pictureOnly, lanes, progress, rows);
     progress.end();
-    return finishBatch(rows, table, a.suspectStatus, t0);
+    // The page shows the whole list: a shard's rows wait for --merge.
+    return finishBatch(rows, table, shard.whole() ? a.outDir : "", a.suspectStatus, t0);
 }

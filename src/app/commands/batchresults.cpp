@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/commands/batchreport.h"
 #include "app/commands/batchsubject.h"
 #include "app/commands/cli.h"
 #include "registration/cost.h"
@@ -14,7 +15,8 @@ bool suspect(const ResultRow& r) { return r.status != "failed" && r.hasVerdict &
 // Each subject is counted once: a suspect result under suspect whether it was registered
 // now or before, so that the four counts add up to the subjects and a rerun that skips
 // everything still shows what needs a look.
-void printSummary(const std::vector<ResultRow>& rows, const std::string& table, long long t0) {
+void printSummary(const std::vector<ResultRow>& rows, const std::string& table, const std::string& report,
+                  long long t0) {
     int ok = 0, suspects = 0, skipped = 0, failed = 0;
     for (const ResultRow& r : rows) {
         if (suspect(r)) {
@@ -25,18 +27,26 @@ void printSummary(const std::vector<ResultRow>& rows, const std::string& table, 
         skipped += r.status == "skipped";
         failed += r.status == "failed";
     }
-    std::printf("ok: %d\nsuspect: %d\nskipped: %d\nfailed: %d\nresults: %s\ntime: %.3f s\n", ok, suspects, skipped,
-                failed, table.c_str(), (double)(clockMs() - t0) / 1000.0);
+    std::printf("ok: %d\nsuspect: %d\nskipped: %d\nfailed: %d\nresults: %s\n", ok, suspects, skipped, failed,
+                table.c_str());
+    if (!report.empty()) std::printf("report: %s\n", report.c_str());
+    std::printf("time: %.3f s\n", (double)(clockMs() - t0) / 1000.0);
 }
 
 }  // namespace
 
-int finishBatch(const std::vector<ResultRow>& rows, const std::string& table, int suspectStatus, long long t0) {
+int finishBatch(const std::vector<ResultRow>& rows, const std::string& table, const std::string& reportDir,
+                int suspectStatus, long long t0) {
     if (!writeFileAtomically(table, tableText(rows))) {
         commandError("batch", "cannot write '" + table + "'");
         return 1;
     }
-    printSummary(rows, table, t0);
+    std::string error;
+    if (!reportDir.empty() && !writeBatchReport(reportDir, rows, error)) {
+        commandError("batch", error);
+        return 1;
+    }
+    printSummary(rows, table, reportDir.empty() ? "" : reportDir + "/report.html", t0);
     // A failure outranks a suspect result: the subject has nothing to look at.
     int status = 0;
     for (const ResultRow& r : rows) {
@@ -72,5 +82,5 @@ int mergeBatch(const std::vector<Subject>& subjects, const std::string& outDir, 
         }
         rows.push_back(row);
     }
-    return finishBatch(rows, outDir + "/results.tsv", suspectStatus, t0);
+    return finishBatch(rows, outDir + "/results.tsv", outDir, suspectStatus, t0);
 }

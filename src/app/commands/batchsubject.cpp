@@ -11,11 +11,14 @@
 
 #include "app/commands/commands.h"
 #include "app/commands/posixfiles.h"
+#include "app/commands/qccaption.h"
 #include "registration/cost.h"
 #include "registration/verdict.h"
 #include "device/costfunction.h"
 #include "volume/inputs.h"
 #include "volume/physicalimage.h"
+#include "volume/qcpicture.h"
+#include "volume/resample.h"
 #include "volume/transformfiles.h"
 
 SubjectFiles filesOf(const std::string& outDir, const std::string& id, bool qc) {
@@ -82,9 +85,42 @@ bool complete(const Batch& b, const Subject& s, ResultRow& stored) {
     const SubjectFiles f = filesOf(b.outDir, s.id, b.qc);
     std::string settings;
     return readSubjectResult(f.result, stored, settings) && stored.status == "ok" && stored.hasVerdict &&
-           stored.path == s.path &&
-           stored.id == s.id && settings == b.settings && exists(f.out.image) && exists(f.out.matrix) &&
-           exists(f.out.itk) && (!b.qc || exists(f.qc));
+           stored.path == s.path && stored.id == s.id && settings == b.settings && exists(f.out.image) &&
+           exists(f.out.matrix) && exists(f.out.itk);
+}
+
+bool lacksPicture(const Batch& b, const Subject& s) { return b.qc && !exists(filesOf(b.outDir, s.id, true).qc); }
+
+namespace {
+
+Verdict storedVerdict(const ResultRow& row) {
+    Verdict v;
+    v.fixedOverlap = row.fixedOverlap;
+    v.movingOverlap = row.movingOverlap;
+    v.turn = row.turn;
+    v.suspect = row.suspect;
+    v.reason = row.reason;
+    return v;
+}
+
+QcCaption subjectCaption(const Batch& b, const Subject& s, double cost, const Verdict& v) {
+    return registrationCaption("subject " + s.id + ": " + s.path, b.fixedPath, cost, v, b.dof);
+}
+
+}  // namespace
+
+bool drawPicture(const Batch& b, const Subject& s, const ResultRow& stored, Device& dev, std::string& error) {
+    const SubjectFiles f = filesOf(b.outDir, s.id, true);
+    Affine world;
+    if (!readWorldMatrix(f.out.matrix, world, error)) return false;
+    LoadOptions load;
+    load.device = &dev;
+    VolumePtr mov = loadImage(s.path.c_str(), error, load);
+    if (!mov) return false;
+    // The image as the registration resampled it: through the matrix as the file holds it.
+    VolumePtr out = resampleWorld(*mov, *b.fixed, world, false);
+    return writeQcPicture(*b.fixed, *out, f.qc.c_str(), error, nullptr,
+                          subjectCaption(b, s, stored.cost, storedVerdict(stored)));
 }
 
 ResultRow registerSubject(const Batch& b, const Subject& s, Device& dev) {
@@ -113,11 +149,17 @@ ResultRow registerSubject(const Batch& b, const Subject& s, Device& dev) {
             if (mov && registrable(*mov, nullptr, s.path, error)) {
                 const PipelineResult res = runPipeline(*mov, *b.prepared, b.pipeline);
                 Affine world;
-                ok = writeRegistration(res, *mov, *b.fixed, f.out, world, error);
+                Verdict v;
+                // The verdict before the files: the picture's caption says it.
+                if (registeredWorld(res, world, error)) {
+                    v = judgeRegistration(*mov, nullptr, *b.fixed, b.fixedForeground, world, res.startWorld);
+                    RegistrationFiles out = f.out;
+                    if (!out.qc.empty()) out.caption = subjectCaption(b, s, res.cost, v);
+                    ok = writeRegistration(res, *mov, *b.fixed, out, world, error);
+                }
                 row.hasCost = ok;
                 row.cost = res.cost;
                 if (ok) {
-                    const Verdict v = judgeRegistration(*mov, nullptr, *b.fixed, b.fixedForeground, world, res.startWorld);
                     row.hasVerdict = true;
                     row.fixedOverlap = v.fixedOverlap;
                     row.movingOverlap = v.movingOverlap;

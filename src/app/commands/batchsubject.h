@@ -16,7 +16,9 @@ class Device;
 // Everything one process shares across its subjects.
 struct Batch {
     std::string outDir, settings;
-    bool qc = false;
+    std::string fixedPath;  // as the command line names it: the pictures' captions say it
+    int dof = 12;
+    bool qc = true;
     const Volume* fixed = nullptr;
     std::vector<uint8_t> fixedForeground;  // FIXED's, for the verdict (verdictForeground)
     const PreparedFixed* prepared = nullptr;
@@ -47,8 +49,15 @@ std::string staleReason(const std::string& made, const std::string& settings);
 // with.
 bool readSubjectResult(const std::string& path, ResultRow& row, std::string& settings);
 
-// Complete: an ok row made from this path with these settings, and every output there.
+// Complete: an ok row made from this path with these settings, and every output there
+// but the picture, which drawPicture can add without registering again.
 bool complete(const Batch& b, const Subject& s, ResultRow& stored);
+// Whether a complete subject still lacks the picture the batch draws.
+bool lacksPicture(const Batch& b, const Subject& s);
+
+// The picture of a complete subject from its stored matrix and row (the image resampled
+// as its registration did, the caption from the row), on `dev`. False with `error`.
+bool drawPicture(const Batch& b, const Subject& s, const ResultRow& stored, Device& dev, std::string& error);
 
 // No output of the run (a subject's image, matrices, picture and record, or one of
 // `tables`) may be a file the run reads: a subject's image, or one of `inputs` (the fixed

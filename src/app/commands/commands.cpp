@@ -19,7 +19,8 @@ const char* kOverview =
     "  tarvo apply MOVING FIXED MATRIX -o OUTPUT         resample through a world matrix\n"
     "  tarvo batch FIXED LIST --out-dir DIR [options]    register a list of images to FIXED,\n"
     "                                                     resumable, sharded over a cluster\n"
-    "  tarvo register --help (apply, batch likewise)      all options\n"
+    "  tarvo report DIR                                   a batch's page (report.html) again\n"
+    "  tarvo register --help (apply, batch, report)       all options\n"
     "\n"
     "Matrices are 4x4 text matrices mapping FIXED world coordinates to MOVING world\n"
     "coordinates, in the RAS millimetres of the NIfTI headers (sform, else qform, else the\n"
@@ -33,7 +34,7 @@ const char* tarvoVersion() { return TARVO_VERSION; }
 
 bool isWorldCommand(const char* first) {
     return std::strcmp(first, "register") == 0 || std::strcmp(first, "apply") == 0 ||
-           std::strcmp(first, "batch") == 0 ||
+           std::strcmp(first, "batch") == 0 || std::strcmp(first, "report") == 0 ||
            std::strcmp(first, "--help") == 0 || std::strcmp(first, "--version") == 0;
 }
 
@@ -42,6 +43,7 @@ int runWorldCommand(int argc, char** argv) {
     if (std::strcmp(first, "register") == 0) return runRegisterCommand(argc - 1, argv + 1);
     if (std::strcmp(first, "apply") == 0) return runApplyCommand(argc - 1, argv + 1);
     if (std::strcmp(first, "batch") == 0) return runBatchCommand(argc - 1, argv + 1);
+    if (std::strcmp(first, "report") == 0) return runReportCommand(argc - 1, argv + 1);
     if (argc != 2) {
         std::fprintf(stderr, "tarvo: error: %s takes no arguments\n", first);
         return 1;

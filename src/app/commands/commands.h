@@ -1,7 +1,7 @@
 #pragma once
 // The new commands beside the six original ones: tarvo register, tarvo apply, tarvo batch,
-// tarvo --help, tarvo --version. Parsed with CLI11; the original commands' dispatch is
-// untouched.
+// tarvo report, tarvo --help, tarvo --version. Parsed with CLI11; the original commands'
+// dispatch is untouched.
 
 // Whether argv[1] names one of them.
 bool isWorldCommand(const char* first);
@@ -14,3 +14,4 @@ const char* tarvoVersion();
 int runRegisterCommand(int argc, char** argv);  // argv[0] is "register"
 int runApplyCommand(int argc, char** argv);     // argv[0] is "apply"
 int runBatchCommand(int argc, char** argv);     // argv[0] is "batch"
+int runReportCommand(int argc, char** argv);    // argv[0] is "report"

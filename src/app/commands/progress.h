@@ -1,7 +1,8 @@
 #pragma once
-// Progress of a registration on standard error, for a person at a terminal: one line per
-// level, rewritten in place as evaluations come back, with the time since the command
-// started. Silent unless standard error is a terminal.
+// Progress of a registration on standard error, for a person at a terminal: one line,
+// rewritten in place as evaluations come back, with the share of the work done, the level,
+// the time since the command started and the time left. Silent unless standard error is
+// a terminal.
 #include <string>
 #include <vector>
 
@@ -10,21 +11,29 @@
 
 class TerminalProgress final : public Progress {
 public:
-    // `enabled` false: says nothing (--quiet, or not a terminal).
-    TerminalProgress(bool enabled, long long startMs);
+    // `enabled` false: says nothing (--quiet, or not a terminal). `precision`: the
+    // registration ends with the precision stage (not --no-refine), a fifth of its work.
+    TerminalProgress(bool enabled, long long startMs, bool precision = true);
     static bool stderrIsTerminal();
 
     void levelBegin(const char* name) override;
     void evaluated(int n) override;
     void levelEnd() override;
+    // The registration is over: the line at 100 %, and a line break.
+    void finish();
+
+    // The share of the work done (0 ... 1), from the schedule's evaluations.
+    double fraction() const;
 
 private:
     void draw(bool force);
 
     bool enabled_;
-    long long start_, lastDraw_ = 0;
-    const char* level_ = "";
-    long evaluations_ = 0;
+    long long start_, lastDraw_ = 0, passStart_ = 0;
+    int level_ = -1;        // in the schedule; -1 before the first
+    bool levelOver_ = false;
+    double done_ = 0, total_ = 0;  // work of the levels over, and of all
+    long evaluations_ = 0;         // of the level in progress
 };
 
 // Progress of a batch on standard error: on a terminal one bar (subjects done / total,

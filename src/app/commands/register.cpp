@@ -12,6 +12,7 @@
 #include "app/commands/cli.h"
 #include "app/commands/commands.h"
 #include "app/commands/progress.h"
+#include "app/commands/qccaption.h"
 #include "app/commands/registrationoptions.h"
 #include "registration/cost.h"
 #include "registration/options.h"
@@ -43,7 +44,8 @@ const char* kFooterOutput =
     "  turn: D                     degrees the result turns from the start\n"
     "  verdict: ok                 or 'verdict: suspect: REASON' (see Verdict), with one\n"
     "                              warning on standard error (none with --quiet)\n"
-    "Progress goes to standard error when it is a terminal (never with --quiet);\n"
+    "Progress goes to standard error when it is a terminal (never with --quiet): the share\n"
+    "of the work done, the level, the seconds so far and an estimate of the time left;\n"
     "--verbose writes the search's per-level lines there in its place. On any error: one\n"
     "line on standard error, status 1, no new output file, and the files of an earlier run\n"
     "under the same names as they were. An image with nothing to register (constant, or\n"
@@ -68,7 +70,8 @@ int runRegisterCommand(int argc, char** argv) {
                    "world matrix file; default with -o: OUTPUT without extension + _affine.txt; "
                    "required without -o");
     app.add_option("--itk", itk, "the transform also as an ITK text transform");
-    app.add_option("--qc", qc, "a PNG picture to check the result: MOVING registered, FIXED's edges over it");
+    app.add_option("--qc", qc, "a PNG picture to check the result: MOVING registered, FIXED's edges over it, a caption "
+                   "(names, cost, verdict, dof, version) also stored as its Description text");
     addRegistrationOptions(app, ro);
     int suspectStatus = 0;
     addSuspectStatus(app, suspectStatus);
@@ -118,7 +121,7 @@ int runRegisterCommand(int argc, char** argv) {
     }
 
     // The search's own lines (--verbose) replace the progress line rather than cut into it.
-    TerminalProgress progress(!ro.quiet && !ro.verbose && TerminalProgress::stderrIsTerminal(), t0);
+    TerminalProgress progress(!ro.quiet && !ro.verbose && TerminalProgress::stderrIsTerminal(), t0, !ro.noRefine);
     PipelineOptions opts = pipelineOptions(ro, start);
     opts.fixedMask = fixMask.get();
     opts.movingMask = movMask.get();
@@ -128,14 +131,21 @@ int runRegisterCommand(int argc, char** argv) {
         SearchLogTo log(ro.verbose ? stderr : nullptr);
         res = runPipeline(*mov, *fix, opts);
     }
+    progress.finish();
+    // Judged on the matrix as written: what the user gets is what is checked, and what the
+    // picture's caption says.
     Affine world;
-    if (!writeRegistration(res, *mov, *fix, RegistrationFiles{output, matrix, itk, qc}, world, error)) {
+    if (!registeredWorld(res, world, error)) {
         commandError(kName, error);
         return 1;
     }
-
-    // Judged on the matrix as written: what the user gets is what is checked.
     const Verdict verdict = judgeRegistration(*mov, movMask.get(), *fix, fixMask.get(), world, res.startWorld);
+    RegistrationFiles files{output, matrix, itk, qc, {}};
+    if (!qc.empty()) files.caption = registrationCaption("MOVING " + moving, fixed, res.cost, verdict, ro.dof);
+    if (!writeRegistration(res, *mov, *fix, files, world, error)) {
+        commandError(kName, error);
+        return 1;
+    }
 
     std::printf("cost: %.6f\nmatrix:\n%stime: %.3f s\noverlap: %.3f %.3f\nturn: %.1f\nverdict: %s\n",
                 (double)res.cost, formatWorldMatrix(world).c_str(), (double)(clockMs() - t0) / 1000.0,
