@@ -21,6 +21,7 @@ struct TwoWay {
     const Volume* ref = nullptr;
     ReferencePtr forward, reverse;
     CostPairOptions forwardOpts, reverseOpts;
+    float reverseWeight = 0.5f;
 };
 static thread_local TwoWay twoWay;
 
@@ -68,7 +69,7 @@ void freeCorrelationRatio() {
 
 void initTwoWayCorrelationRatio(const Volume& src, const Volume& ref, const ReferencePtr& forward,
                                 const CostPairOptions& forwardOpts, const ReferencePtr& reverse,
-                                const CostPairOptions& reverseOpts) {
+                                const CostPairOptions& reverseOpts, float reverseWeight) {
     if (!binsOrComplain(ref)) return;
     freeCorrelationRatio();
     Device& dev = deviceOf(src);
@@ -78,10 +79,14 @@ void initTwoWayCorrelationRatio(const Volume& src, const Volume& ref, const Refe
     const bool held = dev.swapCorrelationRatio();
     dev.initCorrelationRatio(src, forward, forwardOpts);
     prepared = &dev;
-    twoWay = TwoWay{true, held, &src, &ref, forward, reverse, forwardOpts, reverseOpts};
+    twoWay = TwoWay{true, held, &src, &ref, forward, reverse, forwardOpts, reverseOpts, reverseWeight};
     if (verbose())
         std::fprintf(stderr, "tarvo: two-way cost, reverse pair %dx%dx%d prepared in %.3f s (%s)\n", ref.x, ref.y,
                      ref.z, reverseSeconds, held ? "kept aside" : "prepared again at every switch");
+}
+
+void setReverseWeight(float weight) {
+    if (twoWay.on) twoWay.reverseWeight = weight;
 }
 
 bool reverseCostMatrix(const float forward[16], const Volume& src, const Volume& ref, float out[16]) {
@@ -162,9 +167,10 @@ void calcCorrelationRatioBatch(const Volume& /*src*/, const Volume& ref, const f
         return;
     }
     prepared->calcCorrelationRatio(matrices, n, results);
-    if (!twoWay.on) return;
+    if (!twoWay.on || twoWay.reverseWeight == 0.0f) return;
     thread_local std::vector<float> reverse;
     reverse.resize((size_t)n);
     reverseValues(matrices, n, reverse.data());
-    for (int i = 0; i < n; ++i) results[i] = 0.5f * (results[i] + reverse[i]);
+    const float w = twoWay.reverseWeight;
+    for (int i = 0; i < n; ++i) results[i] = (1.0f - w) * results[i] + w * reverse[i];
 }

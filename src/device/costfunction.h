@@ -25,7 +25,10 @@ void initCorrelationRatio(const Volume& src, const Volume& ref, const ReferenceP
 // freeCorrelationRatio or by preparing another pair.
 void initTwoWayCorrelationRatio(const Volume& src, const Volume& ref, const ReferencePtr& forward,
                                 const CostPairOptions& forwardOpts, const ReferencePtr& reverse,
-                                const CostPairOptions& reverseOpts);
+                                const CostPairOptions& reverseOpts, float reverseWeight = 0.5f);
+// The weight of the reverse half in the two-way cost prepared on this thread (0: the
+// forward half alone, which then costs no more than a one-way pair); nothing otherwise.
+void setReverseWeight(float weight);
 // The device matrix of the reverse pair (src: ref, reference: src) that maps as the inverse
 // of `forward` (src's texture coordinate of each ref voxel); false, and `out` untouched,
 // when the forward matrix has no inverse.

@@ -2,8 +2,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <functional>
 
 #include "device/costfunction.h"
@@ -43,10 +41,13 @@ ReferencePtr reverseReference(const PipelineOptions& opts, const Volume& image, 
     return deviceOf(image).prepareReference(image, kern::binCountForStage(fixedImage.stage), mask);
 }
 
-// The reverse pair samples FIXED everywhere (FIXED's own mask is its forward half's).
-CostPairOptions reverseOptions(bool exact) {
+// The reverse pair samples FIXED wherever MOVING's foreground is, within the user's mask
+// of FIXED when there is one (`fixedLevel`: the FIXED level of the pass, whose mask then
+// holds it); FIXED's own foreground stays its forward half's.
+CostPairOptions reverseOptions(bool exact, const PreparedFixed& fixed, const PreparedFixed::Level& fixedLevel) {
     CostPairOptions o;
     o.exactWeights = exact;
+    if (fixed.userMasked()) o.srcMask = fixedLevel.mask.get();
     return o;
 }
 
@@ -100,7 +101,7 @@ void precisionStep(const Volume& moving, const Volume* movingMask, const Pyramid
             pairOpts.srcMask = src.mask[1].get();
             const ReferencePtr reverse = reverseReference(opts, *src.image[1], fg.level[1].get(), *f.image);
             PreparedPair pair(*src.image[1], *f.image, fixed.precisionReference(), pairOpts, reverse,
-                              reverseOptions(true));
+                              reverseOptions(true, fixed, f));
             WorldEvaluator ev(*src.image[1], src.grid[1], *f.image, f.grid, frame, opts.progress);
             run(ev);
             return;
@@ -112,14 +113,16 @@ void precisionStep(const Volume& moving, const Volume* movingMask, const Pyramid
         const ReferencePtr reference = f.reference ? f.reference : prepareReference(*f.image, f.mask.get());
         const ReferencePtr reverse =
             reverseReference(opts, s, ownMoving ? fg.own.get() : fg.level[0].get(), *f.image);
-        PreparedPair pair(s, *f.image, reference, pairOpts, reverse, reverseOptions(true));
+        PreparedPair pair(s, *f.image, reference, pairOpts, reverse, reverseOptions(true, fixed, f));
         WorldEvaluator ev(s, ownMoving ? movingGrid : src.grid[0], *f.image, f.grid, frame, opts.progress);
         run(ev);
     };
     PrecisionOptions ro = opts.precisionOptions;
     ro.dof = opts.dof.count();
     if (opts.progress) opts.progress->levelBegin("precision");
-    const PrecisionResult r = precisionStage(withPair, res.params, ro);
+    OneWayPolish polish;
+    polish.oneWay = [](bool oneWay) { setReverseWeight(oneWay ? 0.0f : 0.5f); };
+    const PrecisionResult r = precisionStage(withPair, res.params, ro, opts.twoWay.on ? &polish : nullptr);
     if (opts.progress) opts.progress->levelEnd();
     if (r.cost < r.startCost) {
         res.params = r.params;
@@ -166,7 +169,7 @@ struct LevelRun {
             CostPairOptions pairOpts;
             pairOpts.srcMask = src.mask[h].get();
             const ReferencePtr reverse = reverseReference(opts, s, fg.level[h].get(), r);
-            PreparedPair pair(s, r, ref.reference, pairOpts, reverse, reverseOptions(false));
+            PreparedPair pair(s, r, ref.reference, pairOpts, reverse, reverseOptions(false, fixed, ref));
             const LevelStart ls = levelStart(start, s, src.grid[h], r, ref.grid);
             StartedEvaluator ev(s, r, ls, opts.progress);
             if (opts.progress) opts.progress->levelBegin(name);
@@ -178,6 +181,16 @@ struct LevelRun {
             src.image[h].reset();
             src.mask[h].reset();
         }
+    }
+
+    bool sweeps1mm() const { return opts.fineSweeps || !opts.precision; }
+    // The 2 mm answer as the 1 mm level's, judged by one evaluation (as stage1mm leaves it:
+    // the identity kept where nothing measured).
+    float judge1mm(Evaluator& ev, const TransformParams& best, TransformParams& result) {
+        float v;
+        ev.evaluate(&best, 1, &v);
+        if (v < 0.0f) result = best;
+        return v;
     }
 
     // After the 1 mm search: the precision stage, and the world matrices.
@@ -200,7 +213,7 @@ void standardSearch(LevelRun& run) {
     run.level("4mm", 2, [&](Evaluator& ev, const LevelStart&) { stage4mm(ev, candidates, best, dof); });
     run.level("2mm", 1, [&](Evaluator& ev, const LevelStart&) { stage2mm(ev, best, dof); });
     run.level("1mm", 0, [&](Evaluator& ev, const LevelStart& ls) {
-        run.res.cost = stage1mm(ev, best, run.res.params, dof);
+        run.res.cost = run.sweeps1mm() ? stage1mm(ev, best, run.res.params, dof) : run.judge1mm(ev, best, run.res.params);
         run.worldResult(ls);
     });
 }
@@ -271,7 +284,7 @@ void wideSearch(LevelRun& run) {
         const LevelGeometry g = geometry(ls, 0);
         FramedEvaluator fev(ev, frame, g);
         TransformParams relative;
-        res.cost = stage1mm(fev, best, relative, dof);
+        res.cost = run.sweeps1mm() ? stage1mm(fev, best, relative, dof) : run.judge1mm(fev, best, relative);
         // The 1 mm cost's own parameters: what worldMatrix reads.
         if (res.cost < 0.0f) res.params = levelParams(relative, frame, g);
         run.worldResult(ls);
@@ -279,16 +292,6 @@ void wideSearch(LevelRun& run) {
 }
 
 }  // namespace
-
-PipelineOptions::TwoWay PipelineOptions::twoWayFromEnvironment() {
-    TwoWay t;
-    const char* e = std::getenv("TARVO_TWOWAY");
-    if (!e || !*e || std::strcmp(e, "0") == 0) return t;
-    t.on = true;
-    t.fixedTissue = std::strcmp(e, "tissue") == 0;
-    if (const char* m = std::getenv("TARVO_TWOWAY_MARGIN"); m && *m) t.movingMarginMm = std::strtof(m, nullptr);
-    return t;
-}
 
 PipelineResult precisionFromSearch(const Volume& moving, const PreparedFixed& fixed, const PipelineOptions& opts,
                                    const PipelineResult& searched) {
@@ -310,11 +313,6 @@ PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const Pipe
 }
 
 PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, const PipelineOptions& opts) {
-    if (opts.twoWay.on && opts.twoWay.fixedTissue && fixed.hasTissueOnly() && fixed.tissueOnly()) {
-        PipelineOptions tissue = opts;
-        tissue.twoWay.fixedTissue = false;
-        return runPipeline(moving, *fixed.tissueOnly(), tissue);
-    }
     PipelineResult res;
     Pyramid src;
     if (!src.build(moving, opts.movingMask)) return res;

@@ -23,7 +23,8 @@ public:
     // header start on FIXED's foreground, then the precision stage.
     static PipelineOptions registerDefaults() {
         PipelineOptions o{SearchKind::Header, StartKind::Header, true, true};
-        o.twoWay = twoWayFromEnvironment();
+        o.twoWay.on = true;
+        o.fineSweeps = false;
         return o;
     }
 
@@ -43,17 +44,20 @@ public:
     // unless told --no-refine; -r never does.
     bool precision;
     PrecisionOptions precisionOptions;  // its dof is taken from `dof`
+    // The 1 mm level's line sweeps before the precision stage. The stage's passes start
+    // from the 2 mm answer just as well, so register skips them (one evaluation at 1 mm
+    // still judges the answer there); without the stage they are the search's last step.
+    bool fineSweeps = true;
     // The cost taken both ways at every evaluation: the mean of the correlation ratio of
-    // MOVING given FIXED's bins and that of FIXED given MOVING's bins over MOVING's own
-    // foreground. Off for -r; register's preset reads it from TARVO_TWOWAY for now.
+    // MOVING given FIXED's bins (over FIXED's foreground) and that of FIXED given MOVING's
+    // bins over MOVING's own foreground. register's default; -r takes it one way. One way,
+    // an EPI or a slab whose outline matches a turned head better than its anatomy matches
+    // the right pose wins with the turn; the reverse half counts where MOVING has tissue,
+    // and there only anatomy lines up (bench/RESULTS.md).
     struct TwoWay {
         bool on = false;
-        bool fixedTissue = false;  // the forward half on FIXED's tissue alone, not the band
         float movingMarginMm = 2.0f;  // MOVING's foreground: its tissue with this margin
     } twoWay;
-    // TARVO_TWOWAY=band (or 1): the cost both ways, its forward half on FIXED's band;
-    // =tissue: on FIXED's tissue alone. TARVO_TWOWAY_MARGIN: MOVING's margin in mm.
-    static TwoWay twoWayFromEnvironment();
 
 private:
     PipelineOptions(SearchKind s, StartKind k, bool withPrecision, bool foreground)
