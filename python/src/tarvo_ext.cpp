@@ -205,7 +205,7 @@ using Registered = std::tuple<Matrix4, float, double, double, double, bool, std:
 
 Registered registerPair(const PyVolume& moving, const PyVolume& fixed, int dof, const std::string& init,
                         std::optional<Matrix4In> initMatrix, PyVolume* fixedMask, PyVolume* movingMask,
-                        const std::string& search, bool refine, bool verbose, bool foreground) {
+                        const std::string& search, bool refine, bool verbose, bool foreground, bool twoWay) {
     if (search != "header" && search != "wide" && search != "standard")
         raise(PyExc_ValueError, "search must be 'header', 'wide' or 'standard', not '" + search + "'");
     if (!Dof::valid(dof)) raise(PyExc_ValueError, "dof must be 6, 7, 9 or 12, not " + std::to_string(dof));
@@ -216,6 +216,7 @@ Registered registerPair(const PyVolume& moving, const PyVolume& fixed, int dof, 
     ro.noRefine = !refine;
     ro.verbose = verbose;
     ro.noForeground = !foreground;
+    ro.oneWay = !twoWay;
     const Volume& mov = moving.get();
     const Volume& fix = fixed.get();
     if (mov.owner != fix.owner) raise(PyExc_ValueError, "moving and fixed images are on different devices");
@@ -394,7 +395,7 @@ NB_MODULE(_tarvo, m) {
     m.def("register", &registerPair, nb::arg("moving"), nb::arg("fixed"), nb::arg("dof"), nb::arg("init"),
           nb::arg("init_matrix").none(), nb::arg("fixed_mask").none(), nb::arg("moving_mask").none(),
           nb::arg("search") = "header", nb::arg("refine") = true, nb::arg("verbose") = false,
-          nb::arg("foreground") = true,
+          nb::arg("foreground") = true, nb::arg("two_way") = true,
           "Runs the registration pipeline with the GIL released: (world matrix as written, cost, fixed overlap, "
           "moving overlap, turn in degrees, suspect, reason).");
     m.def("resample", &resample, nb::arg("moving"), nb::arg("fixed"), nb::arg("matrix"), nb::arg("nearest"));

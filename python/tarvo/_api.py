@@ -73,6 +73,7 @@ def register(
     search: str = "header",
     refine: bool = True,
     foreground: bool = True,
+    two_way: bool = True,
     fixed_mask: Optional[ImageLike] = None,
     moving_mask: Optional[ImageLike] = None,
     device: str = "auto",
@@ -94,6 +95,8 @@ def register(
     foreground:  only FIXED's automatic foreground (its tissue) enters the cost; False
                  counts every FIXED voxel, as ``--no-foreground`` (phantoms, images already
                  masked).
+    two_way:     the cost taken both ways (MOVING given FIXED's bins and FIXED given
+                 MOVING's over MOVING's tissue); False takes it one way, as ``--one-way``.
     fixed_mask:  only FIXED voxels where this image is non-zero count (on FIXED's grid).
     moving_mask: only samples landing where this image is non-zero count (MOVING's grid).
     device:      "auto" (TARVO_DEVICE when set, else a GPU when usable, else the CPU),
@@ -135,7 +138,7 @@ def register(
     mmask = _prepare(moving_mask, dev, nthreads, "moving_mask")[1] if moving_mask is not None else None
     matrix, c, f_overlap, m_overlap, turn, suspect, reason = _tarvo.register(
         mvol, fvol, dof, init_name, init_matrix, fmask, mmask, search, bool(refine), bool(verbose),
-        bool(foreground))
+        bool(foreground), bool(two_way))
     image = None
     if resample or qc is not None:
         out = _tarvo.resample(mvol, fvol, matrix, False)

@@ -53,6 +53,7 @@ class RegisterInputSpec(CommandLineInputSpec):
     no_refine = traits.Bool(argstr="--no-refine", desc="skip the precision stage after the search")
     no_foreground = traits.Bool(argstr="--no-foreground",
                                 desc="count every FIXED voxel, not only FIXED's automatic foreground")
+    one_way = traits.Bool(argstr="--one-way", desc="the cost one way only (MOVING given FIXED's bins)")
     suspect_status = traits.Range(low=2, high=255, argstr="--suspect-status %d",
                                   desc="exit status of a suspect result (the node then fails)")
     fixed_mask = File(exists=True, argstr="--fixed-mask %s", desc="only FIXED voxels inside count")

@@ -18,6 +18,21 @@ ReferencePtr prepareReference(const Volume& ref, const Volume* refMask);
 // The pair of src with a reference prepared from `ref` (opts.refMask is not used).
 void initCorrelationRatio(const Volume& src, const Volume& ref, const ReferencePtr& reference,
                           const CostPairOptions& opts);
+// The cost taken both ways: beside the pair of src with `forward` (a reference prepared from
+// ref), the reverse pair of ref as the source with `reverse`, a reference prepared from
+// src (with a mask of src's own). Every matrix then gives the mean of the forward value and
+// the reverse pair's value at the inverse mapping (reverseCostMatrix). Ended by
+// freeCorrelationRatio or by preparing another pair.
+void initTwoWayCorrelationRatio(const Volume& src, const Volume& ref, const ReferencePtr& forward,
+                                const CostPairOptions& forwardOpts, const ReferencePtr& reverse,
+                                const CostPairOptions& reverseOpts, float reverseWeight = 0.5f);
+// The weight of the reverse half in the two-way cost prepared on this thread (0: the
+// forward half alone, which then costs no more than a one-way pair); nothing otherwise.
+void setReverseWeight(float weight);
+// The device matrix of the reverse pair (src: ref, reference: src) that maps as the inverse
+// of `forward` (src's texture coordinate of each ref voxel); false, and `out` untouched,
+// when the forward matrix has no inverse.
+bool reverseCostMatrix(const float forward[16], const Volume& src, const Volume& ref, float out[16]);
 // 1 - correlation ratio of src mapped through `matrix` (16 floats) against ref; 0.0 and
 // "\nError Stage!\n" for an unknown stage.
 void calcCorrelationRatio(const Volume& src, const Volume& ref, const float* matrix, float* result);

@@ -67,7 +67,13 @@ public:
     // A pair of `src` with a reference prepared by this backend (opts.refMask is not used);
     // a null reference prepares nothing.
     virtual void initCorrelationRatio(const Volume& src, ReferencePtr ref, const CostPairOptions& opts);
+    // Frees the prepared pair and the one set aside (swapCorrelationRatio), if any.
     virtual void freeCorrelationRatio() = 0;
+    // Exchanges the prepared pair with the one set aside (none at first), so that a cost of
+    // two pairs alternates between them without preparing either again. False where the
+    // backend holds one pair alone (the GPU's source lies in its one texture): the caller
+    // then prepares each pair again when it switches.
+    virtual bool swapCorrelationRatio() { return false; }
     // n matrices (16 floats each, contiguous) -> n values of 1 - correlation ratio.
     virtual void calcCorrelationRatio(const float* matrices, int n, float* results) = 0;
     // Sizes the working memory of cost pairs once for pairs up to these two volumes (a

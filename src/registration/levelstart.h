@@ -75,6 +75,15 @@ struct PreparedPair {
     PreparedPair(const Volume& s, const Volume& r, const ReferencePtr& prepared, const CostPairOptions& o) {
         initCorrelationRatio(s, r, prepared, o);
     }
+    // The cost taken both ways where `reverse` (a reference prepared from s) is given
+    // (initTwoWayCorrelationRatio); the plain pair where it is null.
+    PreparedPair(const Volume& s, const Volume& r, const ReferencePtr& prepared, const CostPairOptions& o,
+                 const ReferencePtr& reverse, const CostPairOptions& reverseOpts, float reverseWeight = 0.5f) {
+        if (reverse)
+            initTwoWayCorrelationRatio(s, r, prepared, o, reverse, reverseOpts, reverseWeight);
+        else
+            initCorrelationRatio(s, r, prepared, o);
+    }
     ~PreparedPair() { freeCorrelationRatio(); }
     PreparedPair(const PreparedPair&) = delete;
     PreparedPair& operator=(const PreparedPair&) = delete;

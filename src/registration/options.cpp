@@ -64,6 +64,7 @@ PipelineOptions pipelineOptions(const RegistrationOptions& o, const Start& start
     p.dof = Dof(o.dof);
     p.search = o.search == "standard" ? SearchKind::Standard : o.search == "wide" ? SearchKind::Wide : SearchKind::Header;
     p.fixedForeground = !o.noForeground;
+    p.twoWay.on = !o.oneWay;
     p.start = start;
     p.precision = !o.noRefine;
     return p;

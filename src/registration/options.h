@@ -16,6 +16,7 @@ struct RegistrationOptions {
     bool noRefine = false;        // skip the precision stage
     std::string search = "header";  // the global search: header, wide or standard
     bool noForeground = false;      // count every fixed voxel, not only its foreground
+    bool oneWay = false;            // the cost one way (MOVING given FIXED), not both ways
 };
 
 // The start that `init` names: header, centroid, identity, or a world matrix FILE (read

@@ -6,6 +6,7 @@
 
 #include "device/costfunction.h"
 #include "device/device.h"
+#include "registration/foreground.h"
 #include "registration/global.h"
 #include "registration/levelreport.h"
 #include "registration/precision.h"
@@ -15,6 +16,40 @@
 #include "volume/resample.h"
 
 namespace {
+
+// MOVING's automatic foreground on its own grid and on each level: the reverse half's
+// reference mask where the cost is taken both ways (all null otherwise, or where MOVING's
+// foreground is too small to count: its whole field of view counts then).
+struct MovingForeground {
+    VolumePtr own;
+    VolumePtr level[PreparedFixed::kLevels];
+
+    void build(const Volume& moving, const PipelineOptions& opts) {
+        if (!opts.twoWay.on) return;
+        own = automaticForeground(moving, opts.movingMask, opts.twoWay.movingMarginMm);
+        if (!own) return;
+        level[0] = isotropicResample(*own, 1.0f, 1.0f, 1.0f);
+        for (int h = 1; h < PreparedFixed::kLevels && level[h - 1]; ++h) level[h] = halfSample(*level[h - 1]);
+    }
+};
+
+// The reverse half's reference: MOVING (`image`, on its level or its own grid) binned with
+// the bins of the forward pair's FIXED image, within `mask`; null where the cost is one way.
+ReferencePtr reverseReference(const PipelineOptions& opts, const Volume& image, const Volume* mask,
+                              const Volume& fixedImage) {
+    if (!opts.twoWay.on) return nullptr;
+    return deviceOf(image).prepareReference(image, kern::binCountForStage(fixedImage.stage), mask);
+}
+
+// The reverse pair samples FIXED wherever MOVING's foreground is, within the user's mask
+// of FIXED when there is one (`fixedLevel`: the FIXED level of the pass, whose mask then
+// holds it); FIXED's own foreground stays its forward half's.
+CostPairOptions reverseOptions(bool exact, const PreparedFixed& fixed, const PreparedFixed::Level& fixedLevel) {
+    CostPairOptions o;
+    o.exactWeights = exact;
+    if (fixed.userMasked()) o.srcMask = fixedLevel.mask.get();
+    return o;
+}
 
 // The precision stage after the search. Its frame is the 1 mm level's (the search's own
 // parameters). The coarse pair is the 2 mm level; the fine pair is both images on their
@@ -48,7 +83,7 @@ const PreparedFixed::Level& fineFixedLevel(const PreparedFixed& fixed) {
 }
 
 void precisionStep(const Volume& moving, const Volume* movingMask, const Pyramid& src, const PreparedFixed& fixed,
-                   const Start& start, const PipelineOptions& opts, PipelineResult& res) {
+                   const Start& start, const PipelineOptions& opts, const MovingForeground& fg, PipelineResult& res) {
     const PreparedFixed::Level& f0 = fixed.level(0);
     const Volume& s0 = *src.image[0];
     const LevelStart ls0 = levelStart(start, s0, src.grid[0], *f0.image, f0.grid);
@@ -64,7 +99,9 @@ void precisionStep(const Volume& moving, const Volume* movingMask, const Pyramid
         if (pass == PrecisionPass::Coarse) {
             const PreparedFixed::Level& f = fixed.level(1);
             pairOpts.srcMask = src.mask[1].get();
-            PreparedPair pair(*src.image[1], *f.image, fixed.precisionReference(), pairOpts);
+            const ReferencePtr reverse = reverseReference(opts, *src.image[1], fg.level[1].get(), *f.image);
+            PreparedPair pair(*src.image[1], *f.image, fixed.precisionReference(), pairOpts, reverse,
+                              reverseOptions(true, fixed, f));
             WorldEvaluator ev(*src.image[1], src.grid[1], *f.image, f.grid, frame, opts.progress);
             run(ev);
             return;
@@ -74,14 +111,18 @@ void precisionStep(const Volume& moving, const Volume* movingMask, const Pyramid
         pairOpts.srcMask = ownMoving ? movingMask : src.mask[0].get();
         // Prepared here rather than with the fixed image: only this pass reads it.
         const ReferencePtr reference = f.reference ? f.reference : prepareReference(*f.image, f.mask.get());
-        PreparedPair pair(s, *f.image, reference, pairOpts);
+        const ReferencePtr reverse =
+            reverseReference(opts, s, ownMoving ? fg.own.get() : fg.level[0].get(), *f.image);
+        PreparedPair pair(s, *f.image, reference, pairOpts, reverse, reverseOptions(true, fixed, f));
         WorldEvaluator ev(s, ownMoving ? movingGrid : src.grid[0], *f.image, f.grid, frame, opts.progress);
         run(ev);
     };
     PrecisionOptions ro = opts.precisionOptions;
     ro.dof = opts.dof.count();
     if (opts.progress) opts.progress->levelBegin("precision");
-    const PrecisionResult r = precisionStage(withPair, res.params, ro);
+    OneWayPolish polish;
+    polish.oneWay = [](bool oneWay) { setReverseWeight(oneWay ? 0.0f : 0.5f); };
+    const PrecisionResult r = precisionStage(withPair, res.params, ro, opts.twoWay.on ? &polish : nullptr);
     if (opts.progress) opts.progress->levelEnd();
     if (r.cost < r.startCost) {
         res.params = r.params;
@@ -112,6 +153,7 @@ struct LevelRun {
     Pyramid& src;
     const Start start;
     PipelineResult& res;
+    const MovingForeground& fg;
 
     // One level: banner, the source staged like the fixed level (the bin count), the cost
     // pair prepared for the level's search only, and the source level released right after.
@@ -126,7 +168,8 @@ struct LevelRun {
             s.stage = r.stage;
             CostPairOptions pairOpts;
             pairOpts.srcMask = src.mask[h].get();
-            PreparedPair pair(s, r, ref.reference, pairOpts);
+            const ReferencePtr reverse = reverseReference(opts, s, fg.level[h].get(), r);
+            PreparedPair pair(s, r, ref.reference, pairOpts, reverse, reverseOptions(false, fixed, ref));
             const LevelStart ls = levelStart(start, s, src.grid[h], r, ref.grid);
             StartedEvaluator ev(s, r, ls, opts.progress);
             if (opts.progress) opts.progress->levelBegin(name);
@@ -140,13 +183,23 @@ struct LevelRun {
         }
     }
 
+    bool sweeps1mm() const { return opts.fineSweeps || !opts.precision; }
+    // The 2 mm answer as the 1 mm level's, judged by one evaluation (as stage1mm leaves it:
+    // the identity kept where nothing measured).
+    float judge1mm(Evaluator& ev, const TransformParams& best, TransformParams& result) {
+        float v;
+        ev.evaluate(&best, 1, &v);
+        if (v < 0.0f) result = best;
+        return v;
+    }
+
     // After the 1 mm search: the precision stage, and the world matrices.
     void worldResult(const LevelStart& ls) {
         const PreparedFixed::Level& ref = fixed.level(0);
         auto world = [&] { return worldMatrix(res.params, ls, *src.image[0], src.grid[0], *ref.image, ref.grid); };
         res.searchWorld = world();
         res.startWorld = worldMatrix(TransformParams(), ls, *src.image[0], src.grid[0], *ref.image, ref.grid);
-        if (opts.precision && res.cost < 0.0f) precisionStep(moving, opts.movingMask, src, fixed, start, opts, res);
+        if (opts.precision && res.cost < 0.0f) precisionStep(moving, opts.movingMask, src, fixed, start, opts, fg, res);
         res.world = world();
     }
 };
@@ -160,7 +213,7 @@ void standardSearch(LevelRun& run) {
     run.level("4mm", 2, [&](Evaluator& ev, const LevelStart&) { stage4mm(ev, candidates, best, dof); });
     run.level("2mm", 1, [&](Evaluator& ev, const LevelStart&) { stage2mm(ev, best, dof); });
     run.level("1mm", 0, [&](Evaluator& ev, const LevelStart& ls) {
-        run.res.cost = stage1mm(ev, best, run.res.params, dof);
+        run.res.cost = run.sweeps1mm() ? stage1mm(ev, best, run.res.params, dof) : run.judge1mm(ev, best, run.res.params);
         run.worldResult(ls);
     });
 }
@@ -231,7 +284,7 @@ void wideSearch(LevelRun& run) {
         const LevelGeometry g = geometry(ls, 0);
         FramedEvaluator fev(ev, frame, g);
         TransformParams relative;
-        res.cost = stage1mm(fev, best, relative, dof);
+        res.cost = run.sweeps1mm() ? stage1mm(fev, best, relative, dof) : run.judge1mm(fev, best, relative);
         // The 1 mm cost's own parameters: what worldMatrix reads.
         if (res.cost < 0.0f) res.params = levelParams(relative, frame, g);
         run.worldResult(ls);
@@ -246,7 +299,9 @@ PipelineResult precisionFromSearch(const Volume& moving, const PreparedFixed& fi
     Pyramid src;
     if (!searched.ran || !(searched.cost < 0.0f) || !src.build(moving, opts.movingMask)) return res;
     for (int h = 0; h < PreparedFixed::kLevels; ++h) src.image[h]->stage = fixed.level(h).image->stage;
-    precisionStep(moving, opts.movingMask, src, fixed, pipelineStart(moving, fixed, opts), opts, res);
+    MovingForeground fg;
+    fg.build(moving, opts);
+    precisionStep(moving, opts.movingMask, src, fixed, pipelineStart(moving, fixed, opts), opts, fg, res);
     return res;
 }
 
@@ -261,13 +316,15 @@ PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, con
     PipelineResult res;
     Pyramid src;
     if (!src.build(moving, opts.movingMask)) return res;
+    MovingForeground fg;
+    fg.build(moving, opts);
     // The 1 mm pair is the search's largest: with the cost's memory sized for it now (and
     // for the precision stage's pair, the images on their own grids), the coarser levels
     // before it prepare their pairs without allocating.
     reserveCorrelationRatio(*src.image[0], *fixed.level(0).image);
     if (opts.precision) reserveCorrelationRatio(fineMoving(moving, *src.image[0]), *fineFixedLevel(fixed).image);
 
-    LevelRun run{moving, fixed, opts, src, pipelineStart(moving, fixed, opts), res};
+    LevelRun run{moving, fixed, opts, src, pipelineStart(moving, fixed, opts), res, fg};
     if (opts.search != SearchKind::Standard)
         wideSearch(run);
     else

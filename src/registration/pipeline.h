@@ -21,7 +21,12 @@ public:
     static PipelineOptions originalSearch() { return {SearchKind::Standard, StartKind::Centroid, false, false}; }
     // register (batch and Python alike) with no options given: the header search from the
     // header start on FIXED's foreground, then the precision stage.
-    static PipelineOptions registerDefaults() { return {SearchKind::Header, StartKind::Header, true, true}; }
+    static PipelineOptions registerDefaults() {
+        PipelineOptions o{SearchKind::Header, StartKind::Header, true, true};
+        o.twoWay.on = true;
+        o.fineSweeps = false;
+        return o;
+    }
 
     Dof dof;
     // The global search: the standard one, or the wide one over all orientations.
@@ -39,6 +44,20 @@ public:
     // unless told --no-refine; -r never does.
     bool precision;
     PrecisionOptions precisionOptions;  // its dof is taken from `dof`
+    // The 1 mm level's line sweeps before the precision stage. The stage's passes start
+    // from the 2 mm answer just as well, so register skips them (one evaluation at 1 mm
+    // still judges the answer there); without the stage they are the search's last step.
+    bool fineSweeps = true;
+    // The cost taken both ways at every evaluation: the mean of the correlation ratio of
+    // MOVING given FIXED's bins (over FIXED's foreground) and that of FIXED given MOVING's
+    // bins over MOVING's own foreground. register's default; -r takes it one way. One way,
+    // an EPI or a slab whose outline matches a turned head better than its anatomy matches
+    // the right pose wins with the turn; the reverse half counts where MOVING has tissue,
+    // and there only anatomy lines up (bench/RESULTS.md).
+    struct TwoWay {
+        bool on = false;
+        float movingMarginMm = 2.0f;  // MOVING's foreground: its tissue with this margin
+    } twoWay;
 
 private:
     PipelineOptions(SearchKind s, StartKind k, bool withPrecision, bool foreground)

@@ -83,6 +83,18 @@ double objective(unsigned n, const double* x, double* /*grad*/, void* data) {
 
 int precisionVariables(int dof) { return (int)variablesFor(dof).size(); }
 
+double precisionStepMm(const TransformParams& a, const TransformParams& b, const PrecisionOptions& opts) {
+    double most = 0.0;
+    for (const Variable& v : variablesFor(opts.dof)) {
+        const double d = std::fabs((double)b[v.param] - (double)a[v.param]);
+        const double mm = v.kind == Kind::Rotation      ? d / kDegPerRad * opts.radius
+                          : v.kind == Kind::Translation ? d
+                                                        : d * opts.radius;
+        most = std::max(most, mm);
+    }
+    return most;
+}
+
 PrecisionResult localOptimum(Evaluator& ev, const TransformParams& start, const PrecisionOptions& opts,
                              float startCost) {
     PrecisionResult r;
@@ -114,7 +126,7 @@ PrecisionResult localOptimum(Evaluator& ev, const TransformParams& start, const 
 }
 
 PrecisionResult precisionStage(const PrecisionPairs& withPair, const TransformParams& searched,
-                               const PrecisionOptions& opts) {
+                               const PrecisionOptions& opts, const OneWayPolish* polish) {
     // With TARVO_VERBOSE=1: wall and processor seconds (all threads) of each pass, which
     // the benchmarks set against the whole registration's.
     struct Since {
@@ -159,6 +171,30 @@ PrecisionResult precisionStage(const PrecisionPairs& withPair, const TransformPa
         r.startCost = costs[0];
         r.evaluations += 2;
         report("fine", r.evaluations, t0);
+        if (!polish) return;
+        const Since t1;
+        PrecisionOptions one = fine;
+        one.bound = std::min(fine.bound, polish->bound);
+        polish->oneWay(true);
+        const PrecisionResult p1 = localOptimum(ev, r.params, one);
+        polish->oneWay(false);
+        r.evaluations += p1.evaluations;
+        const double moved = precisionStepMm(r.params, p1.params, opts);
+        bool kept = false;
+        if (p1.cost < p1.startCost && moved <= polish->accept) {
+            float both = NAN;  // the answer's cost as the registration reports it
+            ev.evaluate(&p1.params, 1, &both);
+            ++r.evaluations;
+            if (both < r.startCost) {
+                r.params = p1.params;
+                r.cost = both;
+                kept = true;
+            }
+        }
+        if (verbose())
+            std::fprintf(stderr, "tarvo: precision one-way polish: %d evaluations, moved %.3f mm, %s\n",
+                         p1.evaluations, moved, kept ? "kept" : "not kept");
+        report("polish", p1.evaluations, t1);
     });
     r.evaluations += evaluations;
     return r;

@@ -61,9 +61,25 @@ enum class PrecisionPass { Coarse, Fine };
 // whatever their grids), so the coarse answer goes on to the fine pair as it is.
 using PrecisionPairs = std::function<void(PrecisionPass pass, const std::function<void(Evaluator&)>& run)>;
 
+// Where the cost is taken both ways: after the fine pass, a polish under the forward
+// half alone (oneWay(true) switches the prepared pair to it, oneWay(false) back), kept
+// where it moves no variable by more than `accept` mm at the edge. Across contrasts the
+// forward half's optimum is the more exact one (the reverse half samples FIXED between its
+// voxels, a blur before the contrast's mapping that shifts thin features); where the two
+// disagree by more, the forward half is being pulled by an outline or a bias field, and
+// the answer of both stands.
+struct OneWayPolish {
+    std::function<void(bool)> oneWay;
+    double bound = 1.0;   // how far the polish may go, mm at the edge
+    double accept = 0.5;  // and how far it may have gone to be kept
+};
+
+// The largest change of a variable between two parameter sets, mm at the edge.
+double precisionStepMm(const TransformParams& a, const TransformParams& b, const PrecisionOptions& opts);
+
 // The stage as a registration runs it: the correlation ratio with full float trilinear
 // weights, first on the coarse pair (to 0.05 mm), then on the fine pair from the better of
 // that answer and the search's (to opts.tolerance). The result is never worse on the fine
 // pair than `searched`; its startCost is the fine pair's cost of `searched`.
 PrecisionResult precisionStage(const PrecisionPairs& withPair, const TransformParams& searched,
-                               const PrecisionOptions& opts);
+                               const PrecisionOptions& opts, const OneWayPolish* polish = nullptr);

@@ -19,6 +19,7 @@ const PreparedFixed* PreparedFixed::tissueOnly() const {
         const VolumePtr tissue = automaticForeground(fixed, userMask_.get(), kTissueMarginMm);
         if (!tissue || !(tissue_ = prepare(fixed, tissue.get(), false))) return;
         tissue_->foreground_ = true;
+        tissue_->userMasked_ = userMasked_;  // the tissue is this image's own, not the user's
         if (userMask4mm_) tissue_->userMask4mm_ = copyVolume(*userMask4mm_);
     });
     return tissue_.get();
@@ -46,6 +47,7 @@ std::unique_ptr<PreparedFixed> PreparedFixed::prepare(const Volume& fixed, const
     Pyramid p;
     if (!p.build(fixed, mask)) return nullptr;
     auto prepared = std::unique_ptr<PreparedFixed>(new PreparedFixed);
+    prepared->userMasked_ = userMask != nullptr;
     if (band) {
         prepared->foreground_ = true;
         prepared->tissueWanted_ = true;

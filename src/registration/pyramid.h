@@ -52,9 +52,12 @@ public:
     // (once, safe from any thread): only an implausible answer asks for it, and it holds
     // as much memory as this one.
     const PreparedFixed* tissueOnly() const;
+    // Whether the user gave a mask: the levels' masks then hold what it leaves out.
+    bool userMasked() const { return userMasked_; }
 
 private:
     bool tissueWanted_ = false;
+    bool userMasked_ = false;
     VolumePtr userMask_;  // the user's mask on FIXED's grid, kept for tissueOnly
     mutable std::once_flag tissueOnce_;
     mutable std::unique_ptr<PreparedFixed> tissue_;

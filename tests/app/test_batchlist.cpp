@@ -240,11 +240,15 @@ TEST(ResultRow, VerdictColumns) {
 TEST(SubjectRecord, VersionAndCostKindInTheSettings) {
     RegistrationOptions o;
     const std::string key = settingsKey("t1.nii.gz", o);
-    EXPECT_EQ(key.rfind(std::string("version=") + tarvoVersion() + " cost=foreground ", 0), 0u) << key;
+    EXPECT_EQ(key.rfind(std::string("version=") + tarvoVersion() + " cost=two-way-foreground ", 0), 0u) << key;
     o.noForeground = true;
     const std::string whole = settingsKey("t1.nii.gz", o);
-    EXPECT_EQ(whole.rfind(std::string("version=") + tarvoVersion() + " cost=whole-field ", 0), 0u) << whole;
+    EXPECT_EQ(whole.rfind(std::string("version=") + tarvoVersion() + " cost=two-way-whole-field ", 0), 0u) << whole;
     EXPECT_NE(staleReason(whole, key).find("other settings"), std::string::npos);
+    o.oneWay = true;
+    const std::string oneWay = settingsKey("t1.nii.gz", o);
+    EXPECT_EQ(oneWay.rfind(std::string("version=") + tarvoVersion() + " cost=whole-field ", 0), 0u) << oneWay;
+    EXPECT_NE(staleReason(oneWay, whole).find("other settings"), std::string::npos);
     std::string older = key;
     older.replace(0, older.find(' '), "version=0.0.1");
     EXPECT_NE(staleReason(older, key).find("another version"), std::string::npos);

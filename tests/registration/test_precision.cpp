@@ -378,6 +378,7 @@ TEST(Precision, FinePassComparesTheImagesOnTheirOwnGrids) {
         ASSERT_TRUE(prepared);
         PipelineOptions opts = PipelineOptions::registerDefaults();
         opts.dof = Dof(6);
+        opts.twoWay.on = false;  // the one-way cost below is the pair's whole cost then
         PipelineResult searched;
         searched.ran = true;
         searched.cost = -0.5f;  // any search cost: the stage judges on its own pair
@@ -405,5 +406,42 @@ TEST(Precision, FinePassComparesTheImagesOnTheirOwnGrids) {
             .evaluate(&p, 1, &cost);
         freeCorrelationRatio();
         EXPECT_EQ(cost, r.cost);
+    }
+}
+
+// The one-way polish after the fine pass: its answer is kept when it lies near the answer
+// of both halves (across contrasts), and dropped when the forward half pulls far away (an
+// EPI whose outline fools it); the cost switches back either way.
+TEST(Precision, OneWayPolishKeptOnlyNearTheAnswerOfBoth) {
+    const TransformParams both = someOptimum();
+    for (const double shiftMm : {0.2, 3.0}) {
+        TransformParams forward = both;
+        forward[3] += (float)shiftMm;  // the forward half's optimum, `shiftMm` away in x
+        bool oneWay = false;
+        int switches = 0;
+        FnEvaluator ev([&](const TransformParams& p) {
+            return oneWay ? coupledBowl(p, forward) : 0.5f * (coupledBowl(p, forward) + coupledBowl(p, both));
+        });
+        const PrecisionPairs pairs = [&](PrecisionPass, const std::function<void(Evaluator&)>& run) { run(ev); };
+        OneWayPolish polish;
+        polish.oneWay = [&](bool one) {
+            oneWay = one;
+            ++switches;
+        };
+        PrecisionOptions opts;
+        opts.coarsePass = false;
+        const PrecisionResult r = precisionStage(pairs, TransformParams(), opts, &polish);
+        EXPECT_FALSE(oneWay);
+        EXPECT_EQ(switches, 2);
+        const TransformParams mid = [&] {
+            TransformParams m = both;
+            m[3] += (float)(shiftMm / 2);
+            return m;
+        }();
+        if (shiftMm < 0.5) {
+            EXPECT_LT(edgeError(r.params, forward), 0.03) << "the polish was not kept";
+        } else {
+            EXPECT_LT(edgeError(r.params, mid), 0.05) << "the polish was kept " << shiftMm << " mm away";
+        }
     }
 }

@@ -34,7 +34,7 @@ SubjectFiles filesOf(const std::string& outDir, const std::string& id, bool qc) 
 }
 
 std::string settingsKey(const std::string& fixed, const RegistrationOptions& o) {
-    return std::string("version=") + tarvoVersion() + " cost=" + (o.noForeground ? "whole-field" : "foreground") +
+    return std::string("version=") + tarvoVersion() + " cost=" + (o.oneWay ? "" : "two-way-") + (o.noForeground ? "whole-field" : "foreground") +
            " fixed=" + fixed + " fixed-mask=" + o.fixedMask + " dof=" + std::to_string(o.dof) + " init=" + o.init +
            " search=" + o.search + (o.noRefine ? " no-refine" : "");
 }

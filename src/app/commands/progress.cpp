@@ -24,16 +24,22 @@ struct LevelWork {
 constexpr LevelWork kSchedule[] = {
     {"8mm", 42000, 1}, {"4mm", 14200, 10.4}, {"2mm", 2120, 184}, {"1mm", 274, 1990}, {"precision", 228, 1260}};
 constexpr int kLevels = sizeof kSchedule / sizeof kSchedule[0];
+constexpr int k1mm = 3;
+// With the precision stage the 1 mm level judges the 2 mm answer once instead of sweeping.
+constexpr double k1mmJudged = 1;
 // After the levels: the check that the answer is plausible (registration/pipeline.h), which
 // measures MOVING's foreground; a twenty-fifth of the levels' time on that pair.
 constexpr double kAfterLevels = 0.04;
 
-double work(int level) { return kSchedule[level].evaluations * kSchedule[level].cost; }
+double work(int level, bool precision) {
+    const double evaluations = level == k1mm && precision ? k1mmJudged : kSchedule[level].evaluations;
+    return evaluations * kSchedule[level].cost;
+}
 
 // The work of the levels before `level`.
-double workBefore(int level) {
+double workBefore(int level, bool precision) {
     double w = 0;
-    for (int i = 0; i < level; ++i) w += work(i);
+    for (int i = 0; i < level; ++i) w += work(i, precision);
     return w;
 }
 
@@ -52,7 +58,10 @@ std::string timeLeft(double s) {
 }  // namespace
 
 TerminalProgress::TerminalProgress(bool enabled, long long startMs, bool precision)
-    : enabled_(enabled), start_(startMs), total_((1 + kAfterLevels) * workBefore(precision ? kLevels : kLevels - 1)) {}
+    : enabled_(enabled),
+      precision_(precision),
+      start_(startMs),
+      total_((1 + kAfterLevels) * workBefore(precision ? kLevels : kLevels - 1, precision)) {}
 
 bool TerminalProgress::stderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
@@ -66,7 +75,7 @@ void TerminalProgress::levelBegin(const char* name) {
     if (level <= level_ || level_ < 0) passStart_ = clockMs();
     level_ = level;
     levelOver_ = false;
-    done_ = workBefore(level);
+    done_ = workBefore(level, precision_);
     evaluations_ = 0;
     draw(true);
 }
@@ -80,7 +89,7 @@ void TerminalProgress::levelEnd() {
     // The 1 mm level ends after the precision stage inside it: nothing left to count then.
     if (level_ < 0 || levelOver_) return;
     levelOver_ = true;
-    done_ = workBefore(level_ + 1);
+    done_ = workBefore(level_ + 1, precision_);
     draw(true);
 }
 
@@ -98,7 +107,7 @@ double TerminalProgress::fraction() const {
     // A level may take more evaluations than the schedule's: it stays short of its end
     // until it ends.
     if (level_ >= 0 && !levelOver_)
-        w += std::min((double)evaluations_, 0.95 * kSchedule[level_].evaluations) * kSchedule[level_].cost;
+        w += std::min((double)evaluations_ * kSchedule[level_].cost, 0.95 * work(level_, precision_));
     return std::clamp(w / total_, 0.0, 1.0);
 }
 

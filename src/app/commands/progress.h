@@ -29,6 +29,7 @@ private:
     void draw(bool force);
 
     bool enabled_;
+    bool precision_;  // the 1 mm level then judges the 2 mm answer once
     long long start_, lastDraw_ = 0, passStart_ = 0;
     int level_ = -1;        // in the schedule; -1 before the first
     bool levelOver_ = false;

@@ -12,11 +12,20 @@ const char* const kRegistrationOptionsHelp =
     "are; FILE starts from a world matrix in the --matrix format. The search then runs\n"
     "relative to the start.\n"
     "\n"
+    "Cost (default; --one-way takes the first half alone): the mean of two correlation\n"
+    "ratios, MOVING given 256 bins of FIXED's intensity over FIXED's foreground, and FIXED\n"
+    "given 256 bins of MOVING's over MOVING's own tissue (with 2 mm around it). Taken one\n"
+    "way, an EPI, a slab or a brain-only image can fit a turned head's outline better than\n"
+    "the right pose fits its anatomy; the second half counts only where MOVING has tissue.\n"
+    "\n"
     "Precision stage (default; --no-refine skips it): after the search, all free\n"
-    "parameters move together to the optimum of the correlation ratio of MOVING given 256\n"
-    "bins of FIXED's intensity, sampled with full-precision trilinear weights, at 2 mm and\n"
-    "then on the images' own grids (to about 0.01-0.02 mm at the brain's edge, across\n"
-    "contrasts too). It never ends at a higher cost than the search's answer.\n"
+    "parameters move together to the optimum of the cost, sampled with full-precision\n"
+    "trilinear weights, at 2 mm and then on the images' own grids (to about 0.01-0.02 mm\n"
+    "at the brain's edge, across contrasts too). It never ends at a higher cost than the\n"
+    "search's answer. It starts from the 2 mm level's answer (with --no-refine the search\n"
+    "ends with line sweeps at 1 mm instead) and ends with a polish under the first half\n"
+    "of the cost alone, kept where it moves the answer by at most 0.5 mm: across contrasts\n"
+    "that half's optimum is the more exact, and where it pulls further it is being fooled.\n"
     "\n"
     "Foreground (default; --no-foreground counts every voxel): only FIXED's tissue enters\n"
     "the cost: the voxels above a quarter of the way from its 1st to its 99th percentile,\n"
@@ -64,6 +73,8 @@ void addRegistrationOptions(CLI::App& app, RegistrationOptions& o) {
     app.add_option("--fixed-mask", o.fixedMask, "only FIXED voxels inside this mask count");
     app.add_flag("--no-foreground", o.noForeground,
                  "count every FIXED voxel, not only FIXED's automatic foreground (phantoms, images already masked)");
+    app.add_flag("--one-way", o.oneWay,
+                 "the cost one way only, MOVING given FIXED's bins (as before version 0.3), not the mean of both ways");
     app.add_option("--moving-mask", o.movingMask, "only samples landing inside this mask count");
     app.add_option("--threads", o.threads, "threads of the CPU backend (not with a GPU)")->check(CLI::Range(1, 4096));
     app.add_flag("--no-refine", o.noRefine, "skip the precision stage: the search's answer as it stands");

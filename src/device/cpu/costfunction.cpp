@@ -219,7 +219,18 @@ void CpuDevice::layOutReference(Reference& p, const Volume& ref, const std::vect
     if (done < p.chunks.size()) p.tasks.push_back({done, (uint32_t)p.chunks.size()});
 }
 
-void CpuDevice::freeCorrelationRatio() { pair_.reset(); }
+void CpuDevice::freeCorrelationRatio() {
+    pair_.reset();
+    aside_.reset();
+}
+
+// Preparing a pair copies and pads its source: 0.06-0.07 s for a 1 mm level of 5 million
+// voxels, where one evaluation takes 0.03 s. Both pairs stay prepared instead, for the
+// memory of a second source.
+bool CpuDevice::swapCorrelationRatio() {
+    std::swap(pair_, aside_);
+    return true;
+}
 
 static void buildNonzeroBlocks(cpucost::Pair& p) {
     const int bx = (p.sx + kNonzeroBlock - 1) / kNonzeroBlock, by = (p.sy + kNonzeroBlock - 1) / kNonzeroBlock,

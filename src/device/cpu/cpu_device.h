@@ -38,6 +38,7 @@ public:
     ReferencePtr prepareReference(const Volume& ref, int binCount, const Volume* refMask) override;
     void initCorrelationRatio(const Volume& src, ReferencePtr ref, const CostPairOptions& opts) override;
     void freeCorrelationRatio() override;
+    bool swapCorrelationRatio() override;
     void calcCorrelationRatio(const float* matrices, int n, float* results) override;
 
     ThreadPool& pool() { return pool_; }
@@ -61,4 +62,5 @@ private:
     ThreadPool pool_;
     kern::TextureRules rules_;
     std::unique_ptr<Pair> pair_;
+    std::unique_ptr<Pair> aside_;  // swapCorrelationRatio's other pair
 };

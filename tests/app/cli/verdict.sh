@@ -99,10 +99,10 @@ grep -qP "^t2\t.*\tfailed\t.*was made by another version of tarvo" out/results.t
 [ $st -eq 0 ] && ! grep -q 'error' err.txt || bad "old records: status $st, $(cat err.txt)"
 cut -f 1,3,10 out/results.tsv | tr '\t\n' ': ' | grep -q '^id:status:verdict t2:ok:ok turned:ok:suspect $' \
   || bad "old records not redone: $(cat out/results.tsv)"
-grep -q '^# tarvo batch settings: version=[0-9.]* cost=foreground ' out/turned/result.tsv || bad "record: $(cat out/turned/result.tsv)"
+grep -q '^# tarvo batch settings: version=[0-9.]* cost=two-way-foreground ' out/turned/result.tsv || bad "record: $(cat out/turned/result.tsv)"
 # The other cost is another kind of result: done again, not skipped.
 "$TARVO" batch t1.nii.gz list.txt --out-dir out $quick --no-foreground > out.txt 2>/dev/null
-grep -q '^skipped: 0$' out.txt && grep -q '^# tarvo batch settings: version=[0-9.]* cost=whole-field ' out/t2/result.tsv \
+grep -q '^skipped: 0$' out.txt && grep -q '^# tarvo batch settings: version=[0-9.]* cost=two-way-whole-field ' out/t2/result.tsv \
   || bad "--no-foreground reused the foreground's results: $(cat out.txt)"
 
 [ $fail -eq 0 ] && echo "verdict: all passed"
