@@ -23,7 +23,8 @@ class Registration:
 
     matrix:  4x4 float64, FIXED world RAS mm -> MOVING world RAS mm, exactly the numbers
              ``tarvo register --matrix`` writes.
-    cost:    the final cost (correlation ratio - 1 at 1 mm; -1 is perfect).
+    cost:    the final cost (correlation ratio - 1, the mean of both ways unless two_way=False;
+             -1 is perfect).
     seconds: wall time of the call.
     device:  "cpu" or "cuda".
     image:   MOVING resampled onto FIXED's grid (a nibabel Nifti1Image), or None when
