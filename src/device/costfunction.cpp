@@ -21,7 +21,7 @@ struct TwoWay {
     const Volume* ref = nullptr;
     ReferencePtr forward, reverse;
     CostPairOptions forwardOpts, reverseOpts;
-    float reverseWeight = 0.5f;
+    float reverseWeight = kReverseWeight;
 };
 static thread_local TwoWay twoWay;
 
@@ -140,7 +140,8 @@ static void reverseValues(const float* matrices, int n, float* values) {
         which.push_back(i);
     }
     if (which.empty()) return;
-    std::vector<float> got(which.size());
+    thread_local std::vector<float> got;  // every batch of a search: no allocation after the first
+    got.resize(which.size());
     Device& dev = *prepared;
     if (twoWay.held) {
         dev.swapCorrelationRatio();

@@ -18,6 +18,8 @@ ReferencePtr prepareReference(const Volume& ref, const Volume* refMask);
 // The pair of src with a reference prepared from `ref` (opts.refMask is not used).
 void initCorrelationRatio(const Volume& src, const Volume& ref, const ReferencePtr& reference,
                           const CostPairOptions& opts);
+// The reverse half's weight in the cost taken both ways: the plain mean.
+inline constexpr float kReverseWeight = 0.5f;
 // The cost taken both ways: beside the pair of src with `forward` (a reference prepared from
 // ref), the reverse pair of ref as the source with `reverse`, a reference prepared from
 // src (with a mask of src's own). Every matrix then gives the mean of the forward value and
@@ -25,7 +27,7 @@ void initCorrelationRatio(const Volume& src, const Volume& ref, const ReferenceP
 // freeCorrelationRatio or by preparing another pair.
 void initTwoWayCorrelationRatio(const Volume& src, const Volume& ref, const ReferencePtr& forward,
                                 const CostPairOptions& forwardOpts, const ReferencePtr& reverse,
-                                const CostPairOptions& reverseOpts, float reverseWeight = 0.5f);
+                                const CostPairOptions& reverseOpts, float reverseWeight = kReverseWeight);
 // The weight of the reverse half in the two-way cost prepared on this thread (0: the
 // forward half alone, which then costs no more than a one-way pair); nothing otherwise.
 void setReverseWeight(float weight);

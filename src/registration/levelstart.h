@@ -78,7 +78,7 @@ struct PreparedPair {
     // The cost taken both ways where `reverse` (a reference prepared from s) is given
     // (initTwoWayCorrelationRatio); the plain pair where it is null.
     PreparedPair(const Volume& s, const Volume& r, const ReferencePtr& prepared, const CostPairOptions& o,
-                 const ReferencePtr& reverse, const CostPairOptions& reverseOpts, float reverseWeight = 0.5f) {
+                 const ReferencePtr& reverse, const CostPairOptions& reverseOpts, float reverseWeight = kReverseWeight) {
         if (reverse)
             initTwoWayCorrelationRatio(s, r, prepared, o, reverse, reverseOpts, reverseWeight);
         else

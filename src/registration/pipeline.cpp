@@ -121,7 +121,7 @@ void precisionStep(const Volume& moving, const Volume* movingMask, const Pyramid
     ro.dof = opts.dof.count();
     if (opts.progress) opts.progress->levelBegin("precision");
     OneWayPolish polish;
-    polish.oneWay = [](bool oneWay) { setReverseWeight(oneWay ? 0.0f : 0.5f); };
+    polish.oneWay = [](bool oneWay) { setReverseWeight(oneWay ? 0.0f : kReverseWeight); };
     const PrecisionResult r = precisionStage(withPair, res.params, ro, opts.twoWay.on ? &polish : nullptr);
     if (opts.progress) opts.progress->levelEnd();
     if (r.cost < r.startCost) {
