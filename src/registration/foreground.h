@@ -23,6 +23,12 @@ constexpr float kForegroundFraction = 0.25f;
 // FIXED's head (the air is all one value, as FIXED's scalp is): a phantom head pair ended
 // 45 mm off with a band of 4 or 10 mm, and 0.36 mm with 20 mm.
 constexpr float kForegroundMarginMm = 20.0f;
+// The band when the cost is taken both ways. Its reverse half (MOVING's tissue explaining
+// FIXED) keeps the phantom pairs right without the wide band, and the wide band misleads
+// the forward half on a slab: an 84-112 mm EPI slab was drawn 8-15 % too large to bring
+// more of FIXED's air inside it (10-11 mm off; 1.1-2.1 mm with 8 mm).
+constexpr float kTwoWayBandMm = 8.0f;
+inline float foregroundBandMm(bool twoWay) { return twoWay ? kTwoWayBandMm : kForegroundMarginMm; }
 // The fallback: the tissue with this much margin. Where FIXED is a brain alone, its band of
 // air holds MOVING's skull, and the cost fits that skull by scaling a head onto the brain
 // (17-25 mm off); an answer that implausible is tried again on the tissue alone (the

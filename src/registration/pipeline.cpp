@@ -1,5 +1,6 @@
 #include "registration/pipeline.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -26,7 +27,9 @@ struct MovingForeground {
 
     void build(const Volume& moving, const PipelineOptions& opts) {
         if (!opts.twoWay.on) return;
-        own = automaticForeground(moving, opts.movingMask, opts.twoWay.movingMarginMm);
+        const float voxel = std::max({std::fabs(moving.dx), std::fabs(moving.dy), std::fabs(moving.dz)});
+        own = automaticForeground(moving, opts.movingMask,
+                                  std::max(opts.twoWay.movingMarginMm, opts.twoWay.movingMarginVoxels * voxel));
         if (!own) return;
         level[0] = isotropicResample(*own, 1.0f, 1.0f, 1.0f);
         for (int h = 1; h < PreparedFixed::kLevels && level[h - 1]; ++h) level[h] = halfSample(*level[h - 1]);
@@ -306,7 +309,8 @@ PipelineResult precisionFromSearch(const Volume& moving, const PreparedFixed& fi
 }
 
 PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const PipelineOptions& opts) {
-    const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(fixed, opts.fixedMask, opts.fixedForeground);
+    const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(fixed, opts.fixedMask, opts.fixedForeground,
+                                                                            foregroundBandMm(opts.twoWay.on));
     // A volume too small for a single 1 mm voxel: nothing to register.
     if (!prepared) return PipelineResult();
     return runPipeline(moving, *prepared, opts);

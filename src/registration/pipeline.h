@@ -56,7 +56,15 @@ public:
     // and there only anatomy lines up (bench/RESULTS.md).
     struct TwoWay {
         bool on = false;
-        float movingMarginMm = 2.0f;  // MOVING's foreground: its tissue with this margin
+        // MOVING's foreground: its tissue with a margin of this many of MOVING's largest voxel
+        // edges, but at least movingMarginMm. The tissue's edge in a coarse image is smeared
+        // over a few voxels, and the reverse half needs the whole edge: with one 3.5 mm voxel
+        // an 84 mm EPI slab ended 2.4 mm off along its slices, with three or four about 2.
+        // Counted in millimetres the margin could not serve all images: 10 mm around a
+        // brain-only image of 1 mm voxels holds FIXED's skull, and the cost shrank the head
+        // onto it (8 mm off); 6 mm around a slab of 2 mm slices let a wrong far turn win.
+        float movingMarginVoxels = 4.0f;
+        float movingMarginMm = 2.0f;
     } twoWay;
 
 private:

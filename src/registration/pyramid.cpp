@@ -40,10 +40,11 @@ bool Pyramid::build(const Volume& v, const Volume* m) {
     return true;
 }
 
-std::unique_ptr<PreparedFixed> PreparedFixed::prepare(const Volume& fixed, const Volume* mask, bool foreground) {
+std::unique_ptr<PreparedFixed> PreparedFixed::prepare(const Volume& fixed, const Volume* mask, bool foreground,
+                                                     float bandMm) {
     VolumePtr band;
     const Volume* userMask = mask;
-    if (foreground && resamplesTo(fixed, 1.0f) && (band = automaticForeground(fixed, mask))) mask = band.get();
+    if (foreground && resamplesTo(fixed, 1.0f) && (band = automaticForeground(fixed, mask, bandMm))) mask = band.get();
     Pyramid p;
     if (!p.build(fixed, mask)) return nullptr;
     auto prepared = std::unique_ptr<PreparedFixed>(new PreparedFixed);

@@ -6,6 +6,7 @@
 
 #include "device/device.h"
 #include "geometry/world.h"
+#include "registration/foreground.h"
 #include "volume/volume.h"
 
 // What depends only on the fixed image: its levels at 1, 2, 4 and 8 mm, where each lies in
@@ -27,7 +28,8 @@ public:
     // fixed's grid, or null; it is not needed afterwards. With `foreground`, the cost
     // counts only the fixed image's automatic foreground (registration/foreground.h)
     // within the mask.
-    static std::unique_ptr<PreparedFixed> prepare(const Volume& fixed, const Volume* mask, bool foreground = false);
+    static std::unique_ptr<PreparedFixed> prepare(const Volume& fixed, const Volume* mask, bool foreground = false,
+                                                  float bandMm = kForegroundMarginMm);
     const Level& level(int h) const { return levels_[h]; }
     // The fixed image's intensity centroid in world coordinates, as worldCentroid gives it.
     const double* centroid() const { return centroid_; }

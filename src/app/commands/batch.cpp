@@ -23,6 +23,7 @@
 #include "app/commands/registrationoptions.h"
 #include "device/device.h"
 #include "registration/cost.h"
+#include "registration/foreground.h"
 #include "registration/options.h"
 #include "registration/verdict.h"
 #include "registration/pipeline.h"
@@ -215,7 +216,8 @@ int runBatchCommand(int argc, char** argv) {
         commandError(kName, error);
         return 1;
     }
-    const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(*fix, fixMask.get(), !ro.noForeground);
+    const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(*fix, fixMask.get(), !ro.noForeground,
+                                                                            foregroundBandMm(!ro.oneWay));
     if (!prepared) {
         commandError(kName, "'" + a.fixed + "' is too small to hold one voxel of 1 mm");
         return 1;
