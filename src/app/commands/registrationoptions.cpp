@@ -14,7 +14,7 @@ const char* const kRegistrationOptionsHelp =
     "\n"
     "Cost (default; --one-way takes the first half alone): the mean of two correlation\n"
     "ratios, MOVING given 256 bins of FIXED's intensity over FIXED's foreground, and FIXED\n"
-    "given 256 bins of MOVING's over MOVING's own tissue (with three of MOVING's voxels\n"
+    "given 256 bins of MOVING's over MOVING's own tissue (with four of MOVING's voxels\n"
     "around it, at least 2 mm). Taken one way, an EPI, a slab or a brain-only image can fit\n"
     "a turned head's outline better than the right pose fits its anatomy; the second half\n"
     "counts only where MOVING has tissue.\n"
