@@ -181,7 +181,7 @@ PrecisionResult precisionStage(const PrecisionPairs& withPair, const TransformPa
         r.evaluations += p1.evaluations;
         const double moved = precisionStepMm(r.params, p1.params, opts);
         bool kept = false;
-        if (p1.cost < p1.startCost && moved <= polish->accept) {
+        if (p1.cost < p1.startCost && moved > polish->agree && moved <= polish->accept) {
             float both = NAN;  // the answer's cost as the registration reports it
             ev.evaluate(&p1.params, 1, &both);
             ++r.evaluations;
