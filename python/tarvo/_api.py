@@ -23,7 +23,7 @@ class Registration:
 
     matrix:  4x4 float64, FIXED world RAS mm -> MOVING world RAS mm, exactly the numbers
              ``tarvo register --matrix`` writes.
-    cost:    the final cost (correlation ratio - 1, the mean of both ways unless two_way=False;
+    cost:    the final cost (correlation ratio - 1, both ways weighed 1:3 unless two_way=False;
              -1 is perfect).
     seconds: wall time of the call.
     device:  "cpu" or "cuda".

@@ -65,7 +65,7 @@ class RegisterOutputSpec(TraitedSpec):
     out_file = File(exists=True, desc="MOVING resampled onto FIXED's grid")
     matrix = File(exists=True, desc="world matrix file")
     itk = File(desc="ITK transform file, when asked for")
-    cost = traits.Float(desc="final cost (correlation ratio - 1, both ways averaged unless one_way)")
+    cost = traits.Float(desc="final cost (correlation ratio - 1, both ways weighed 1:3 unless one_way)")
     fixed_overlap = traits.Float(desc="share of FIXED's foreground inside MOVING's field of view")
     moving_overlap = traits.Float(desc="share of MOVING's foreground inside FIXED's field of view")
     turn = traits.Float(desc="degrees the result turns from the start")

@@ -48,9 +48,9 @@ public:
     // from the 2 mm answer just as well, so register skips them (one evaluation at 1 mm
     // still judges the answer there); without the stage they are the search's last step.
     bool fineSweeps = true;
-    // The cost taken both ways at every evaluation: the mean of the correlation ratio of
-    // MOVING given FIXED's bins (over FIXED's foreground) and that of FIXED given MOVING's
-    // bins over MOVING's own foreground. register's default; -r takes it one way. One way,
+    // The cost taken both ways at every evaluation: a quarter of the correlation ratio of
+    // MOVING given FIXED's bins (over FIXED's foreground) and three quarters of that of FIXED
+    // given MOVING's bins over MOVING's own foreground (kReverseWeight). register's default; -r takes it one way. One way,
     // an EPI or a slab whose outline matches a turned head better than its anatomy matches
     // the right pose wins with the turn; the reverse half counts where MOVING has tissue,
     // and there only anatomy lines up (bench/RESULTS.md).

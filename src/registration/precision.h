@@ -69,7 +69,7 @@ using PrecisionPairs = std::function<void(PrecisionPass pass, const std::functio
 // disagree by more, the forward half is being pulled by an outline or a bias field, and
 // the answer of both stands. Where they agree to within `agree` mm, the answer of both
 // stands too: in one contrast neither half is biased, the two differ by their noise alone,
-// and their mean is the more exact (moved 0.02-0.03 mm on single-contrast known transforms,
+// and both together are the more exact (moved 0.02-0.03 mm on single-contrast known transforms,
 // which end 0.008-0.010 mm from the truth without the polish and 0.012-0.017 with it;
 // 0.11-0.13 mm across contrasts).
 struct OneWayPolish {

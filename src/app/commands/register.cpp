@@ -36,8 +36,8 @@ const char* kFooterTransform =
 
 const char* kFooterOutput =
     "Output: on standard output, exactly\n"
-    "  cost: C                     the final cost (correlation ratio - 1, the mean of both\n"
-    "                              ways unless --one-way; -1 is perfect)\n"
+    "  cost: C                     the final cost (correlation ratio - 1, both ways\n"
+    "                              weighed 1:3 unless --one-way; -1 is perfect)\n"
     "  matrix:                     followed by the four lines of the world matrix\n"
     "  time: S s                   seconds for the whole command\n"
     "  overlap: F M                share of FIXED's foreground inside MOVING's field of view,\n"

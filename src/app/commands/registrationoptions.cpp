@@ -12,12 +12,13 @@ const char* const kRegistrationOptionsHelp =
     "are; FILE starts from a world matrix in the --matrix format. The search then runs\n"
     "relative to the start.\n"
     "\n"
-    "Cost (default; --one-way takes the first half alone): the mean of two correlation\n"
-    "ratios, MOVING given 256 bins of FIXED's intensity over FIXED's foreground, and FIXED\n"
-    "given 256 bins of MOVING's over MOVING's own tissue (with four of MOVING's voxels\n"
-    "around it, at least 2 mm). Taken one way, an EPI, a slab or a brain-only image can fit\n"
-    "a turned head's outline better than the right pose fits its anatomy; the second half\n"
-    "counts only where MOVING has tissue.\n"
+    "Cost (default; --one-way takes the first half alone): two correlation ratios, a\n"
+    "quarter of MOVING given 256 bins of FIXED's intensity over FIXED's foreground, and\n"
+    "three quarters of FIXED given 256 bins of MOVING's over MOVING's own tissue (with four\n"
+    "of MOVING's voxels around it, at least 2 mm). Taken one way, an EPI, a slab or a\n"
+    "brain-only image can fit a turned head's outline better than the right pose fits its\n"
+    "anatomy; the second half counts only where MOVING has tissue, and a coarse, noisy or\n"
+    "unevenly shaded MOVING enters it only through its bins, so it weighs more.\n"
     "\n"
     "Precision stage (default; --no-refine skips it): after the search, all free\n"
     "parameters move together to the optimum of the cost, sampled with full-precision\n"
@@ -27,7 +28,7 @@ const char* const kRegistrationOptionsHelp =
     "ends with line sweeps at 1 mm instead) and ends with a polish under the first half\n"
     "of the cost alone, kept where it moves the answer by more than 0.06 and at most\n"
     "0.5 mm: across contrasts that half's optimum is the more exact, where it pulls further\n"
-    "it is being fooled, and where the halves agree (one contrast) their mean is the more\n"
+    "it is being fooled, and where the halves agree (one contrast) both together are the more\n"
     "exact.\n"
     "\n"
     "Foreground (default; --no-foreground counts every voxel): only FIXED's tissue enters\n"
@@ -78,7 +79,7 @@ void addRegistrationOptions(CLI::App& app, RegistrationOptions& o) {
     app.add_flag("--no-foreground", o.noForeground,
                  "count every FIXED voxel, not only FIXED's automatic foreground (phantoms, images already masked)");
     app.add_flag("--one-way", o.oneWay,
-                 "the cost one way only, MOVING given FIXED's bins (as before version 0.3), not the mean of both ways");
+                 "the cost one way only, MOVING given FIXED's bins (as before version 0.3), not both ways");
     app.add_option("--moving-mask", o.movingMask, "only samples landing inside this mask count");
     app.add_option("--threads", o.threads, "threads of the CPU backend (not with a GPU)")->check(CLI::Range(1, 4096));
     app.add_flag("--no-refine", o.noRefine, "skip the precision stage: the search's answer as it stands");
