@@ -20,6 +20,7 @@
 # them again). Needs python3-nibabel and python3-scipy (Debian) for the cases and distances.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/precision/common.sh
 build=$(cd "${1:-build}" && pwd)
 kinds=${2:-same,contrast,same,sagittal,oblique}
 data=$(cd "${TARVO_DATA:-../shared/data}" 2>/dev/null && pwd || echo "${TARVO_DATA:-../shared/data}")
@@ -34,12 +35,7 @@ mkdir -p "$work/cases" "$work/res"
   { "$py" bench/precision/make_cases.py "$fixed" "$work/cases" --cases "$kinds" >/dev/null && touch "$work/cases/.done-$kinds"; }
 
 venv=${ANTS_VENV:-$(pwd)/out/venv-ants}
-ants=0
-if [ "${NO_ANTS:-0}" != 1 ]; then
-  [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
-  "$venv/bin/python" -c "import ants" 2>/dev/null || "$venv/bin/pip" install -q antspyx >/dev/null 2>&1 || true
-  "$venv/bin/python" -c "import ants" 2>/dev/null && ants=1 || echo "antspyx cannot be installed: no ANTs rows"
-fi
+ants_venv "$py" "$venv" rows
 elastix=0
 command -v elastix >/dev/null && [ -f "$elparams" ] && elastix=1
 export ITK_GLOBAL_DEFAULT_NUMBER_OF_THREADS=$(nproc)

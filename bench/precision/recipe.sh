@@ -12,6 +12,7 @@
 # a case's search is kept there and reused (delete its .params to search again).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+source bench/precision/common.sh
 build=$(cd "${1:-build}" && pwd)
 shift || true
 variants=${*:-stage}
@@ -22,10 +23,7 @@ work=$(pwd)/out/precision-recipe
 py=/usr/bin/python3
 [ -f "$fixed" ] || { echo "no $fixed: nothing to measure"; exit 0; }
 mkdir -p "$work/cases" "$work/res"
-stamp="$work/cases/.done-${SEED:-24}-$kinds"
-[ -f "$stamp" ] ||
-  { "$py" bench/precision/recipe_cases.py "$fixed" "$work/cases" --seed "${SEED:-24}" --cases "$kinds" >/dev/null &&
-    touch "$stamp"; }
+recipe_cases "$py" "$fixed" "$work" "$kinds"
 tag=full
 if [ "${FIXED_MASK:-0}" = 1 ]; then
   "$py" bench/foreground.py "$fixed" "$work/fixed_foreground.nii.gz" >/dev/null

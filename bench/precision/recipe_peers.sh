@@ -17,6 +17,7 @@
 # cores. Needs python3-nibabel and python3-scipy (Debian).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+source bench/precision/common.sh
 build=$(cd "${1:-build}" && pwd)
 data=$(cd "${TARVO_DATA:-../shared/data}" 2>/dev/null && pwd || echo "${TARVO_DATA:-../shared/data}")
 fixed=$data/icbm2009_t1_1mm.nii.gz
@@ -27,18 +28,10 @@ res=$work/peers
 py=/usr/bin/python3
 [ -f "$fixed" ] || { echo "no $fixed: nothing to measure"; exit 0; }
 mkdir -p "$work/cases" "$res"
-stamp="$work/cases/.done-${SEED:-24}-$kinds"
-[ -f "$stamp" ] ||
-  { "$py" bench/precision/recipe_cases.py "$fixed" "$work/cases" --seed "${SEED:-24}" --cases "$kinds" >/dev/null &&
-    touch "$stamp"; }
+recipe_cases "$py" "$fixed" "$work" "$kinds"
 
 venv=${ANTS_VENV:-$(pwd)/out/venv-ants}
-ants=0
-if [ "${NO_ANTS:-0}" != 1 ]; then
-  [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
-  "$venv/bin/python" -c "import ants" 2>/dev/null || "$venv/bin/pip" install -q antspyx >/dev/null 2>&1 || true
-  "$venv/bin/python" -c "import ants" 2>/dev/null && ants=1 || echo "antspyx cannot be installed: no ANTs column"
-fi
+ants_venv "$py" "$venv" column
 elastix=0
 if [ "${NO_ELASTIX:-0}" != 1 ]; then
   if ! command -v elastix >/dev/null; then
