@@ -10,61 +10,105 @@
 
 namespace {
 
-// Grows the mask by `steps` voxels along one axis (stride between neighbours, n voxels
-// along it): a running maximum over a window of 2 steps + 1.
+// Grows the mask by `steps` voxels along one axis: each voxel becomes the maximum of the
+// original ones within `steps` of it along the axis. Lines along y and z are taken a whole
+// x row at a time, so that every pass reads and writes memory in storage order.
 void growAlong(std::vector<uint8_t>& m, int32_t nx, int32_t ny, int32_t nz, int axis, int steps) {
     if (steps <= 0) return;
-    const int32_t n[3] = {nx, ny, nz};
-    const size_t stride[3] = {1, (size_t)nx, (size_t)nx * (size_t)ny};
-    const int32_t len = n[axis];
-    std::vector<uint8_t> line((size_t)len);
-    const int32_t a = axis == 0 ? 1 : 0, b = axis == 2 ? 1 : 2;
-    for (int32_t v = 0; v < n[b]; ++v)
-        for (int32_t u = 0; u < n[a]; ++u) {
-            const size_t base = (size_t)u * stride[a] + (size_t)v * stride[b];
+    const std::vector<uint8_t> orig = m;
+    if (axis == 0) {
+        for (size_t row = 0; row < (size_t)ny * (size_t)nz; ++row) {
+            const uint8_t* in = &orig[row * (size_t)nx];
+            uint8_t* out = &m[row * (size_t)nx];
             int32_t last = -(steps + 1) * 2;  // the latest inside voxel seen
-            for (int32_t i = 0; i < len; ++i) line[(size_t)i] = m[base + (size_t)i * stride[axis]];
-            // Forward: within steps after an inside voxel; backward: within steps before one.
-            for (int32_t i = 0; i < len; ++i) {
-                if (line[(size_t)i]) last = i;
-                if (i - last <= steps) m[base + (size_t)i * stride[axis]] = 1;
+            for (int32_t i = 0; i < nx; ++i) {
+                if (in[i]) last = i;
+                if (i - last <= steps) out[i] = 1;
             }
-            last = len + (steps + 1) * 2;
-            for (int32_t i = len - 1; i >= 0; --i) {
-                if (line[(size_t)i]) last = i;
-                if (last - i <= steps) m[base + (size_t)i * stride[axis]] = 1;
+            last = nx + (steps + 1) * 2;
+            for (int32_t i = nx - 1; i >= 0; --i) {
+                if (in[i]) last = i;
+                if (last - i <= steps) out[i] = 1;
             }
         }
+        return;
+    }
+    // Lines along y (within each z plane) or along z (across planes): a row of x per step,
+    // each lane counting how far the latest inside voxel lies behind.
+    const size_t row = (size_t)nx, stride = axis == 1 ? row : row * (size_t)ny;
+    const int32_t len = axis == 1 ? ny : nz, outer = axis == 1 ? nz : 1;
+    const size_t lanes = axis == 1 ? row : row * (size_t)ny, outerStride = axis == 1 ? row * (size_t)ny : 0;
+    const int32_t far = steps + 1;
+    std::vector<int32_t> dist(lanes);
+    for (int32_t o = 0; o < outer; ++o) {
+        const size_t base = (size_t)o * outerStride;
+        std::fill(dist.begin(), dist.end(), far);
+        for (int32_t i = 0; i < len; ++i) {
+            const uint8_t* in = &orig[base + (size_t)i * stride];
+            uint8_t* out = &m[base + (size_t)i * stride];
+            for (size_t x = 0; x < lanes; ++x) {
+                dist[x] = in[x] ? 0 : std::min(dist[x] + 1, far);
+                out[x] |= (uint8_t)(dist[x] <= steps);
+            }
+        }
+        std::fill(dist.begin(), dist.end(), far);
+        for (int32_t i = len - 1; i >= 0; --i) {
+            const uint8_t* in = &orig[base + (size_t)i * stride];
+            uint8_t* out = &m[base + (size_t)i * stride];
+            for (size_t x = 0; x < lanes; ++x) {
+                dist[x] = in[x] ? 0 : std::min(dist[x] + 1, far);
+                out[x] |= (uint8_t)(dist[x] <= steps);
+            }
+        }
+    }
 }
 
 // Everything the outside cannot reach through face neighbours outside the mask joins it.
+// A scanline fill: each seed takes its whole run along x at once and seeds the runs beside
+// it in the four neighbouring rows, so the stack holds runs rather than voxels.
 void fillHoles(std::vector<uint8_t>& m, int32_t nx, int32_t ny, int32_t nz) {
     const size_t sy = (size_t)nx, sz = (size_t)nx * (size_t)ny;
-    std::vector<uint8_t> outside(m.size(), 0);
+    // 0: not reached yet, 1: the mask, 2: reached from the outside.
+    std::vector<uint8_t>& s = m;
     std::vector<size_t> stack;
     auto push = [&](size_t i) {
-        if (!m[i] && !outside[i]) {
-            outside[i] = 1;
-            stack.push_back(i);
+        if (s[i] == 0) stack.push_back(i);
+    };
+    // Seeds the runs of unreached voxels in row (j, k) between x0 and x1.
+    auto seedRow = [&](int32_t j, int32_t k, int32_t x0, int32_t x1) {
+        const size_t r = (size_t)k * sz + (size_t)j * sy;
+        bool open = false;
+        for (int32_t x = x0; x <= x1; ++x) {
+            const bool free = s[r + (size_t)x] == 0;
+            if (free && !open) stack.push_back(r + (size_t)x);
+            open = free;
         }
     };
     for (int32_t k = 0; k < nz; ++k)
-        for (int32_t j = 0; j < ny; ++j)
-            for (int32_t x = 0; x < nx; ++x)
-                if (x == 0 || j == 0 || k == 0 || x == nx - 1 || j == ny - 1 || k == nz - 1)
-                    push((size_t)k * sz + (size_t)j * sy + (size_t)x);
+        for (int32_t j = 0; j < ny; ++j) {
+            if (j == 0 || k == 0 || j == ny - 1 || k == nz - 1) {
+                seedRow(j, k, 0, nx - 1);
+            } else {
+                push((size_t)k * sz + (size_t)j * sy);
+                push((size_t)k * sz + (size_t)j * sy + (size_t)(nx - 1));
+            }
+        }
     while (!stack.empty()) {
         const size_t i = stack.back();
         stack.pop_back();
-        const int32_t x = (int32_t)(i % sy), j = (int32_t)((i / sy) % (size_t)ny), k = (int32_t)(i / sz);
-        if (x > 0) push(i - 1);
-        if (x + 1 < nx) push(i + 1);
-        if (j > 0) push(i - sy);
-        if (j + 1 < ny) push(i + sy);
-        if (k > 0) push(i - sz);
-        if (k + 1 < nz) push(i + sz);
+        if (s[i] != 0) continue;
+        const size_t r = i - i % sy;
+        const int32_t j = (int32_t)((i / sy) % (size_t)ny), k = (int32_t)(i / sz);
+        int32_t x0 = (int32_t)(i - r), x1 = x0;
+        while (x0 > 0 && s[r + (size_t)x0 - 1] == 0) --x0;
+        while (x1 + 1 < nx && s[r + (size_t)x1 + 1] == 0) ++x1;
+        for (int32_t x = x0; x <= x1; ++x) s[r + (size_t)x] = 2;
+        if (j > 0) seedRow(j - 1, k, x0, x1);
+        if (j + 1 < ny) seedRow(j + 1, k, x0, x1);
+        if (k > 0) seedRow(j, k - 1, x0, x1);
+        if (k + 1 < nz) seedRow(j, k + 1, x0, x1);
     }
-    for (size_t i = 0; i < m.size(); ++i) m[i] = !outside[i];
+    for (uint8_t& v : s) v = v != 2;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <thread>
 #include <vector>
@@ -47,6 +48,69 @@ TEST(Foreground, TakesTheTissueWithItsHolesFilledAndABandOfAir) {
         EXPECT_TRUE(band[centre + 23]) << "air " << air;
         EXPECT_TRUE(band[(size_t)(24 * 48 + 4) * 48 + 24]) << "air " << air;
     }
+}
+
+// The row-at-a-time growing and the run-by-run hole filling against their plain
+// definitions, voxel by voxel, on blobs with tunnels, pockets and enclosed cavities of
+// every shape, touching the grid's edges, on an uneven grid with voxels of unequal sizes.
+TEST(Foreground, MatchesThePlainDefinitionOnTangledShapes) {
+    const int nx = 37, ny = 29, nz = 23;
+    VolumePtr v = volumeOf(cpu(), nx, ny, nz, [](int i, int j, int k) {
+        // Two hollow shells, the second opened by a tunnel along z, among sparse blobs.
+        auto shell = [&](double cx, double cy, double cz) {
+            const double r = std::sqrt((i - cx) * (i - cx) + (j - cy) * (j - cy) + (k - cz) * (k - cz));
+            return r > 7.0 && r < 9.0;
+        };
+        const bool tunnel = std::abs(i - 26) < 2 && std::abs(j - 17) < 2 && k > 11;
+        const double f = std::sin(0.61 * i) * std::cos(0.47 * j) + std::sin(0.83 * k + 0.3 * i) * std::cos(0.29 * j * k);
+        return shell(9.5, 11, 10) || (shell(26, 17, 11) && !tunnel) || f > 1.3 ? 100.0f : 0.0f;
+    });
+    v->dx = 1.0f;
+    v->dy = 2.0f;
+    v->dz = 3.0f;
+    const float margin = 3.0f;
+    const std::vector<float> c = contents(*v);
+    const float p1 = 0.0f, p99 = 100.0f, threshold = p1 + kForegroundFraction * (p99 - p1);
+    auto at = [&](int i, int j, int k) { return ((size_t)k * ny + (size_t)j) * nx + (size_t)i; };
+    std::vector<uint8_t> m(c.size());
+    for (size_t i = 0; i < c.size(); ++i) m[i] = c[i] > threshold;
+    // Grown along x, then y, then z, each by the whole voxels within the margin.
+    const int steps[3] = {3, 2, 1}, n[3] = {nx, ny, nz};
+    for (int axis = 0; axis < 3; ++axis) {
+        const std::vector<uint8_t> before = m;
+        for (int k = 0; k < nz; ++k)
+            for (int j = 0; j < ny; ++j)
+                for (int i = 0; i < nx; ++i) {
+                    int p[3] = {i, j, k};
+                    const int centre = p[axis];
+                    for (int d = -steps[axis]; d <= steps[axis]; ++d) {
+                        p[axis] = centre + d;
+                        if (p[axis] >= 0 && p[axis] < n[axis] && before[at(p[0], p[1], p[2])]) m[at(i, j, k)] = 1;
+                    }
+                }
+    }
+    // Outside: what a voxel-by-voxel flood from the grid's faces reaches.
+    std::vector<uint8_t> outside(m.size(), 0);
+    std::vector<std::array<int, 3>> stack;
+    for (int k = 0; k < nz; ++k)
+        for (int j = 0; j < ny; ++j)
+            for (int i = 0; i < nx; ++i)
+                if (i == 0 || j == 0 || k == 0 || i == nx - 1 || j == ny - 1 || k == nz - 1) stack.push_back({i, j, k});
+    size_t holes = 0;
+    while (!stack.empty()) {
+        const auto [i, j, k] = stack.back();
+        stack.pop_back();
+        if (i < 0 || j < 0 || k < 0 || i >= nx || j >= ny || k >= nz || m[at(i, j, k)] || outside[at(i, j, k)]) continue;
+        outside[at(i, j, k)] = 1;
+        for (const auto& d : {std::array{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}})
+            stack.push_back({i + d[0], j + d[1], k + d[2]});
+    }
+    for (size_t i = 0; i < m.size(); ++i) {
+        holes += !m[i] && !outside[i];
+        m[i] = !outside[i];
+    }
+    ASSERT_GT(holes, 0u) << "the shapes enclose cavities";
+    EXPECT_EQ(foregroundVoxels(*v, nullptr, margin), m);
 }
 
 TEST(Foreground, StaysWithinTheMaskAndStepsAsideWhenTooSmall) {
