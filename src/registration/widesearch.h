@@ -17,7 +17,8 @@
 // candidates, and the best one's half turns about the reference axes (a head is nearly
 // symmetric under them), are judged at 2 mm with the scales free: first together, then one
 // by one (heads differ in shape as well as size, and the right turn with the wrong
-// proportions loses to a wrong turn). The later levels search relative to the winner's
+// proportions loses to a wrong turn); a candidate left far behind by the first round is not
+// taken through the second. The later levels search relative to the winner's
 // orientation (FramedEvaluator), so that no stage meets the degenerate angles near a y
 // angle of +-90 degrees.
 //
