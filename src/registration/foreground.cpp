@@ -139,14 +139,13 @@ std::vector<uint8_t> foregroundVoxels(const Volume& v, const Volume* within, flo
     return m;
 }
 
-VolumePtr automaticForeground(const Volume& v, const Volume* within, float marginMm) {
-    const std::vector<uint8_t> m = foregroundVoxels(v, within, marginMm);
-    const size_t inside = (size_t)std::count(m.begin(), m.end(), (uint8_t)1);
-    if (inside < kMinMaskVoxels) return nullptr;
+namespace {
+
+// A 0/1 volume on v's grid and backend holding m.
+VolumePtr maskVolume(const Volume& v, const std::vector<float>& m) {
     VolumePtr out = makeVolume(v.x, v.y, v.z, &deviceOf(v));
     if (!out) return nullptr;
-    std::vector<float> f(m.begin(), m.end());
-    out->owner->upload(out->data, f.data(), f.size());
+    out->owner->upload(out->data, m.data(), m.size());
     out->dx = v.dx;
     out->dy = v.dy;
     out->dz = v.dz;
@@ -157,4 +156,26 @@ VolumePtr automaticForeground(const Volume& v, const Volume* within, float margi
     out->maxValue = 1.0f;
     out->minValue = 0.0f;
     return out;
+}
+
+}  // namespace
+
+VolumePtr latticeSubset(const Volume& like, const Volume* mask, int oneIn) {
+    std::vector<float> m(like.count(), 1.0f);
+    if (mask) mask->owner->download(m.data(), mask->data, m.size());
+    size_t v = 0;
+    for (int32_t k = 0; k < like.z; ++k)
+        for (int32_t j = 0; j < like.y; ++j)
+            for (int32_t i = 0; i < like.x; ++i, ++v) {
+                const int at = oneIn == 2 ? i + j + k : i + 2 * j + 3 * k;
+                m[v] = oneIn > 1 && at % oneIn != 0 ? 0.0f : (float)kern::maskInside(m[v]);
+            }
+    return maskVolume(like, m);
+}
+
+VolumePtr automaticForeground(const Volume& v, const Volume* within, float marginMm) {
+    const std::vector<uint8_t> m = foregroundVoxels(v, within, marginMm);
+    const size_t inside = (size_t)std::count(m.begin(), m.end(), (uint8_t)1);
+    if (inside < kMinMaskVoxels) return nullptr;
+    return maskVolume(v, std::vector<float>(m.begin(), m.end()));
 }

@@ -47,3 +47,10 @@ std::vector<uint8_t> foregroundVoxels(const Volume& v, const Volume* within = nu
 // voxels are in it (a phantom of a few values, an image already cut down to a mask
 // smaller than that): then the caller counts what it counted before.
 VolumePtr automaticForeground(const Volume& v, const Volume* within = nullptr, float marginMm = -1.0f);
+
+// One voxel in `oneIn` (2 or 4) of `mask` (a 0/1 volume on like's grid), or of like's whole
+// grid where null, as a 0/1 volume on like's grid and backend: the voxels on a lattice
+// that spreads them evenly (2: every other voxel along each axis, as on a checkerboard;
+// 4: every fourth along x, shifted by two from row to row and by three from slice to
+// slice).
+VolumePtr latticeSubset(const Volume& like, const Volume* mask, int oneIn);

@@ -112,10 +112,20 @@ void precisionStep(const Volume& moving, const Volume* movingMask, const Pyramid
         const PreparedFixed::Level& f = fineFixed;
         const Volume& s = ownMoving ? moving : s0;
         pairOpts.srcMask = ownMoving ? movingMask : src.mask[0].get();
+        // Both halves count the lattice of one voxel in fineOneIn (PrecisionOptions).
+        const int oneIn = opts.precisionOptions.fineOneIn;
+        VolumePtr fixedSamples, movingSamples;
+        const Volume* movingForeground = ownMoving ? fg.own.get() : fg.level[0].get();
+        if (oneIn > 1) {
+            fixedSamples = latticeSubset(*f.image, f.mask.get(), oneIn);
+            if (movingForeground && opts.twoWay.on) movingSamples = latticeSubset(s, movingForeground, oneIn);
+        }
         // Prepared here rather than with the fixed image: only this pass reads it.
-        const ReferencePtr reference = f.reference ? f.reference : prepareReference(*f.image, f.mask.get());
+        const ReferencePtr reference = fixedSamples ? prepareReference(*f.image, fixedSamples.get())
+                                       : f.reference ? f.reference
+                                                     : prepareReference(*f.image, f.mask.get());
         const ReferencePtr reverse =
-            reverseReference(opts, s, ownMoving ? fg.own.get() : fg.level[0].get(), *f.image);
+            reverseReference(opts, s, movingSamples ? movingSamples.get() : movingForeground, *f.image);
         PreparedPair pair(s, *f.image, reference, pairOpts, reverse, reverseOptions(true, fixed, f));
         WorldEvaluator ev(s, ownMoving ? movingGrid : src.grid[0], *f.image, f.grid, frame, opts.progress);
         run(ev);

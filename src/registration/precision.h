@@ -31,6 +31,13 @@ struct PrecisionOptions {
     double bound = 25.0;
     // precisionStage: the coarse pass (off: the fine pass starts from the search's answer)
     bool coarsePass = true;
+    // register's fine pass (and its polish) counts one voxel in this many (1, 2 or 4) of
+    // FIXED's foreground and of MOVING's, on an even lattice (latticeSubset), the same ones
+    // at every evaluation. Measured on the known-transform recipe cases: one in four ends
+    // as near the truth as all of them (0.0144-0.0210 mm across contrasts, 0.0086-0.0139
+    // in one contrast, against 0.0142-0.0204 and 0.0095-0.0126), in a quarter of the time;
+    // the error there is the cost's bias, not its sampling.
+    int fineOneIn = 4;
 };
 
 struct PrecisionResult {

@@ -15,6 +15,7 @@
 #include "device/device.h"
 #include "registration/cost.h"
 #include "registration/levelstart.h"
+#include "registration/foreground.h"
 #include "registration/pipeline.h"
 #include "registration/precision.h"
 #include "registration/originalsearch.h"
@@ -355,7 +356,8 @@ TEST(Precision, FinePassComparesTheImagesOnTheirOwnGrids) {
     // pass must read MOVING and FIXED (and FIXED's mask) as they are; but a MOVING of 4 mm
     // voxels, which the backends would sample at the nearest voxel, an image of more than
     // three times its level's voxels and a FIXED much coarser than 1 mm on their 1 mm
-    // levels. The stage's cost is that of its answer on that pair, to the bit.
+    // levels. The stage's cost is that of its answer on that pair, to the bit: on all of
+    // FIXED's voxels (within the mask) or on the lattice of one in four.
     Device& dev = device();
     const double none[3] = {0, 0, 0}, shift[3] = {0.7, -0.5, 0.4};
     struct Case {
@@ -364,9 +366,10 @@ TEST(Precision, FinePassComparesTheImagesOnTheirOwnGrids) {
     };
     for (const Case c : {Case{1.0f, 1.25f, false}, Case{1.0f, 4.0f, false}, Case{1.0f, 1.25f, true},
                          Case{1.0f, 4.0f, true}, Case{0.6f, 1.25f, true}, Case{1.0f, 0.6f, false},
-                         Case{1.5f, 1.25f, true}}) {
+                         Case{1.5f, 1.25f, true}})
+      for (const int oneIn : {1, 4}) {
         SCOPED_TRACE("fixed voxels " + std::to_string(c.fixedVoxel) + ", moving voxels " +
-                     std::to_string(c.movingVoxel) + (c.masked ? ", masked" : ""));
+                     std::to_string(c.movingVoxel) + (c.masked ? ", masked" : "") + ", one in " + std::to_string(oneIn));
         const int nf = (int)std::lround(45.0 / c.fixedVoxel);
         VolumePtr fixed = patternImage(dev, nf, c.fixedVoxel, none);
         VolumePtr mask = volumeOf(
@@ -379,6 +382,7 @@ TEST(Precision, FinePassComparesTheImagesOnTheirOwnGrids) {
         PipelineOptions opts = PipelineOptions::registerDefaults();
         opts.dof = Dof(6);
         opts.twoWay.on = false;  // the one-way cost below is the pair's whole cost then
+        opts.precisionOptions.fineOneIn = oneIn;
         PipelineResult searched;
         searched.ran = true;
         searched.cost = -0.5f;  // any search cost: the stage judges on its own pair
@@ -398,7 +402,8 @@ TEST(Precision, FinePassComparesTheImagesOnTheirOwnGrids) {
         }
         CostPairOptions o;
         o.exactWeights = true;
-        o.refMask = f.mask.get();
+        const VolumePtr samples = oneIn > 1 ? latticeSubset(*f.image, f.mask.get(), oneIn) : nullptr;
+        o.refMask = samples ? samples.get() : f.mask.get();
         initCorrelationRatio(*s, *f.image, o);
         float cost = NAN;
         const TransformParams p;
@@ -406,7 +411,7 @@ TEST(Precision, FinePassComparesTheImagesOnTheirOwnGrids) {
             .evaluate(&p, 1, &cost);
         freeCorrelationRatio();
         EXPECT_EQ(cost, r.cost);
-    }
+      }
 }
 
 // The one-way polish after the fine pass: its answer is kept when it lies near the answer

@@ -130,6 +130,29 @@ TEST(Foreground, StaysWithinTheMaskAndStepsAsideWhenTooSmall) {
     EXPECT_FALSE(automaticForeground(*v, speck.get()));
 }
 
+// The fine pass's samples: an even share of the mask, spread so that no two face
+// neighbours are both taken, and nothing outside the mask.
+TEST(Foreground, LatticeSubsetTakesAnEvenShareSpreadOverTheMask) {
+    VolumePtr v = ballWithHole(0.0f, 10.0f);
+    VolumePtr half = volumeOf(cpu(), 48, 48, 48, [](int i, int, int) { return i < 20 ? 1.0f : 0.0f; });
+    for (const Volume* mask : {(const Volume*)nullptr, (const Volume*)half.get()})
+        for (const int oneIn : {2, 4}) {
+            const std::vector<float> m = contents(*latticeSubset(*v, mask, oneIn));
+            const double inside = mask ? 20.0 * 48 * 48 : 48.0 * 48 * 48;
+            EXPECT_NEAR((double)std::count(m.begin(), m.end(), 1.0f), inside / oneIn, 48.0 * 48) << oneIn;
+            EXPECT_EQ((size_t)std::count(m.begin(), m.end(), 0.0f) + (size_t)std::count(m.begin(), m.end(), 1.0f), m.size());
+            for (int k = 0; k + 1 < 48; ++k)
+                for (int j = 0; j + 1 < 48; ++j)
+                    for (int i = 0; i + 1 < 48; ++i) {
+                        const size_t at = ((size_t)k * 48 + (size_t)j) * 48 + (size_t)i;
+                        if (m[at] == 0.0f) continue;
+                        ASSERT_TRUE(i < 20 || !mask) << "outside the mask";
+                        ASSERT_TRUE(m[at + 1] == 0.0f && m[at + 48] == 0.0f && m[at + 48 * 48] == 0.0f)
+                            << "neighbours taken, one in " << oneIn;
+                    }
+        }
+}
+
 // The tissue-only alternative is prepared on first use, once, whichever registration of a
 // batch asks first; within the user's mask like the band, and absent without a band.
 TEST(Foreground, TissueOnlyPreparedOnceOnDemandWithinTheMask) {
