@@ -2,7 +2,9 @@
 # Whole affine registrations side by side, in one run: tarvo -r (one or more builds) and
 # Debian elastix with the shared parameter file (2 threads), on subject_t1_0.88mm ->
 # icbm2009_t1_1mm and on the template against copies of itself shifted by (6, -4, 5) mm and
-# turned by (-25, 14, 9) degrees. Prints wall and processor seconds (user + system, all
+# turned by (-25, 14, 9) degrees; and `tarvo register` (defaults) beside elastix on
+# subject_t1_brain_0.88mm -> icbm2009_t1_1mm. CASES=REGEX runs only the cases it matches
+# (subject, shifted-template, turned-template, brain-register). Prints wall and processor seconds (user + system, all
 # threads) per tool and case, and the ratios to elastix; the processor time is the figure
 # that holds when other work shares the machine.
 # Needs the shared volumes and elastix (apt-get install elastix); skips what is missing.
@@ -45,7 +47,12 @@ wall() {  # "wall processor" seconds of a command, its output to $tmp/log
   awk "BEGIN { printf \"%.2f %.2f\\n\", $t1 - $t0, ($u1 - $u0) / $(getconf CLK_TCK) }"
 }
 rounds=${ROUNDS:-1}
-for c in "subject:$data/subject_t1_0.88mm.nii.gz" "shifted-template:$tmp/shifted.nii.gz" "turned-template:$tmp/turned.nii.gz"; do
+# The everyday command as well: `register` with its defaults on the brain-extracted
+# subject (search, precision stage, verdict, the resampled image written like elastix's).
+cases=("subject:$data/subject_t1_0.88mm.nii.gz" "shifted-template:$tmp/shifted.nii.gz" "turned-template:$tmp/turned.nii.gz")
+[ -f "$data/subject_t1_brain_0.88mm.nii.gz" ] && cases+=("brain-register:$data/subject_t1_brain_0.88mm.nii.gz")
+for c in "${cases[@]}"; do
+ [ -n "${CASES:-}" ] && ! [[ ${c%%:*} =~ $CASES ]] && continue
  for ((round = 0; round < rounds; ++round)); do
   name=${c%%:*} src=${c#*:}
   el=- elp=-
@@ -57,13 +64,20 @@ for c in "subject:$data/subject_t1_0.88mm.nii.gz" "shifted-template:$tmp/shifted
   fi
   for b in "${builds[@]}"; do
     bin=$b/tarvo
-    read -r t tp < <(cd "$tmp" && wall "$bin" -r "$src" "$ref" -o "$tmp/out.nii.gz")
-    line=$(grep '^12 DOF 1mm' "$tmp/log" | head -1 || true)
+    if [ "$name" = brain-register ]; then
+      tool="tarvo register ($b)"
+      read -r t tp < <(cd "$tmp" && wall "$bin" register "$src" "$ref" -o "$tmp/out.nii" --quiet)
+      line=$(grep '^cost' "$tmp/log" | head -1 || true)
+    else
+      tool="tarvo -r ($b)"
+      read -r t tp < <(cd "$tmp" && wall "$bin" -r "$src" "$ref" -o "$tmp/out.nii.gz")
+      line=$(grep '^12 DOF 1mm' "$tmp/log" | head -1 || true)
+    fi
     ratio=- pratio=-
     [ "$el" != - ] && ratio=$(awk "BEGIN { printf \"%.2f\", $t / $el }") && pratio=$(awk "BEGIN { printf \"%.2f\", $tp / $elp }")
     printf '%-16s %-28s %8.2f s wall %8.2f s processor   %s x / %s x elastix   %s\n' \
-      "$name" "tarvo -r ($b)" "$t" "$tp" "$ratio" "$pratio" "$line"
-    echo "$name|tarvo -r ($b)|$t|$tp" >>"$tmp/runs"
+      "$name" "$tool" "$t" "$tp" "$ratio" "$pratio" "$line"
+    echo "$name|$tool|$t|$tp" >>"$tmp/runs"
   done
  done
 done
