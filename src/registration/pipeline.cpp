@@ -4,9 +4,11 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <optional>
 
 #include "device/costfunction.h"
 #include "device/device.h"
+#include "device/stagetimer.h"
 #include "registration/foreground.h"
 #include "registration/global.h"
 #include "registration/levelreport.h"
@@ -319,8 +321,10 @@ PipelineResult precisionFromSearch(const Volume& moving, const PreparedFixed& fi
 }
 
 PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const PipelineOptions& opts) {
+    std::optional<StageTimer> timer(std::in_place, "preparing FIXED");
     const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(fixed, opts.fixedMask, opts.fixedForeground,
                                                                             foregroundBandMm(opts.twoWay.on));
+    timer.reset();
     // A volume too small for a single 1 mm voxel: nothing to register.
     if (!prepared) return PipelineResult();
     return runPipeline(moving, *prepared, opts);
@@ -328,10 +332,12 @@ PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const Pipe
 
 PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, const PipelineOptions& opts) {
     PipelineResult res;
+    std::optional<StageTimer> timer(std::in_place, "preparing MOVING");
     Pyramid src;
     if (!src.build(moving, opts.movingMask)) return res;
     MovingForeground fg;
     fg.build(moving, opts);
+    timer.reset();
     // The 1 mm pair is the search's largest: with the cost's memory sized for it now (and
     // for the precision stage's pair, the images on their own grids), the coarser levels
     // before it prepare their pairs without allocating.

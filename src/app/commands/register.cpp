@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "app/commands/progress.h"
 #include "app/commands/qccaption.h"
 #include "app/commands/registrationoptions.h"
+#include "device/stagetimer.h"
 #include "registration/cost.h"
 #include "registration/options.h"
 #include "registration/outputs.h"
@@ -105,6 +107,7 @@ int runRegisterCommand(int argc, char** argv) {
         return 1;
     }
 
+    std::optional<StageTimer> loading(std::in_place, "reading the images");
     VolumePtr mov = loadInput(moving, error);
     VolumePtr fix, fixMask, movMask;
     if (!mov || !loadFixed(fixed, ro, fix, fixMask, error)) {
@@ -116,6 +119,7 @@ int runRegisterCommand(int argc, char** argv) {
         return 1;
     }
     if (movMask) centroidInsideMask(*mov, *movMask);
+    loading.reset();
     if (!registrable(*mov, movMask.get(), moving, error) || !registrable(*fix, fixMask.get(), fixed, error)) {
         commandError(kName, error);
         return 1;
@@ -130,6 +134,7 @@ int runRegisterCommand(int argc, char** argv) {
     PipelineResult res;
     {
         SearchLogTo log(ro.verbose ? stderr : nullptr);
+        StageTimer timer("registration");
         res = runPipeline(*mov, *fix, opts);
     }
     progress.finish();
@@ -140,13 +145,17 @@ int runRegisterCommand(int argc, char** argv) {
         commandError(kName, error);
         return 1;
     }
+    std::optional<StageTimer> judging(std::in_place, "verdict");
     const Verdict verdict = judgeRegistration(*mov, movMask.get(), *fix, fixMask.get(), world, res.startWorld);
+    judging.reset();
     RegistrationFiles files{output, matrix, itk, qc, {}};
     if (!qc.empty()) files.caption = registrationCaption("MOVING " + moving, fixed, res.cost, verdict, ro.dof);
+    std::optional<StageTimer> writing(std::in_place, "writing the outputs");
     if (!writeRegistration(res, *mov, *fix, files, world, error)) {
         commandError(kName, error);
         return 1;
     }
+    writing.reset();
 
     std::printf("cost: %.6f\nmatrix:\n%stime: %.3f s\noverlap: %.3f %.3f\nturn: %.1f\nverdict: %s\n",
                 (double)res.cost, formatWorldMatrix(world).c_str(), (double)(clockMs() - t0) / 1000.0,
