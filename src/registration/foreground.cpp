@@ -160,17 +160,19 @@ VolumePtr maskVolume(const Volume& v, const std::vector<float>& m) {
 
 }  // namespace
 
-VolumePtr latticeSubset(const Volume& like, const Volume* mask, int oneIn) {
+VolumePtr latticeSubset(const Volume& like, const Volume* mask, int oneIn, size_t minInside) {
     std::vector<float> m(like.count(), 1.0f);
     if (mask) mask->owner->download(m.data(), mask->data, m.size());
-    size_t v = 0;
+    size_t v = 0, inside = 0;
     for (int32_t k = 0; k < like.z; ++k)
         for (int32_t j = 0; j < like.y; ++j)
             for (int32_t i = 0; i < like.x; ++i, ++v) {
+                const bool in = kern::maskInside(m[v]);
+                inside += in;
                 const int at = oneIn == 2 ? i + j + k : i + 2 * j + 3 * k;
-                m[v] = oneIn > 1 && at % oneIn != 0 ? 0.0f : (float)kern::maskInside(m[v]);
+                m[v] = in && (oneIn <= 1 || at % oneIn == 0) ? 1.0f : 0.0f;
             }
-    return maskVolume(like, m);
+    return inside < minInside ? nullptr : maskVolume(like, m);
 }
 
 VolumePtr automaticForeground(const Volume& v, const Volume* within, float marginMm) {

@@ -52,5 +52,6 @@ VolumePtr automaticForeground(const Volume& v, const Volume* within = nullptr, f
 // grid where null, as a 0/1 volume on like's grid and backend: the voxels on a lattice
 // that spreads them evenly (2: every other voxel along each axis, as on a checkerboard;
 // 4: every fourth along x, shifted by two from row to row and by three from slice to
-// slice).
-VolumePtr latticeSubset(const Volume& like, const Volume* mask, int oneIn);
+// slice). Null where fewer than `minInside` voxels are inside the mask: the caller keeps
+// them all.
+VolumePtr latticeSubset(const Volume& like, const Volume* mask, int oneIn, size_t minInside = 0);

@@ -119,8 +119,9 @@ void precisionStep(const Volume& moving, const Volume* movingMask, const Pyramid
         VolumePtr fixedSamples, movingSamples;
         const Volume* movingForeground = ownMoving ? fg.own.get() : fg.level[0].get();
         if (oneIn > 1) {
-            fixedSamples = latticeSubset(*f.image, f.mask.get(), oneIn);
-            if (movingForeground && opts.twoWay.on) movingSamples = latticeSubset(s, movingForeground, oneIn);
+            const size_t from = opts.precisionOptions.fineSampledFrom;
+            fixedSamples = latticeSubset(*f.image, f.mask.get(), oneIn, from);
+            if (opts.twoWay.on) movingSamples = latticeSubset(s, movingForeground, oneIn, from);
         }
         // Prepared here rather than with the fixed image: only this pass reads it.
         const ReferencePtr reference = fixedSamples ? prepareReference(*f.image, fixedSamples.get())

@@ -8,6 +8,7 @@
 // moves a point at `radius` from the centre by about 1 mm (a rotation by 1/radius rad, a
 // scale or skew change of 1/radius), so one tolerance fits all parameters.
 #include <cmath>
+#include <cstddef>
 #include <functional>
 
 #include "geometry/transform.h"
@@ -33,11 +34,15 @@ struct PrecisionOptions {
     bool coarsePass = true;
     // register's fine pass (and its polish) counts one voxel in this many (1, 2 or 4) of
     // FIXED's foreground and of MOVING's, on an even lattice (latticeSubset), the same ones
-    // at every evaluation. Measured on the known-transform recipe cases: one in four ends
-    // as near the truth as all of them (0.0144-0.0210 mm across contrasts, 0.0086-0.0139
-    // in one contrast, against 0.0142-0.0204 and 0.0095-0.0126), in a quarter of the time;
-    // the error there is the cost's bias, not its sampling.
+    // at every evaluation; each side only where it has at least fineSampledFrom voxels to
+    // count. Measured on the known-transform recipe cases: one in four ends as near the
+    // truth as all of them (0.0144-0.0210 mm across contrasts, 0.0086-0.0139 in one
+    // contrast, against 0.0142-0.0204 and 0.0095-0.0126), in a quarter of the time; the
+    // error there is the cost's bias, not its sampling. An EPI of 3 mm voxels has a tenth
+    // of that many of its own: a quarter of them left two EPI hard cases 2.2-2.3 mm off
+    // (0.9 and 1.4 with all of them).
     int fineOneIn = 4;
+    size_t fineSampledFrom = 1000000;
 };
 
 struct PrecisionResult {
