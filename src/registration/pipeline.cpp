@@ -261,8 +261,7 @@ void wideSearch(LevelRun& run) {
     // The header search also runs the standard search's first levels from the start: the
     // one candidate that stays near it, judged at 2 mm beside the wide search's. They take
     // a fifth of the search's time, but without them two brain-only hard cases against a
-    // whole head ended 10 and 22 mm off (the start itself, swept rigidly at the heads'
-    // size ratio, fits the brain into the skull).
+    // whole head ended 10 and 22 mm off (the rest of the hard cases as with them).
     const bool nearStart = wide.preferStart;
     TransformParams nearCandidates[3], nearBest;
     if (nearStart) {
