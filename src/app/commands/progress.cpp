@@ -22,7 +22,7 @@ struct LevelWork {
     double evaluations, cost;
 };
 constexpr LevelWork kSchedule[] = {
-    {"8mm", 42000, 1}, {"4mm", 14200, 10.4}, {"2mm", 2120, 184}, {"1mm", 274, 1990}, {"precision", 228, 1260}};
+    {"8mm", 42000, 1}, {"4mm", 14200, 10.4}, {"2mm", 1470, 184}, {"1mm", 274, 1990}, {"precision", 300, 600}};
 constexpr int kLevels = sizeof kSchedule / sizeof kSchedule[0];
 constexpr int k1mm = 3;
 // With the precision stage the 1 mm level judges the 2 mm answer once instead of sweeping.
