@@ -216,8 +216,10 @@ int runBatchCommand(int argc, char** argv) {
         commandError(kName, error);
         return 1;
     }
-    const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(*fix, fixMask.get(), !ro.noForeground,
-                                                                            foregroundBandMm(!ro.oneWay));
+    // FIXED is prepared once for every subject, as each subject's pipeline will count it.
+    const PipelineOptions pipeline = pipelineOptions(ro, start);
+    const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(
+        *fix, fixMask.get(), pipeline.fixedForeground, foregroundBandMm(pipeline.twoWay.on));
     if (!prepared) {
         commandError(kName, "'" + a.fixed + "' is too small to hold one voxel of 1 mm");
         return 1;
@@ -253,7 +255,7 @@ int runBatchCommand(int argc, char** argv) {
     b.fixedForeground = verdictForeground(*fix, fixMask.get());
     fixMask.reset();
     b.prepared = prepared.get();
-    b.pipeline = pipelineOptions(ro, start);
+    b.pipeline = pipeline;
 
     std::vector<const Subject*> mine;
     std::vector<ResultRow> rows;
