@@ -357,7 +357,8 @@ TEST(Precision, FinePassComparesTheImagesOnTheirOwnGrids) {
     // voxels, which the backends would sample at the nearest voxel, an image of more than
     // three times its level's voxels and a FIXED much coarser than 1 mm on their 1 mm
     // levels. The stage's cost is that of its answer on that pair, to the bit: on all of
-    // FIXED's voxels (within the mask) or on the lattice of one in four.
+    // FIXED's voxels (within the mask), or on the lattice of one in four where FIXED has as
+    // many voxels as the lattice asks for (these small images have fewer than the default).
     Device& dev = device();
     const double none[3] = {0, 0, 0}, shift[3] = {0.7, -0.5, 0.4};
     struct Case {
@@ -367,9 +368,10 @@ TEST(Precision, FinePassComparesTheImagesOnTheirOwnGrids) {
     for (const Case c : {Case{1.0f, 1.25f, false}, Case{1.0f, 4.0f, false}, Case{1.0f, 1.25f, true},
                          Case{1.0f, 4.0f, true}, Case{0.6f, 1.25f, true}, Case{1.0f, 0.6f, false},
                          Case{1.5f, 1.25f, true}})
-      for (const int oneIn : {1, 4}) {
+      for (const size_t sampledFrom : {size_t(0), PrecisionOptions().fineSampledFrom}) {
         SCOPED_TRACE("fixed voxels " + std::to_string(c.fixedVoxel) + ", moving voxels " +
-                     std::to_string(c.movingVoxel) + (c.masked ? ", masked" : "") + ", one in " + std::to_string(oneIn));
+                     std::to_string(c.movingVoxel) + (c.masked ? ", masked" : "") +
+                     ", lattice from " + std::to_string(sampledFrom) + " voxels");
         const int nf = (int)std::lround(45.0 / c.fixedVoxel);
         VolumePtr fixed = patternImage(dev, nf, c.fixedVoxel, none);
         VolumePtr mask = volumeOf(
@@ -382,7 +384,8 @@ TEST(Precision, FinePassComparesTheImagesOnTheirOwnGrids) {
         PipelineOptions opts = PipelineOptions::registerDefaults();
         opts.dof = Dof(6);
         opts.twoWay.on = false;  // the one-way cost below is the pair's whole cost then
-        opts.precisionOptions.fineOneIn = oneIn;
+        opts.precisionOptions.fineSampledFrom = sampledFrom;
+        const int oneIn = sampledFrom == 0 ? opts.precisionOptions.fineOneIn : 1;
         PipelineResult searched;
         searched.ran = true;
         searched.cost = -0.5f;  // any search cost: the stage judges on its own pair
