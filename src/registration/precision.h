@@ -37,10 +37,10 @@ struct PrecisionOptions {
     // at every evaluation; each side only where it has at least fineSampledFrom voxels to
     // count. Measured on the known-transform recipe cases: one in four ends as near the
     // truth as all of them (0.0144-0.0210 mm across contrasts, 0.0086-0.0139 in one
-    // contrast, against 0.0142-0.0204 and 0.0095-0.0126), in a quarter of the time; the
-    // error there is the cost's bias, not its sampling. An EPI of 3 mm voxels has a tenth
-    // of that many of its own: a quarter of them left two EPI hard cases 2.2-2.3 mm off
-    // (0.9 and 1.4 with all of them).
+    // contrast, against 0.0142-0.0204 and 0.0095-0.0126), in about a third of the time;
+    // the error there is the cost's bias, not its sampling. An EPI of 3 mm voxels has a
+    // tenth of that many of its own: a quarter of them left two EPI hard cases 2.2-2.3 mm
+    // off (1.4 and 0.9 with all of them).
     int fineOneIn = 4;
     size_t fineSampledFrom = 1000000;
 };

@@ -278,13 +278,18 @@ FramedCandidate plainCandidate(const TransformParams& p, const LevelGeometry& g)
     return c;
 }
 
-static void printBest(const char* level, const WideSearch& ws) {
+// With TARVO_VERBOSE=1: every candidate, its turn, scale and cost, after `stage`.
+static void printCandidates(const char* stage, const WideSearch& ws) {
     if (verbose())
         for (const FramedCandidate& c : ws.candidates) {
             const TransformParams a = c.absolute();
             std::fprintf(stderr, "tarvo: wide %s candidate rotation(%.1f,%.1f,%.1f) scale %.3f value %f\n",
-                         level, (double)a[0], (double)a[1], (double)a[2], (double)a[6], (double)c.cost);
+                         stage, (double)a[0], (double)a[1], (double)a[2], (double)a[6], (double)c.cost);
         }
+}
+
+static void printBest(const char* level, const WideSearch& ws) {
+    printCandidates(level, ws);
     if (ws.candidates.empty()) return;
     const TransformParams b = ws.candidates[0].absolute();
     searchPrintf("wide %s:rotation(%f,%f,%f),trans(%f,%f,%f),scale(%f),value is:%f\n", level,
@@ -354,12 +359,7 @@ static void dropHopeless(std::vector<FramedCandidate>& cands) {
 
 void wideSearch2mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g) {
     sweepCandidates(ev, ws.candidates, kWide2mmSweep, g, ws.dof);
-    if (verbose())
-        for (const FramedCandidate& c : ws.candidates) {
-            const TransformParams a = c.absolute();
-            std::fprintf(stderr, "tarvo: wide 2mm first round rotation(%.1f,%.1f,%.1f) value %f\n", (double)a[0],
-                         (double)a[1], (double)a[2], (double)c.cost);
-        }
+    printCandidates("2mm first round", ws);
     dropHopeless(ws.candidates);
     sweepCandidates(ev, ws.candidates, ws.dof.paramFree(6) ? kWide2mmScaleSweep : kWide2mmSweep, g, ws.dof);
     sortByCost(ws.candidates);
