@@ -184,8 +184,13 @@ struct LevelRun {
             s.stage = r.stage;
             CostPairOptions pairOpts;
             pairOpts.srcMask = src.mask[h].get();
-            const ReferencePtr reverse = reverseReference(opts, s, fg.level[h].get(), r);
-            PreparedPair pair(s, r, ref.reference, pairOpts, reverse, reverseOptions(false, fixed, ref));
+            // MOVING's side of the lattice, like FIXED's (PreparedFixed::searchSamples).
+            VolumePtr movingSamples;
+            if (opts.twoWay.on && PreparedFixed::searchSamples(h, opts.searchOneIn))
+                movingSamples = latticeSubset(s, fg.level[h].get(), opts.searchOneIn, PreparedFixed::kSearchSampledFrom);
+            const ReferencePtr reverse =
+                reverseReference(opts, s, movingSamples ? movingSamples.get() : fg.level[h].get(), r);
+            PreparedPair pair(s, r, ref.searchReference, pairOpts, reverse, reverseOptions(false, fixed, ref));
             const LevelStart ls = levelStart(start, s, src.grid[h], r, ref.grid);
             StartedEvaluator ev(s, r, ls, opts.progress);
             if (opts.progress) opts.progress->levelBegin(name);
@@ -323,10 +328,14 @@ PipelineResult precisionFromSearch(const Volume& moving, const PreparedFixed& fi
     return res;
 }
 
+std::unique_ptr<PreparedFixed> prepareFixed(const Volume& fixed, const PipelineOptions& opts) {
+    return PreparedFixed::prepare(fixed, opts.fixedMask, opts.fixedForeground, foregroundBandMm(opts.twoWay.on),
+                                  opts.searchOneIn);
+}
+
 PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const PipelineOptions& opts) {
     std::optional<StageTimer> timer(std::in_place, "preparing FIXED");
-    const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(fixed, opts.fixedMask, opts.fixedForeground,
-                                                                            foregroundBandMm(opts.twoWay.on));
+    const std::unique_ptr<PreparedFixed> prepared = prepareFixed(fixed, opts);
     timer.reset();
     // A volume too small for a single 1 mm voxel: nothing to register.
     if (!prepared) return PipelineResult();

@@ -17,7 +17,7 @@ const PreparedFixed* PreparedFixed::tissueOnly() const {
         if (!tissueWanted_) return;
         const Volume& fixed = *original_.image;
         const VolumePtr tissue = automaticForeground(fixed, userMask_.get(), kTissueMarginMm);
-        if (!tissue || !(tissue_ = prepare(fixed, tissue.get(), false))) return;
+        if (!tissue || !(tissue_ = prepare(fixed, tissue.get(), false, kForegroundMarginMm, searchOneIn_))) return;
         tissue_->foreground_ = true;
         tissue_->userMasked_ = userMasked_;  // the tissue is this image's own, not the user's
         if (userMask4mm_) tissue_->userMask4mm_ = copyVolume(*userMask4mm_);
@@ -41,7 +41,7 @@ bool Pyramid::build(const Volume& v, const Volume* m) {
 }
 
 std::unique_ptr<PreparedFixed> PreparedFixed::prepare(const Volume& fixed, const Volume* mask, bool foreground,
-                                                     float bandMm) {
+                                                     float bandMm, int searchOneIn) {
     VolumePtr band;
     const Volume* userMask = mask;
     if (foreground && resamplesTo(fixed, 1.0f) && (band = automaticForeground(fixed, mask, bandMm))) mask = band.get();
@@ -49,6 +49,7 @@ std::unique_ptr<PreparedFixed> PreparedFixed::prepare(const Volume& fixed, const
     if (!p.build(fixed, mask)) return nullptr;
     auto prepared = std::unique_ptr<PreparedFixed>(new PreparedFixed);
     prepared->userMasked_ = userMask != nullptr;
+    prepared->searchOneIn_ = searchOneIn;
     if (band) {
         prepared->foreground_ = true;
         prepared->tissueWanted_ = true;
@@ -75,6 +76,10 @@ std::unique_ptr<PreparedFixed> PreparedFixed::prepare(const Volume& fixed, const
         l.grid = p.grid[h];
         l.mask = std::move(p.mask[h]);
         l.reference = prepareReference(*l.image, l.mask.get());
+        const VolumePtr lattice = searchSamples(h, searchOneIn)
+                                      ? latticeSubset(*l.image, l.mask.get(), searchOneIn, kSearchSampledFrom)
+                                      : nullptr;
+        l.searchReference = lattice ? prepareReference(*l.image, lattice.get()) : l.reference;
     }
     return prepared;
 }

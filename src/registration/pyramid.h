@@ -21,15 +21,23 @@ public:
         VolumePtr mask;   // the fixed mask on the level, or null (a backend may prepare again from it)
         WorldGrid grid;
         ReferencePtr reference;
+        // What the search's cost counts on this level: `reference`, or on the 4 and 2 mm
+        // levels one voxel in searchOneIn of it (latticeSubset), where that leaves enough.
+        ReferencePtr searchReference;
     };
     static constexpr int kLevels = 4;  // level h has voxels of 2^h mm
 
     // Null when the image is too small for one 1 mm voxel. `mask`: a 0/1 volume on
     // fixed's grid, or null; it is not needed afterwards. With `foreground`, the cost
     // counts only the fixed image's automatic foreground (registration/foreground.h)
-    // within the mask.
+    // within the mask. `searchOneIn`: the lattice of searchReference (1: all voxels).
     static std::unique_ptr<PreparedFixed> prepare(const Volume& fixed, const Volume* mask, bool foreground = false,
-                                                  float bandMm = kForegroundMarginMm);
+                                                  float bandMm = kForegroundMarginMm, int searchOneIn = 1);
+    // Whether the search samples level h on a lattice of one voxel in oneIn, where the
+    // level's image or mask has at least kSearchSampledFrom voxels inside: the 4 and 2 mm
+    // levels, which take most of the search's time. FIXED and MOVING alike.
+    static bool searchSamples(int h, int oneIn) { return oneIn > 1 && (h == 1 || h == 2); }
+    static constexpr size_t kSearchSampledFrom = 20000;
     const Level& level(int h) const { return levels_[h]; }
     // The fixed image's intensity centroid in world coordinates, as worldCentroid gives it.
     const double* centroid() const { return centroid_; }
@@ -59,6 +67,7 @@ public:
 
 private:
     bool tissueWanted_ = false;
+    int searchOneIn_ = 1;
     bool userMasked_ = false;
     VolumePtr userMask_;  // the user's mask on FIXED's grid, kept for tissueOnly
     mutable std::once_flag tissueOnce_;

@@ -218,8 +218,9 @@ int runBatchCommand(int argc, char** argv) {
     }
     // FIXED is prepared once for every subject, as each subject's pipeline will count it.
     const PipelineOptions pipeline = pipelineOptions(ro, start);
-    const std::unique_ptr<PreparedFixed> prepared = PreparedFixed::prepare(
-        *fix, fixMask.get(), pipeline.fixedForeground, foregroundBandMm(pipeline.twoWay.on));
+    PipelineOptions withMask = pipeline;
+    withMask.fixedMask = fixMask.get();
+    const std::unique_ptr<PreparedFixed> prepared = prepareFixed(*fix, withMask);
     if (!prepared) {
         commandError(kName, "'" + a.fixed + "' is too small to hold one voxel of 1 mm");
         return 1;
