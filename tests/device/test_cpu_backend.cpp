@@ -111,6 +111,53 @@ TEST(Resample, HalfSampleEqualsItsDirectEvaluation) {
         }
 }
 
+// The separable isotropic resample gives the direct per-voxel fetch of every output bit for
+// bit: down- and up-sampling, anisotropic voxels, an axis of one voxel, grids running past
+// the source's far edge (where the indices clamp), several slabs of output slices, every
+// rounding rule. The ratios are output voxel size over source voxel size.
+TEST(Resample, IsotropicEqualsItsDirectEvaluation) {
+    struct Case {
+        int x, y, z;
+        float rx, ry, rz;
+        int X, Y, Z;
+    };
+    const float from088 = 1.0f / 0.88f, from3 = 1.0f / 3.0f;
+    const Case cases[] = {
+        {13, 10, 7, 1, 1, 1, 13, 10, 7},                          // own size
+        {23, 17, 19, from088, from088, from088, 20, 14, 16},      // 0.88 mm to 1 mm
+        {11, 9, 21, 0.88f, 0.88f, 0.88f, 12, 10, 23},             // 1 mm to 0.88 mm
+        {15, 13, 5, 1, 1, from3, 15, 13, 15},                     // 1 x 1 x 3 mm to 1 mm
+        {5, 7, 3, 0.25f, 0.25f, 0.25f, 20, 28, 12},               // 4 mm to 1 mm
+        {27, 19, 33, 2, 2, 2, 13, 9, 16},                         // 0.5 mm to 1 mm
+        {1, 5, 4, 1, 0.5f, 1, 1, 10, 4},                          // one voxel across
+        {9, 6, 5, 0.7f, 1.3f, 0.5f, 17, 9, 14},                   // well past the far edges
+    };
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> value(-50.0f, 300.0f);
+    for (auto ties : {kern::TieRule::ToEven, kern::TieRule::HalfUp, kern::TieRule::Exact}) {
+        auto dev = makeCpuDevice(2, kern::TextureRules{kern::PointRule::Floor, ties});
+        for (const Case& c : cases) {
+            std::vector<float> in((size_t)c.x * c.y * c.z);
+            for (float& v : in) v = value(rng);
+            auto v = volumeFrom(*dev, c.x, c.y, c.z, in);
+            VolumePtr o = makeVolume(c.X, c.Y, c.Z, dev.get());
+            dev->isotropicResample(*v, *o, c.rx, c.ry, c.rz);
+            const auto got = contents(*o);
+            const kern::Dim3 n{c.x, c.y, c.z};
+            for (int k = 0; k < c.Z; ++k)
+                for (int j = 0; j < c.Y; ++j)
+                    for (int i = 0; i < c.X; ++i) {
+                        const kern::V3 p = kern::isotropicPosition(i, j, k, c.rx, c.ry, c.rz);
+                        const float want = kern::fetchLinear(in.data(), n, p.x, p.y, p.z, ties);
+                        const float have = got[((size_t)k * c.Y + j) * c.X + i];
+                        ASSERT_EQ(0, std::memcmp(&want, &have, 4))
+                            << c.x << "x" << c.y << "x" << c.z << " onto " << c.X << "x" << c.Y << "x" << c.Z
+                            << " at " << i << "," << j << "," << k << ": " << have << " for " << want;
+                    }
+        }
+    }
+}
+
 TEST(Resample, IsotropicToOwnSizeIsTwoByTwoMean) {
     auto v = volumeOf(cpu(), 6, 5, 4, pattern);
     auto o = isotropicResample(*v, 1, 1, 1);

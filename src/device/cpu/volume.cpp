@@ -1,4 +1,5 @@
 // Voxel memory and the three resampling operations.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -45,14 +46,72 @@ void CpuDevice::forEachRow(int y, int z, const F& rowFn) {
     });
 }
 
+// Every output voxel's position on an axis depends on its index on that axis alone, so the
+// texture's blend is separable: blends along x on the source rows at every output x, then
+// along y, then along z, each with the very operands and operations of blendLinear (a, b, c,
+// e on x; ab, ce on y; then z), which keeps the result the direct evaluation's bit for bit.
+// Output slices are taken in slabs, each blending only the source rows and slices its
+// outputs read: a task's scratch is then at most 2 * kSlab + 2 output slices whatever the
+// ratio (a 3 mm source brought to 1 mm has a 27 times larger output, a 0.5 mm one a source
+// 8 times larger), and a source slice shared by neighbouring outputs is blended once per
+// slab rather than once per output.
 void CpuDevice::isotropicResample(const Volume& in, Volume& out, float rx, float ry, float rz) {
-    const LinearFetch fetch{in.data, {in.x, in.y, in.z}, rules_.ties};
-    const int X = out.x;
-    forEachRow(out.y, out.z, [&](int j, int k) {
-        float* row = out.data + ((size_t)k * out.y + j) * X;
-        for (int i = 0; i < X; ++i) {
-            kern::V3 p = kern::isotropicPosition(i, j, k, rx, ry, rz);
-            row[i] = fetch(p.x, p.y, p.z);
+    const int X = out.x, Y = out.y, Z = out.z;
+    // Each output index's two source indices and weight, clamped and rounded by the texture's
+    // own code.
+    std::vector<int> x0(X), x1(X), y0(Y), y1(Y), z0(Z), z1(Z);
+    std::vector<float> fx(X), fy(Y), fz(Z);
+    for (int t = 0, m = std::max({X, Y, Z}); t < m; ++t) {
+        const kern::V3 p = kern::isotropicPosition(t, t, t, rx, ry, rz);
+        if (t < X) kern::linearAxis(p.x, in.x, x0[t], x1[t], fx[t], rules_.ties);
+        if (t < Y) kern::linearAxis(p.y, in.y, y0[t], y1[t], fy[t], rules_.ties);
+        if (t < Z) kern::linearAxis(p.z, in.z, z0[t], z1[t], fz[t], rules_.ties);
+    }
+    // The source rows any output reads (downsampling skips some), and where each output
+    // row's two stand among them.
+    std::vector<int> rowAt(in.y, -1), rows, ya(Y), yb(Y);
+    for (int j = 0; j < Y; ++j) rowAt[y0[j]] = rowAt[y1[j]] = 0;
+    for (int y = 0; y < in.y; ++y)
+        if (rowAt[y] == 0) {
+            rowAt[y] = (int)rows.size();
+            rows.push_back(y);
+        }
+    for (int j = 0; j < Y; ++j) ya[j] = rowAt[y0[j]], yb[j] = rowAt[y1[j]];
+
+    constexpr int kSlab = 8;  // output slices per task
+    const size_t sx = (size_t)X, sxy = (size_t)X * Y, inXY = (size_t)in.x * in.y;
+    pool_.parallelFor(((size_t)Z + kSlab - 1) / kSlab, [&](size_t t) {
+        const int k0 = (int)t * kSlab, k1 = std::min(Z, k0 + kSlab);
+        std::vector<int> slices;
+        for (int k = k0; k < k1; ++k) slices.push_back(z0[k]), slices.push_back(z1[k]);
+        std::sort(slices.begin(), slices.end());
+        slices.erase(std::unique(slices.begin(), slices.end()), slices.end());
+        // bx: one source slice blended along x; by: every slice of the slab, along x then y.
+        std::vector<float> bx(sx * rows.size()), by(sxy * slices.size());
+        for (size_t s = 0; s < slices.size(); ++s) {
+            const float* slice = in.data + (size_t)slices[s] * inXY;
+            for (size_t r = 0; r < rows.size(); ++r) {
+                const float* src = slice + (size_t)rows[r] * in.x;
+                float* o = &bx[r * sx];
+                for (int i = 0; i < X; ++i) o[i] = kern::lerp8(src[x0[i]], src[x1[i]], fx[i]);
+            }
+            for (int j = 0; j < Y; ++j) {
+                const float* a = &bx[(size_t)ya[j] * sx];
+                const float* b = &bx[(size_t)yb[j] * sx];
+                float* o = &by[s * sxy + (size_t)j * sx];
+                const float f = fy[j];
+                for (int i = 0; i < X; ++i) o[i] = kern::lerp8(a[i], b[i], f);
+            }
+        }
+        auto sliceAt = [&](int z) {
+            return (size_t)(std::lower_bound(slices.begin(), slices.end(), z) - slices.begin());
+        };
+        for (int k = k0; k < k1; ++k) {
+            const float* a = &by[sliceAt(z0[k]) * sxy];
+            const float* b = &by[sliceAt(z1[k]) * sxy];
+            float* o = out.data + (size_t)k * sxy;
+            const float f = fz[k];
+            for (size_t v = 0; v < sxy; ++v) o[v] = kern::lerp8(a[v], b[v], f);
         }
     });
 }
