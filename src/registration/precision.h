@@ -43,6 +43,9 @@ struct PrecisionOptions {
     // off (1.4 and 0.9 with all of them).
     int fineOneIn = 4;
     size_t fineSampledFrom = 1000000;
+    // localOptimum stops as soon as its best point lies further than this from the start,
+    // mm at the edge (0: never), and returns that point.
+    double giveUpBeyond = 0.0;
 };
 
 struct PrecisionResult {

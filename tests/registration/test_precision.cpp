@@ -80,6 +80,27 @@ TEST(Precision, MovesAllFreeParametersTogetherToTheOptimum) {
     EXPECT_TRUE(sameParams(localOptimum(again, TransformParams(), PrecisionOptions{}).params, r.params));
 }
 
+TEST(Precision, GivesUpOnceItsBestPointIsTooFar) {
+    // The optimum lies about 2 mm from the start at the edge: stopping once the best point
+    // is 0.5 mm away leaves that point, found in fewer evaluations than the whole way.
+    const TransformParams best = someOptimum();
+    FnEvaluator whole([&](const TransformParams& p) { return coupledBowl(p, best); });
+    const PrecisionResult all = localOptimum(whole, TransformParams(), PrecisionOptions{});
+    PrecisionOptions o;
+    o.giveUpBeyond = 0.5;
+    FnEvaluator part([&](const TransformParams& p) { return coupledBowl(p, best); });
+    const PrecisionResult r = localOptimum(part, TransformParams(), o);
+    EXPECT_GT(edgeError(r.params, TransformParams()), 0.5);
+    EXPECT_LT(r.cost, r.startCost);
+    EXPECT_LT(r.evaluations, all.evaluations / 2);
+    EXPECT_EQ(r.cost, coupledBowl(r.params, best));
+
+    // Within the limit it goes all the way, as without one.
+    o.giveUpBeyond = 25.0;
+    FnEvaluator near([&](const TransformParams& p) { return coupledBowl(p, best); });
+    EXPECT_TRUE(sameParams(localOptimum(near, TransformParams(), o).params, all.params));
+}
+
 TEST(Precision, DegreesOfFreedomFixTheOtherParameters) {
     const TransformParams best = someOptimum();
     TransformParams start;
