@@ -87,8 +87,11 @@ const PreparedFixed::Level& fineFixedLevel(const PreparedFixed& fixed) {
     return ownGridServes(own, level) && 5 * own.count() >= 4 * level.count() ? fixed.original() : fixed.level(0);
 }
 
+// `judge`: res holds the 2 mm answer unmeasured at 1 mm, and the fine pair's cost of it
+// takes the place of that measure (the start kept where nothing is measured there).
 void precisionStep(const Volume& moving, const Volume* movingMask, const Pyramid& src, const PreparedFixed& fixed,
-                   const Start& start, const PipelineOptions& opts, const MovingForeground& fg, PipelineResult& res) {
+                   const Start& start, const PipelineOptions& opts, const MovingForeground& fg, PipelineResult& res,
+                   bool judge = false) {
     const PreparedFixed::Level& f0 = fixed.level(0);
     const Volume& s0 = *src.image[0];
     const LevelStart ls0 = levelStart(start, s0, src.grid[0], *f0.image, f0.grid);
@@ -143,6 +146,9 @@ void precisionStep(const Volume& moving, const Volume* movingMask, const Pyramid
     if (r.cost < r.startCost) {
         res.params = r.params;
         res.cost = r.cost;
+    } else if (judge) {
+        res.cost = r.startCost;
+        if (!(r.startCost < 0.0f)) res.params = TransformParams();
     }
     res.world = frame(res.params);
 }
@@ -205,24 +211,34 @@ struct LevelRun {
     }
 
     bool sweeps1mm() const { return opts.fineSweeps || !opts.precision; }
-    // The 2 mm answer as the 1 mm level's, judged by one evaluation (as stage1mm leaves it:
-    // the identity kept where nothing measured).
-    float judge1mm(Evaluator& ev, const TransformParams& best, TransformParams& result) {
-        float v;
-        ev.evaluate(&best, 1, &v);
-        if (v < 0.0f) result = best;
-        return v;
+    // The 1 mm level: its sweeps (finish gets its evaluator), or where the precision stage
+    // follows without them, no 1 mm cost pair at all (finish gets null, and leaves the 2 mm
+    // answer in res unmeasured): the stage's fine pair measures that answer first anyway,
+    // and preparing a 1 mm pair for one evaluation took a twentieth of the registration.
+    template <class Finish>
+    void lastLevel(Finish&& finish) {
+        if (sweeps1mm()) {
+            level("1mm", 0, [&](Evaluator& ev, const LevelStart& ls) { finish(&ev, ls); });
+            return;
+        }
+        const PreparedFixed::Level& ref = fixed.level(0);
+        src.image[0]->stage = ref.image->stage;
+        judgedByPrecision_ = true;
+        finish(nullptr, levelStart(start, *src.image[0], src.grid[0], *ref.image, ref.grid));
     }
 
-    // After the 1 mm search: the precision stage, and the world matrices.
+    // After the 1 mm level: the precision stage, and the world matrices.
     void worldResult(const LevelStart& ls) {
         const PreparedFixed::Level& ref = fixed.level(0);
         auto world = [&] { return worldMatrix(res.params, ls, *src.image[0], src.grid[0], *ref.image, ref.grid); };
         res.searchWorld = world();
         res.startWorld = worldMatrix(TransformParams(), ls, *src.image[0], src.grid[0], *ref.image, ref.grid);
-        if (opts.precision && res.cost < 0.0f) precisionStep(moving, opts.movingMask, src, fixed, start, opts, fg, res);
+        if (opts.precision && (res.cost < 0.0f || judgedByPrecision_))
+            precisionStep(moving, opts.movingMask, src, fixed, start, opts, fg, res, judgedByPrecision_);
         res.world = world();
     }
+
+    bool judgedByPrecision_ = false;
 };
 
 // The standard search: the global search at 8 mm, then the level stages.
@@ -233,8 +249,11 @@ void standardSearch(LevelRun& run) {
     run.level("8mm", 3, [&](Evaluator& ev, const LevelStart&) { globalSearch8mm(ev, candidates, dof); });
     run.level("4mm", 2, [&](Evaluator& ev, const LevelStart&) { stage4mm(ev, candidates, best, dof); });
     run.level("2mm", 1, [&](Evaluator& ev, const LevelStart&) { stage2mm(ev, best, dof); });
-    run.level("1mm", 0, [&](Evaluator& ev, const LevelStart& ls) {
-        run.res.cost = run.sweeps1mm() ? stage1mm(ev, best, run.res.params, dof) : run.judge1mm(ev, best, run.res.params);
+    run.lastLevel([&](Evaluator* ev, const LevelStart& ls) {
+        if (ev)
+            run.res.cost = stage1mm(*ev, best, run.res.params, dof);
+        else
+            run.res.params = best;
         run.worldResult(ls);
     });
 }
@@ -303,13 +322,15 @@ void wideSearch(LevelRun& run) {
         FramedEvaluator fev(ev, frame, g);
         stage2mm(fev, best, dof, false);
     });
-    run.level("1mm", 0, [&](Evaluator& ev, const LevelStart& ls) {
+    run.lastLevel([&](Evaluator* ev, const LevelStart& ls) {
         const LevelGeometry g = geometry(ls, 0);
-        FramedEvaluator fev(ev, frame, g);
-        TransformParams relative;
-        res.cost = run.sweeps1mm() ? stage1mm(fev, best, relative, dof) : run.judge1mm(fev, best, relative);
+        TransformParams relative = best;
+        if (ev) {
+            FramedEvaluator fev(*ev, frame, g);
+            res.cost = stage1mm(fev, best, relative, dof);
+        }
         // The 1 mm cost's own parameters: what worldMatrix reads.
-        if (res.cost < 0.0f) res.params = levelParams(relative, frame, g);
+        if (!ev || res.cost < 0.0f) res.params = levelParams(relative, frame, g);
         run.worldResult(ls);
     });
 }
@@ -353,7 +374,7 @@ PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, con
     // The 1 mm pair is the search's largest: with the cost's memory sized for it now (and
     // for the precision stage's pair, the images on their own grids), the coarser levels
     // before it prepare their pairs without allocating.
-    reserveCorrelationRatio(*src.image[0], *fixed.level(0).image);
+    if (opts.fineSweeps || !opts.precision) reserveCorrelationRatio(*src.image[0], *fixed.level(0).image);
     if (opts.precision) reserveCorrelationRatio(fineMoving(moving, *src.image[0]), *fineFixedLevel(fixed).image);
 
     LevelRun run{moving, fixed, opts, src, pipelineStart(moving, fixed, opts), res, fg};
