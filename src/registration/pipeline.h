@@ -49,13 +49,13 @@ public:
     // from the 2 mm answer just as well, so register skips them (one evaluation at 1 mm
     // still judges the answer there); without the stage they are the search's last step.
     bool fineSweeps = true;
-    // The 4 and 2 mm levels' cost counts one voxel in this many of FIXED's foreground and of
-    // MOVING's (PreparedFixed::searchSamples), the same ones at every evaluation: they took
-    // half of register's time, and the search there only needs to find the right basin,
-    // whose bottom the precision stage (on all of the 2 mm voxels, then the images' own)
-    // finds again. Measured with every other voxel: the same 43 of 43 hard cases within
-    // 2 mm, the mean errors of each family within 0.03 mm of all voxels' (bench/RESULTS.md);
-    // the levels twice as fast. -r counts every voxel.
+    // The 2 mm level's cost counts one voxel in this many of FIXED's foreground and of
+    // MOVING's (PreparedFixed::searchSamples), the same ones at every evaluation: it took
+    // a third of register's time, and the search there only needs to find the right
+    // basin, whose bottom the precision stage (on all of the 2 mm voxels, then the images'
+    // own) finds again. With every other voxel the level is twice as fast, and the hard
+    // cases and known transforms end as near the truth (bench/RESULTS.md). -r counts every
+    // voxel.
     int searchOneIn = 1;
     // The cost taken both ways at every evaluation: a quarter of the correlation ratio of
     // MOVING given FIXED's bins (over FIXED's foreground) and three quarters of that of FIXED
