@@ -176,7 +176,10 @@ VolumePtr latticeSubset(const Volume& like, const Volume* mask, int oneIn, size_
 }
 
 VolumePtr automaticForeground(const Volume& v, const Volume* within, float marginMm) {
-    const std::vector<uint8_t> m = foregroundVoxels(v, within, marginMm);
+    return foregroundMask(v, foregroundVoxels(v, within, marginMm));
+}
+
+VolumePtr foregroundMask(const Volume& v, const std::vector<uint8_t>& m) {
     const size_t inside = (size_t)std::count(m.begin(), m.end(), (uint8_t)1);
     if (inside < kMinMaskVoxels) return nullptr;
     return maskVolume(v, std::vector<float>(m.begin(), m.end()));

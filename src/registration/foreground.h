@@ -47,6 +47,10 @@ std::vector<uint8_t> foregroundVoxels(const Volume& v, const Volume* within = nu
 // voxels are in it (a phantom of a few values, an image already cut down to a mask
 // smaller than that): then the caller counts what it counted before.
 VolumePtr automaticForeground(const Volume& v, const Volume* within = nullptr, float marginMm = -1.0f);
+// The second half of automaticForeground, from foregroundVoxels' answer: foregroundVoxels
+// touches no backend but to read v, so it may run on a thread of its own beside the
+// backend's work, and this one after it.
+VolumePtr foregroundMask(const Volume& v, const std::vector<uint8_t>& voxels);
 
 // One voxel in `oneIn` (2 or 4) of `mask` (a 0/1 volume on like's grid), or of like's whole
 // grid where null, as a 0/1 volume on like's grid and backend: the voxels on a lattice

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <future>
 #include <optional>
 
 #include "device/costfunction.h"
@@ -27,11 +28,17 @@ struct MovingForeground {
     VolumePtr own;
     VolumePtr level[PreparedFixed::kLevels];
 
-    void build(const Volume& moving, const PipelineOptions& opts) {
-        if (!opts.twoWay.on) return;
+    // The voxels (foregroundMask): host work alone, which runs beside the backend's
+    // preparing of the images.
+    static std::vector<uint8_t> voxels(const Volume& moving, const PipelineOptions& opts) {
+        if (!opts.twoWay.on) return {};
         const float voxel = std::max({std::fabs(moving.dx), std::fabs(moving.dy), std::fabs(moving.dz)});
-        own = automaticForeground(moving, opts.movingMask,
-                                  std::max(opts.twoWay.movingMarginMm, opts.twoWay.movingMarginVoxels * voxel));
+        return foregroundVoxels(moving, opts.movingMask,
+                                std::max(opts.twoWay.movingMarginMm, opts.twoWay.movingMarginVoxels * voxel));
+    }
+    void build(const Volume& moving, const PipelineOptions& opts, const std::vector<uint8_t>& voxels) {
+        if (!opts.twoWay.on) return;
+        own = foregroundMask(moving, voxels);
         if (!own) return;
         level[0] = isotropicResample(*own, 1.0f, 1.0f, 1.0f);
         for (int h = 1; h < PreparedFixed::kLevels && level[h - 1]; ++h) level[h] = halfSample(*level[h - 1]);
@@ -344,7 +351,7 @@ PipelineResult precisionFromSearch(const Volume& moving, const PreparedFixed& fi
     if (!searched.ran || !(searched.cost < 0.0f) || !src.build(moving, opts.movingMask)) return res;
     for (int h = 0; h < PreparedFixed::kLevels; ++h) src.image[h]->stage = fixed.level(h).image->stage;
     MovingForeground fg;
-    fg.build(moving, opts);
+    fg.build(moving, opts, MovingForeground::voxels(moving, opts));
     precisionStep(moving, opts.movingMask, src, fixed, pipelineStart(moving, fixed, opts), opts, fg, res);
     return res;
 }
@@ -354,22 +361,22 @@ std::unique_ptr<PreparedFixed> prepareFixed(const Volume& fixed, const PipelineO
                                   opts.searchOneIn);
 }
 
-PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const PipelineOptions& opts) {
-    std::optional<StageTimer> timer(std::in_place, "preparing FIXED");
-    const std::unique_ptr<PreparedFixed> prepared = prepareFixed(fixed, opts);
-    timer.reset();
-    // A volume too small for a single 1 mm voxel: nothing to register.
-    if (!prepared) return PipelineResult();
-    return runPipeline(moving, *prepared, opts);
+namespace {
+
+// MOVING's foreground voxels, found on a thread of their own: a single-threaded pass that
+// would otherwise wait for the backend's preparing of the images, or make it wait.
+std::future<std::vector<uint8_t>> movingForegroundVoxels(const Volume& moving, const PipelineOptions& opts) {
+    return std::async(std::launch::async, [&moving, &opts] { return MovingForeground::voxels(moving, opts); });
 }
 
-PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, const PipelineOptions& opts) {
+PipelineResult runPrepared(const Volume& moving, const PreparedFixed& fixed, const PipelineOptions& opts,
+                           std::future<std::vector<uint8_t>> foregroundVoxels) {
     PipelineResult res;
     std::optional<StageTimer> timer(std::in_place, "preparing MOVING");
     Pyramid src;
     if (!src.build(moving, opts.movingMask)) return res;
     MovingForeground fg;
-    fg.build(moving, opts);
+    fg.build(moving, opts, foregroundVoxels.get());
     timer.reset();
     // The 1 mm pair is the search's largest: with the cost's memory sized for it now (and
     // for the precision stage's pair, the images on their own grids), the coarser levels
@@ -395,6 +402,22 @@ PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, con
             return tissue;
     }
     return res;
+}
+
+}  // namespace
+
+PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const PipelineOptions& opts) {
+    auto foregroundVoxels = movingForegroundVoxels(moving, opts);
+    std::optional<StageTimer> timer(std::in_place, "preparing FIXED");
+    const std::unique_ptr<PreparedFixed> prepared = prepareFixed(fixed, opts);
+    timer.reset();
+    // A volume too small for a single 1 mm voxel: nothing to register.
+    if (!prepared) return PipelineResult();
+    return runPrepared(moving, *prepared, opts, std::move(foregroundVoxels));
+}
+
+PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, const PipelineOptions& opts) {
+    return runPrepared(moving, fixed, opts, movingForegroundVoxels(moving, opts));
 }
 
 PrecisionResult precisionStage(const Volume& src1, const Volume& ref1, const TransformParams& searched,

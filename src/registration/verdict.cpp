@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <future>
 #include <vector>
 
 #include "registration/foreground.h"
@@ -124,18 +125,36 @@ std::vector<uint8_t> verdictForeground(const Volume& v, const Volume* mask) {
     return foregroundVoxels(v, mask, 0.0f);
 }
 
+namespace {
+
+Verdict judgeForegrounds(const Volume& moving, const std::vector<uint8_t>& movingForeground, const Volume& fixed,
+                         const std::vector<uint8_t>& fixedForeground, const Affine& world, const Affine& start);
+
+}  // namespace
+
 Verdict judgeRegistration(const Volume& moving, const Volume* movingMask, const Volume& fixed,
                           const Volume* fixedMask, const Affine& world, const Affine& start) {
-    return judgeRegistration(moving, movingMask, fixed, verdictForeground(fixed, fixedMask), world, start);
+    // The two foregrounds at once: each is a single-threaded pass.
+    auto movingForeground =
+        std::async(std::launch::async, [&] { return verdictForeground(moving, movingMask); });
+    const std::vector<uint8_t> fixedForeground = verdictForeground(fixed, fixedMask);
+    return judgeForegrounds(moving, movingForeground.get(), fixed, fixedForeground, world, start);
 }
 
 Verdict judgeRegistration(const Volume& moving, const Volume* movingMask, const Volume& fixed,
                           const std::vector<uint8_t>& fixedForeground, const Affine& world, const Affine& start) {
+    return judgeForegrounds(moving, verdictForeground(moving, movingMask), fixed, fixedForeground, world, start);
+}
+
+namespace {
+
+Verdict judgeForegrounds(const Volume& moving, const std::vector<uint8_t>& movingForeground, const Volume& fixed,
+                         const std::vector<uint8_t>& fixedForeground, const Affine& world, const Affine& start) {
     Verdict v;
     const Affine fixedToWorld = worldGridOf(fixed).voxelToWorld, movingToWorld = worldGridOf(moving).voxelToWorld;
     const Affine fixedToMoving = movingToWorld.inverse() * world * fixedToWorld;
     v.fixedOverlap = insideShare(fixed, fixedForeground, fixedToMoving, moving);
-    v.movingOverlap = insideShare(moving, verdictForeground(moving, movingMask), fixedToMoving.inverse(), fixed);
+    v.movingOverlap = insideShare(moving, movingForeground, fixedToMoving.inverse(), fixed);
 
     const M3 l = linearPart(world);
     // The turn of the answer relative to the start: their nearest rotations compared.
@@ -168,5 +187,7 @@ Verdict judgeRegistration(const Volume& moving, const Volume* movingMask, const 
     v.reason = why;
     return v;
 }
+
+}  // namespace
 
 std::string verdictText(const Verdict& v) { return v.suspect ? "suspect: " + v.reason : "ok"; }
