@@ -393,9 +393,19 @@ TEST(Cost, ReferenceCentreIsTruncatedSourceCentreIsNot) {
 
 TEST(Cost, VectorAndScalarSamplingAgreeBitForBit) {
     if (!simdAvailable()) GTEST_SKIP() << "no AVX2/FMA on this processor";
-    auto dev = makeCpuDevice(1);
-    // Linear, point sampling, linear with exact weights.
-    for (auto [voxel, exact] : {std::pair{1.0f, false}, std::pair{4.0f, false}, std::pair{1.0f, true}}) {
+    // Linear, point sampling (under both point rules), linear with exact weights.
+    struct Mode {
+        float voxel;
+        bool exact;
+        kern::PointRule point;
+    };
+    for (const Mode mode : {Mode{1.0f, false, kern::PointRule::Floor}, Mode{4.0f, false, kern::PointRule::Floor},
+                            Mode{4.0f, false, kern::PointRule::Fixed8}, Mode{1.0f, true, kern::PointRule::Floor}}) {
+        kern::TextureRules rules;
+        rules.point = mode.point;
+        auto dev = makeCpuDevice(1, rules);
+        const float voxel = mode.voxel;
+        const bool exact = mode.exact;
         Pair p = phantomPair(*dev, 30, 3);
         p.src->dx = voxel;
         CostPairOptions o;
@@ -410,6 +420,9 @@ TEST(Cost, VectorAndScalarSamplingAgreeBitForBit) {
             const_cast<cpucost::Pair&>(pr).prefetch = m >= 10 && !pr.rowsPadded.empty();
             Matrix a;
             for (int i = 0; i < 12; ++i) a.data[i] += (i % 4 == 3) ? 30 * u(rng) : u(rng);
+            // One matrix far out, one not a number: no sample inside, and no read outside.
+            if (m == 5) a.data[3] = 1e30f;
+            if (m == 6) a.data[7] = NAN;
             for (const auto& ch : pr.ref->chunks) {
                 // Odd lengths exercise the tail of the vector loop.
                 for (uint32_t end : {ch.end, ch.begin + (ch.end - ch.begin) / 2 + 1}) {
