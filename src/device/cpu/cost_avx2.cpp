@@ -45,7 +45,15 @@ inline __m256 lerp(__m256 a, __m256 b, __m256 f) {
     return _mm256_add_ps(a, _mm256_mul_ps(f, _mm256_sub_ps(b, a)));
 }
 
-inline __m256 gather(const float* d, __m256i idx) { return _mm256_i32gather_ps(d, idx, 4); }
+// Eight floats at the lanes' offsets, one scalar load each. Where a hardware gather is
+// microcoded (and slower still under the mitigation for gather data sampling), eight loads
+// spread over the load ports beat it: the nearest-voxel levels (8 and 4 mm) ran 15-25 %
+// faster than with _mm256_i32gather_ps on an Ice Lake guest, with the same sums.
+inline __m256 loads8(const float* d, __m256i idx) {
+    alignas(32) int32_t at[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(at), idx);
+    return _mm256_setr_ps(d[at[0]], d[at[1]], d[at[2]], d[at[3]], d[at[4]], d[at[5]], d[at[6]], d[at[7]]);
+}
 
 // The x-neighbours (lo, hi) of eight samples from the padded rows, one 64-bit load each,
 // in lane order. Two loads fill a 128-bit half with (lo, hi) of two samples; halves of
@@ -225,10 +233,15 @@ inline void prepareLinear(const cpucost::Pair& p, const Setup& c, uint32_t v, __
     _mm256_store_si256(reinterpret_cast<__m256i*>(g.at + 16), _mm256_add_epi32(z1, y0));
     _mm256_store_si256(reinterpret_cast<__m256i*>(g.at + 24), _mm256_add_epi32(z1, y1));
     if constexpr (Zeros) {
-        // Lanes outside gather nothing and keep all bits set.
         const __m256i at = _mm256_add_epi32(z0, y0);
-        const __m256i words = _mm256_mask_i32gather_epi32(_mm256_set1_epi32(-1), reinterpret_cast<const int*>(c.zeroCubes),
-                                                          _mm256_srli_epi32(at, 5), _mm256_castps_si256(g.in), 4);
+        // Lanes outside read a word too (their offsets are clamped into the source) and
+        // then have all bits set, as if they had read nothing.
+        alignas(32) int32_t w[8];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(w), _mm256_srli_epi32(at, 5));
+        const uint32_t* z = c.zeroCubes;
+        const __m256i read = _mm256_setr_epi32((int)z[w[0]], (int)z[w[1]], (int)z[w[2]], (int)z[w[3]], (int)z[w[4]],
+                                               (int)z[w[5]], (int)z[w[6]], (int)z[w[7]]);
+        const __m256i words = _mm256_or_si256(read, _mm256_andnot_si256(_mm256_castps_si256(g.in), _mm256_set1_epi32(-1)));
         const __m256i bit = _mm256_and_si256(_mm256_srlv_epi32(words, _mm256_and_si256(at, _mm256_set1_epi32(31))),
                                              _mm256_set1_epi32(1));
         const __m256i notZero = _mm256_cmpeq_epi32(bit, _mm256_setzero_si256());
@@ -315,7 +328,7 @@ void pointChunkSums(const cpucost::Pair& p, const float* A, const cpucost::Chunk
             preparePoint<Tail>(p, c, v, valid, g);
         },
         [&](const PointGroup& g, __m256& s, __m256& q, __m256& n) {
-            if (!g.none) accumulate(gather(src, g.at), g.in, s, q, n);
+            if (!g.none) accumulate(loads8(src, g.at), g.in, s, q, n);
         });
 }
 
