@@ -253,7 +253,7 @@ int costs(const char* moving, const char* fixed, char** truthArgs, char** files,
         const PreparedFixed::Level& ref = prepared->level(h);
         Volume& src = *levels[h];
         src.stage = ref.image->stage;
-        initCorrelationRatio(src, *ref.image, ref.reference, CostPairOptions{});
+        initCorrelationRatio(src, *ref.image, ref.reference(), CostPairOptions{});
         const WorldGrid sg = levelGrid(mg, *mv, 1.0f, h);
         const LevelStart ls;
         StartedEvaluator ev(src, *ref.image, ls, nullptr);

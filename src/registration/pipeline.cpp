@@ -135,8 +135,8 @@ void precisionStep(const Volume& moving, const Volume* movingMask, const Pyramid
         }
         // Prepared here rather than with the fixed image: only this pass reads it.
         const ReferencePtr reference = fixedSamples ? prepareReference(*f.image, fixedSamples.get())
-                                       : f.reference ? f.reference
-                                                     : prepareReference(*f.image, f.mask.get());
+                                       : f.reference() ? f.reference()
+                                                       : prepareReference(*f.image, f.mask.get());
         const ReferencePtr reverse =
             reverseReference(opts, s, movingSamples ? movingSamples.get() : movingForeground, *f.image);
         PreparedPair pair(s, *f.image, reference, pairOpts, reverse, reverseOptions(true, fixed, f));
@@ -203,7 +203,7 @@ struct LevelRun {
                 movingSamples = latticeSubset(s, fg.level[h].get(), opts.searchOneIn, PreparedFixed::kSearchSampledFrom);
             const ReferencePtr reverse =
                 reverseReference(opts, s, movingSamples ? movingSamples.get() : fg.level[h].get(), r);
-            PreparedPair pair(s, r, ref.searchReference, pairOpts, reverse, reverseOptions(false, fixed, ref));
+            PreparedPair pair(s, r, ref.searchReference(), pairOpts, reverse, reverseOptions(false, fixed, ref));
             const LevelStart ls = levelStart(start, s, src.grid[h], r, ref.grid);
             StartedEvaluator ev(s, r, ls, opts.progress);
             if (opts.progress) opts.progress->levelBegin(name);

@@ -75,11 +75,17 @@ std::unique_ptr<PreparedFixed> PreparedFixed::prepare(const Volume& fixed, const
         l.image->stage = levelStage(h);
         l.grid = p.grid[h];
         l.mask = std::move(p.mask[h]);
-        l.reference = prepareReference(*l.image, l.mask.get());
+        l.lazy_ = h == 0;
+        if (!l.lazy_) l.reference_ = prepareReference(*l.image, l.mask.get());
         const VolumePtr lattice = searchSamples(h, searchOneIn)
                                       ? latticeSubset(*l.image, l.mask.get(), searchOneIn, kSearchSampledFrom)
                                       : nullptr;
-        l.searchReference = lattice ? prepareReference(*l.image, lattice.get()) : l.reference;
+        if (lattice) l.lattice_ = prepareReference(*l.image, lattice.get());
     }
     return prepared;
+}
+
+const ReferencePtr& PreparedFixed::Level::reference() const {
+    if (lazy_) std::call_once(once_, [this] { reference_ = prepareReference(*image, mask.get()); });
+    return reference_;
 }

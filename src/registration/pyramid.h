@@ -16,14 +16,26 @@
 // holds memory of the backend that holds the fixed image and must go before that backend.
 class PreparedFixed {
 public:
-    struct Level {
+    class Level {
+    public:
         VolumePtr image;  // the level's volume, its stage set
         VolumePtr mask;   // the fixed mask on the level, or null (a backend may prepare again from it)
         WorldGrid grid;
-        ReferencePtr reference;
-        // What the search's cost counts on this level: `reference`, or on the 2 mm level
+        // The level's voxels in their bins. The 1 mm level's is prepared on first use (once,
+        // safe from any thread): only the 1 mm sweeps read it, and a fine pass whose FIXED
+        // is not on its own grid; `register`'s precision stage reads FIXED's own grid, and
+        // preparing it anyway took 0.1 s and 100 MB per head. Null for original().
+        const ReferencePtr& reference() const;
+        // What the search's cost counts on this level: reference(), or on the 2 mm level
         // one voxel in searchOneIn of it (latticeSubset), where that leaves enough.
-        ReferencePtr searchReference;
+        const ReferencePtr& searchReference() const { return lattice_ ? lattice_ : reference(); }
+
+    private:
+        friend class PreparedFixed;
+        bool lazy_ = false;  // reference() prepares on first use
+        mutable std::once_flag once_;
+        mutable ReferencePtr reference_;
+        ReferencePtr lattice_;
     };
     static constexpr int kLevels = 4;  // level h has voxels of 2^h mm
 
@@ -49,7 +61,7 @@ public:
     const float* voxelSize() const { return voxel_; }
     // The precision stage's coarser step: the 2 mm level's own reference, whose 256 bins
     // are those of the 1 mm level.
-    const ReferencePtr& precisionReference() const { return levels_[1].reference; }
+    const ReferencePtr& precisionReference() const { return levels_[1].reference(); }
     // The user's mask at 4 mm (null when none), where the cost's mask is the foreground:
     // the heads' sizes are compared on what the user chose, alike on both sides.
     const Volume* sizeMask() const { return foreground_ ? userMask4mm_.get() : levels_[2].mask.get(); }

@@ -188,20 +188,20 @@ TEST(Foreground, SearchLatticeOnlyAt2mmWhereItHasVoxelsToSpare) {
     const auto half = PreparedFixed::prepare(*v, nullptr, true, kForegroundMarginMm, 2);
     ASSERT_TRUE(every && half);
     for (int h = 0; h < PreparedFixed::kLevels; ++h)
-        EXPECT_EQ(every->level(h).searchReference, every->level(h).reference) << h;
-    EXPECT_NE(half->level(1).searchReference, half->level(1).reference);
-    EXPECT_EQ(half->level(2).searchReference, half->level(2).reference);
-    EXPECT_EQ(half->level(0).searchReference, half->level(0).reference);
-    EXPECT_EQ(half->level(3).searchReference, half->level(3).reference);
+        EXPECT_EQ(every->level(h).searchReference(), every->level(h).reference()) << h;
+    EXPECT_NE(half->level(1).searchReference(), half->level(1).reference());
+    EXPECT_EQ(half->level(2).searchReference(), half->level(2).reference());
+    EXPECT_EQ(half->level(0).searchReference(), half->level(0).reference());
+    EXPECT_EQ(half->level(3).searchReference(), half->level(3).reference());
     // The precision stage's 2 mm step counts every voxel.
-    EXPECT_EQ(half->precisionReference(), half->level(1).reference);
+    EXPECT_EQ(half->precisionReference(), half->level(1).reference());
     // FIXED's tissue alone is searched on the same lattice.
     const PreparedFixed* tissue = half->tissueOnly();
     ASSERT_TRUE(tissue);
-    EXPECT_NE(tissue->level(1).searchReference, tissue->level(1).reference);
+    EXPECT_NE(tissue->level(1).searchReference(), tissue->level(1).reference());
     // A smaller image counts all of its voxels.
     const auto small = PreparedFixed::prepare(*ballWithHole(0.0f, 10.0f), nullptr, true, kForegroundMarginMm, 2);
-    EXPECT_EQ(small->level(1).searchReference, small->level(1).reference);
+    EXPECT_EQ(small->level(1).searchReference(), small->level(1).reference());
 }
 
 Affine turnedAboutZ(double degrees, double scale = 1.0) {
