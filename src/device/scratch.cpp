@@ -8,6 +8,7 @@
 namespace scratch {
 
 void Ledger::allocated(const void* p, uint64_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
     ++allocations_;
     sizes_[p] = bytes;
     inUse_ += bytes;
@@ -15,6 +16,7 @@ void Ledger::allocated(const void* p, uint64_t bytes) {
 }
 
 void Ledger::freed(const void* p) {
+    std::lock_guard<std::mutex> lock(mutex_);
     const auto it = sizes_.find(p);
     if (it == sizes_.end()) return;
     inUse_ -= it->second;

@@ -5,21 +5,28 @@
 // levels after it allocate (and free, which synchronises) nothing; the tests read the
 // ledger to see that. All of it is host code, run and tested on the CPU.
 #include <cstdint>
+#include <mutex>
 #include <unordered_map>
 #include <vector>
 
 namespace scratch {
 
 // Every device (and page-locked host) allocation of a backend, with the peak in use.
+// Entered from any thread: two images are read (and uploaded) at once.
 class Ledger {
 public:
     void allocated(const void* p, uint64_t bytes);
     void freed(const void* p);
-    uint64_t allocations() const { return allocations_; }
-    uint64_t bytesInUse() const { return inUse_; }
-    uint64_t peakBytes() const { return peak_; }
+    uint64_t allocations() const { return locked(allocations_); }
+    uint64_t bytesInUse() const { return locked(inUse_); }
+    uint64_t peakBytes() const { return locked(peak_); }
 
 private:
+    uint64_t locked(const uint64_t& v) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return v;
+    }
+    mutable std::mutex mutex_;
     std::unordered_map<const void*, uint64_t> sizes_;
     uint64_t allocations_ = 0, inUse_ = 0, peak_ = 0;
 };

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <future>
 #include <system_error>
 #include <vector>
 
@@ -19,6 +20,30 @@ VolumePtr loadInput(const std::string& path, std::string& error, Device* dev) {
     LoadOptions options;
     options.device = dev;
     return loadImage(path.c_str(), error, options);
+}
+
+bool loadInputs(const std::string& first, const std::string& second, VolumePtr& a, VolumePtr& b,
+                std::string& error) {
+    // The backend is chosen here, not on both threads at once.
+    Device& dev = device();
+    std::vector<std::string> warnings;
+    std::string secondError;
+    std::future<VolumePtr> reading = std::async(std::launch::async, [&] {
+        LoadOptions options;
+        options.device = &dev;
+        options.warnings = &warnings;
+        return loadImage(second.c_str(), secondError, options);
+    });
+    a = loadInput(first, error, &dev);
+    b = reading.get();
+    if (a) {
+        printLoadWarnings(warnings);
+        if (!b) error = secondError;
+    }
+    if (a && b) return true;
+    a.reset();
+    b.reset();
+    return false;
 }
 
 bool saveOutput(const Volume& v, const std::string& path, std::string& error, StagedFiles* staged) {

@@ -12,6 +12,10 @@ class StagedFiles;
 // An input image (on `dev`, else the chosen backend); null with `error` set when it
 // cannot be used.
 VolumePtr loadInput(const std::string& path, std::string& error, Device* dev = nullptr);
+// Two input images read at once (decompressing one is a core's work), with the messages
+// of reading `first` and then `second`: both null unless both can be used.
+bool loadInputs(const std::string& first, const std::string& second, VolumePtr& a, VolumePtr& b,
+                std::string& error);
 // The image written through a temporary name (nothing is left behind on failure).
 bool saveOutput(const Volume& v, const std::string& path, std::string& error, StagedFiles* staged = nullptr);
 

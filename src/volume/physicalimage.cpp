@@ -72,10 +72,14 @@ void warn(const LoadOptions& options, const std::string& text) {
     if (options.warnings)
         options.warnings->push_back(text);
     else
-        std::fprintf(stderr, "Warning: %s\n", text.c_str());
+        printLoadWarnings({text});
 }
 
 }  // namespace
+
+void printLoadWarnings(const std::vector<std::string>& warnings) {
+    for (const std::string& w : warnings) std::fprintf(stderr, "Warning: %s\n", w.c_str());
+}
 
 VolumePtr loadImage(const char* path, std::string& error, const LoadOptions& options) {
     const std::string name = "file " + quoted(path);

@@ -20,6 +20,9 @@ struct LoadOptions {
     std::vector<std::string>* warnings = nullptr;
 };
 
+// Writes warnings collected through LoadOptions::warnings as they would have been written.
+void printLoadWarnings(const std::vector<std::string>& warnings);
+
 // Reads any single-channel numeric NIfTI-1 / ANALYZE 7.5 image: uint8, int8, int16,
 // uint16, int32, uint32, int64, uint64, float32, float64, stored values mapped through
 // scl_slope/scl_inter (a slope of 0, or one that is not a finite number, means none).

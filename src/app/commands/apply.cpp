@@ -43,9 +43,8 @@ int runApplyCommand(int argc, char** argv) {
         commandError(kName, error);
         return 1;
     }
-    VolumePtr mov = loadInput(moving, error);
-    VolumePtr fix = mov ? loadInput(fixed, error) : nullptr;
-    if (!fix) {
+    VolumePtr mov, fix;
+    if (!loadInputs(moving, fixed, mov, fix, error)) {
         commandError(kName, error);
         return 1;
     }

@@ -108,9 +108,8 @@ int runRegisterCommand(int argc, char** argv) {
     }
 
     std::optional<StageTimer> loading(std::in_place, "reading the images");
-    VolumePtr mov = loadInput(moving, error);
-    VolumePtr fix, fixMask, movMask;
-    if (!mov || !loadFixed(fixed, ro, fix, fixMask, error)) {
+    VolumePtr mov, fix, fixMask, movMask;
+    if (!loadInputs(moving, fixed, mov, fix, error) || !maskFixed(fixed, ro, *fix, fixMask, error)) {
         commandError(kName, error);
         return 1;
     }

@@ -92,8 +92,12 @@ void addRegistrationOptions(CLI::App& app, RegistrationOptions& o) {
 bool loadFixed(const std::string& path, const RegistrationOptions& o, VolumePtr& fixed, VolumePtr& mask,
                std::string& error) {
     fixed = loadInput(path, error);
-    if (!fixed) return false;
-    if (!o.fixedMask.empty() && !(mask = loadMask(o.fixedMask, *fixed, path, error))) return false;
-    if (mask) centroidInsideMask(*fixed, *mask);
+    return fixed && maskFixed(path, o, *fixed, mask, error);
+}
+
+bool maskFixed(const std::string& path, const RegistrationOptions& o, Volume& fixed, VolumePtr& mask,
+               std::string& error) {
+    if (!o.fixedMask.empty() && !(mask = loadMask(o.fixedMask, fixed, path, error))) return false;
+    if (mask) centroidInsideMask(fixed, *mask);
     return true;
 }

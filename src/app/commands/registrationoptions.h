@@ -26,3 +26,6 @@ extern const char* const kVerdictHelp;
 // centroid is the one of the part inside it. False with `error`.
 bool loadFixed(const std::string& path, const RegistrationOptions& o, VolumePtr& fixed, VolumePtr& mask,
                std::string& error);
+// The fixed mask alone, for a fixed image already loaded.
+bool maskFixed(const std::string& path, const RegistrationOptions& o, Volume& fixed, VolumePtr& mask,
+               std::string& error);
