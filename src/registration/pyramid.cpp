@@ -1,5 +1,7 @@
 #include "registration/pyramid.h"
 
+#include <future>
+
 #include "device/costfunction.h"
 #include "registration/foreground.h"
 #include "registration/levelstart.h"
@@ -26,27 +28,41 @@ const PreparedFixed* PreparedFixed::tissueOnly() const {
 }
 
 bool Pyramid::build(const Volume& v, const Volume* m) {
+    if (!buildImage(v)) return false;
+    addMask(m);
+    return true;
+}
+
+bool Pyramid::buildImage(const Volume& v) {
     image[0] = isotropicResample(v, 1.0f, 1.0f, 1.0f);
     if (!image[0]) return false;
-    if (m) mask[0] = isotropicResample(*m, 1.0f, 1.0f, 1.0f);
     const WorldGrid g = worldGridOf(v);
     for (int h = 0; h < PreparedFixed::kLevels; ++h) {
-        if (h > 0) {
-            image[h] = halfSample(*image[h - 1]);
-            if (m) mask[h] = halfSample(*mask[h - 1]);
-        }
+        if (h > 0) image[h] = halfSample(*image[h - 1]);
         grid[h] = levelGrid(g, v, 1.0f, h);
     }
     return true;
 }
 
+void Pyramid::addMask(const Volume* m) {
+    if (!m) return;
+    mask[0] = isotropicResample(*m, 1.0f, 1.0f, 1.0f);
+    for (int h = 1; h < PreparedFixed::kLevels; ++h) mask[h] = halfSample(*mask[h - 1]);
+}
+
 std::unique_ptr<PreparedFixed> PreparedFixed::prepare(const Volume& fixed, const Volume* mask, bool foreground,
                                                      float bandMm, int searchOneIn) {
+    // The band's voxels are host work on one core: found beside the image's levels, which
+    // the backend makes, and only its levels wait for it.
+    const bool banded = foreground && resamplesTo(fixed, 1.0f);
+    std::future<std::vector<uint8_t>> bandVoxels;
+    if (banded) bandVoxels = std::async(std::launch::async, [&] { return foregroundVoxels(fixed, mask, bandMm); });
+    Pyramid p;
+    if (!p.buildImage(fixed)) return nullptr;
     VolumePtr band;
     const Volume* userMask = mask;
-    if (foreground && resamplesTo(fixed, 1.0f) && (band = automaticForeground(fixed, mask, bandMm))) mask = band.get();
-    Pyramid p;
-    if (!p.build(fixed, mask)) return nullptr;
+    if (banded && (band = foregroundMask(fixed, bandVoxels.get()))) mask = band.get();
+    p.addMask(mask);
     auto prepared = std::unique_ptr<PreparedFixed>(new PreparedFixed);
     prepared->userMasked_ = userMask != nullptr;
     prepared->searchOneIn_ = searchOneIn;

@@ -102,4 +102,7 @@ struct Pyramid {
 
     // False when the volume is too small for one 1 mm voxel.
     bool build(const Volume& v, const Volume* m);
+    // The same in two steps: the image's levels, then the mask's (null: none).
+    bool buildImage(const Volume& v);
+    void addMask(const Volume* m);
 };
