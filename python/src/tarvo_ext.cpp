@@ -269,7 +269,7 @@ Registered registerPair(const PyVolume& moving, const PyVolume& fixed, int dof, 
     {
         nb::gil_scoped_release release;
         std::lock_guard<std::mutex> lock(gWork);
-        v = judgeRegistration(mov, movMask.get(), fix, fixMask.get(), world, res.startWorld);
+        v = judgeRegistration(mov, movMask.get(), fix, fixMask.get(), world, res.startWorld, res.movingForeground.get());
     }
     return {toNumpy(world), res.cost, v.fixedOverlap, v.movingOverlap, v.turn, v.suspect, v.reason};
 }

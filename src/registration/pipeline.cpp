@@ -369,8 +369,15 @@ std::future<std::vector<uint8_t>> movingForegroundVoxels(const Volume& moving, c
     return std::async(std::launch::async, [&moving, &opts] { return MovingForeground::voxels(moving, opts); });
 }
 
+// MOVING's foreground as the verdict counts it, likewise on a thread of its own: the check
+// of the answer below and the verdict after the pipeline both read it.
+std::future<std::vector<uint8_t>> movingVerdictVoxels(const Volume& moving, const PipelineOptions& opts) {
+    return std::async(std::launch::async, [&moving, &opts] { return verdictForeground(moving, opts.movingMask); });
+}
+
 PipelineResult runPrepared(const Volume& moving, const PreparedFixed& fixed, const PipelineOptions& opts,
-                           std::future<std::vector<uint8_t>> foregroundVoxels) {
+                           std::future<std::vector<uint8_t>> foregroundVoxels,
+                           std::future<std::vector<uint8_t>> verdictVoxels) {
     PipelineResult res;
     std::optional<StageTimer> timer(std::in_place, "preparing MOVING");
     Pyramid src;
@@ -390,15 +397,17 @@ PipelineResult runPrepared(const Volume& moving, const PreparedFixed& fixed, con
     else
         standardSearch(run);
     res.ran = true;
+    res.movingForeground = std::make_shared<const std::vector<uint8_t>>(verdictVoxels.get());
     // An answer that stretches the head beyond belief or pushes MOVING's tissue off FIXED's
     // grid: FIXED's band of air may have held MOVING's skull (foreground.h). The tissue
     // alone decides then, if its answer is plausible.
     const Volume& fixedImage = *fixed.original().image;
-    if (fixed.hasTissueOnly() && res.cost < 0.0f && !plausibleAnswer(moving, opts.movingMask, fixedImage, res.world) &&
+    const std::vector<uint8_t>& movingForeground = *res.movingForeground;
+    if (fixed.hasTissueOnly() && res.cost < 0.0f && !plausibleAnswer(moving, movingForeground, fixedImage, res.world) &&
         fixed.tissueOnly()) {
         src = Pyramid();
         const PipelineResult tissue = runPipeline(moving, *fixed.tissueOnly(), opts);
-        if (tissue.ran && tissue.cost < 0.0f && plausibleAnswer(moving, opts.movingMask, fixedImage, tissue.world))
+        if (tissue.ran && tissue.cost < 0.0f && plausibleAnswer(moving, movingForeground, fixedImage, tissue.world))
             return tissue;
     }
     return res;
@@ -408,16 +417,17 @@ PipelineResult runPrepared(const Volume& moving, const PreparedFixed& fixed, con
 
 PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const PipelineOptions& opts) {
     auto foregroundVoxels = movingForegroundVoxels(moving, opts);
+    auto verdictVoxels = movingVerdictVoxels(moving, opts);
     std::optional<StageTimer> timer(std::in_place, "preparing FIXED");
     const std::unique_ptr<PreparedFixed> prepared = prepareFixed(fixed, opts);
     timer.reset();
     // A volume too small for a single 1 mm voxel: nothing to register.
     if (!prepared) return PipelineResult();
-    return runPrepared(moving, *prepared, opts, std::move(foregroundVoxels));
+    return runPrepared(moving, *prepared, opts, std::move(foregroundVoxels), std::move(verdictVoxels));
 }
 
 PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, const PipelineOptions& opts) {
-    return runPrepared(moving, fixed, opts, movingForegroundVoxels(moving, opts));
+    return runPrepared(moving, fixed, opts, movingForegroundVoxels(moving, opts), movingVerdictVoxels(moving, opts));
 }
 
 PrecisionResult precisionStage(const Volume& src1, const Volume& ref1, const TransformParams& searched,

@@ -90,6 +90,9 @@ struct PipelineResult {
     Affine searchWorld;      // the same before the precision stage
     Affine startWorld;       // where the search started (the verdict's turn is from it)
     bool ran = false;        // false when a volume is too small for one 1 mm voxel
+    // MOVING's verdictForeground (verdict.h) within opts.movingMask, found beside the
+    // search, for the verdict to use; null where the pipeline did not run.
+    std::shared_ptr<const std::vector<uint8_t>> movingForeground;
 };
 
 // Registers `moving` (the source) to `fixed` (the reference). Search lines go to the

@@ -113,12 +113,12 @@ bool believableStretch(const Affine& world) {
     return lo >= kMinScale && hi <= kMaxScale;
 }
 
-bool plausibleAnswer(const Volume& moving, const Volume* movingMask, const Volume& fixed, const Affine& world) {
+bool plausibleAnswer(const Volume& moving, const std::vector<uint8_t>& movingForeground, const Volume& fixed,
+                     const Affine& world) {
     if (!world.finite() || !believableStretch(world)) return false;
     const Affine fixedToMoving =
         worldGridOf(moving).voxelToWorld.inverse() * world * worldGridOf(fixed).voxelToWorld;
-    return insideShare(moving, verdictForeground(moving, movingMask), fixedToMoving.inverse(), fixed) >=
-           kMinMovingOverlap;
+    return insideShare(moving, movingForeground, fixedToMoving.inverse(), fixed) >= kMinMovingOverlap;
 }
 
 std::vector<uint8_t> verdictForeground(const Volume& v, const Volume* mask) {
@@ -133,16 +133,20 @@ Verdict judgeForegrounds(const Volume& moving, const std::vector<uint8_t>& movin
 }  // namespace
 
 Verdict judgeRegistration(const Volume& moving, const Volume* movingMask, const Volume& fixed,
-                          const Volume* fixedMask, const Affine& world, const Affine& start) {
+                          const Volume* fixedMask, const Affine& world, const Affine& start,
+                          const std::vector<uint8_t>* movingForeground) {
+    if (movingForeground)
+        return judgeForegrounds(moving, *movingForeground, fixed, verdictForeground(fixed, fixedMask), world, start);
     // The two foregrounds at once: each is a single-threaded pass.
-    auto movingForeground =
-        std::async(std::launch::async, [&] { return verdictForeground(moving, movingMask); });
+    auto found = std::async(std::launch::async, [&] { return verdictForeground(moving, movingMask); });
     const std::vector<uint8_t> fixedForeground = verdictForeground(fixed, fixedMask);
-    return judgeForegrounds(moving, movingForeground.get(), fixed, fixedForeground, world, start);
+    return judgeForegrounds(moving, found.get(), fixed, fixedForeground, world, start);
 }
 
 Verdict judgeRegistration(const Volume& moving, const Volume* movingMask, const Volume& fixed,
-                          const std::vector<uint8_t>& fixedForeground, const Affine& world, const Affine& start) {
+                          const std::vector<uint8_t>& fixedForeground, const Affine& world, const Affine& start,
+                          const std::vector<uint8_t>* movingForeground) {
+    if (movingForeground) return judgeForegrounds(moving, *movingForeground, fixed, fixedForeground, world, start);
     return judgeForegrounds(moving, verdictForeground(moving, movingMask), fixed, fixedForeground, world, start);
 }
 

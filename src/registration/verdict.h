@@ -45,8 +45,11 @@ constexpr double kMinScale = 0.74, kMaxScale = 1.35;
 // The verdict on `world` (FIXED RAS mm -> MOVING RAS mm) for a registration that started
 // from `start` (the same kind of matrix). The foregrounds are the images' automatic ones
 // without the cost's band of air (verdictForeground), each within its mask where given.
+// `movingForeground`: MOVING's verdictForeground where already found (PipelineResult
+// carries it), else null.
 Verdict judgeRegistration(const Volume& moving, const Volume* movingMask, const Volume& fixed,
-                          const Volume* fixedMask, const Affine& world, const Affine& start);
+                          const Volume* fixedMask, const Affine& world, const Affine& start,
+                          const std::vector<uint8_t>* movingForeground = nullptr);
 
 // The foreground the verdict measures: the tissue with its holes filled, without the
 // cost's band of air (registration/foreground.h), within the mask where given.
@@ -54,7 +57,8 @@ std::vector<uint8_t> verdictForeground(const Volume& v, const Volume* mask);
 // The same with FIXED's verdictForeground computed once (a batch judges every subject
 // against one fixed image).
 Verdict judgeRegistration(const Volume& moving, const Volume* movingMask, const Volume& fixed,
-                          const std::vector<uint8_t>& fixedForeground, const Affine& world, const Affine& start);
+                          const std::vector<uint8_t>& fixedForeground, const Affine& world, const Affine& start,
+                          const std::vector<uint8_t>* movingForeground = nullptr);
 
 // The smallest and largest stretch of the linear part of `world` (its singular values).
 void stretchRange(const Affine& world, double& lo, double& hi);
@@ -62,7 +66,9 @@ void stretchRange(const Affine& world, double& lo, double& hi);
 bool believableStretch(const Affine& world);
 // A believable stretch, and at least kMinMovingOverlap of MOVING's foreground inside FIXED's
 // grid: the two checks of the verdict that a search's choice of cost can fail.
-bool plausibleAnswer(const Volume& moving, const Volume* movingMask, const Volume& fixed, const Affine& world);
+// `movingForeground`: MOVING's verdictForeground.
+bool plausibleAnswer(const Volume& moving, const std::vector<uint8_t>& movingForeground, const Volume& fixed,
+                     const Affine& world);
 
 // The verdict's words: "ok", or "suspect: " and the reason.
 std::string verdictText(const Verdict& v);

@@ -152,7 +152,8 @@ ResultRow registerSubject(const Batch& b, const Subject& s, Device& dev) {
                 Verdict v;
                 // The verdict before the files: the picture's caption says it.
                 if (registeredWorld(res, world, error)) {
-                    v = judgeRegistration(*mov, nullptr, *b.fixed, b.fixedForeground, world, res.startWorld);
+                    v = judgeRegistration(*mov, nullptr, *b.fixed, b.fixedForeground, world, res.startWorld,
+                                          res.movingForeground.get());
                     RegistrationFiles out = f.out;
                     if (!out.qc.empty()) out.caption = subjectCaption(b, s, res.cost, v);
                     ok = writeRegistration(res, *mov, *b.fixed, out, world, error);

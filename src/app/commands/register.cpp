@@ -145,7 +145,8 @@ int runRegisterCommand(int argc, char** argv) {
         return 1;
     }
     std::optional<StageTimer> judging(std::in_place, "verdict");
-    const Verdict verdict = judgeRegistration(*mov, movMask.get(), *fix, fixMask.get(), world, res.startWorld);
+    const Verdict verdict = judgeRegistration(*mov, movMask.get(), *fix, fixMask.get(), world, res.startWorld,
+                                              res.movingForeground.get());
     judging.reset();
     RegistrationFiles files{output, matrix, itk, qc, {}};
     if (!qc.empty()) files.caption = registrationCaption("MOVING " + moving, fixed, res.cost, verdict, ro.dof);
