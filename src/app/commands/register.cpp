@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <optional>
 #include <string>
 #include <vector>
@@ -144,10 +145,19 @@ int runRegisterCommand(int argc, char** argv) {
         commandError(kName, error);
         return 1;
     }
-    std::optional<StageTimer> judging(std::in_place, "verdict");
-    const Verdict verdict = judgeRegistration(*mov, movMask.get(), *fix, fixMask.get(), world, res.startWorld,
-                                              res.movingForeground.get());
-    judging.reset();
+    // The verdict is host work on one core: it runs beside the writing (whose resampling
+    // the backend does), unless the picture's caption needs it first.
+    auto judge = [&] {
+        StageTimer timer("verdict");
+        return judgeRegistration(*mov, movMask.get(), *fix, fixMask.get(), world, res.startWorld,
+                                 res.movingForeground.get());
+    };
+    Verdict verdict;
+    std::future<Verdict> judging;
+    if (qc.empty())
+        judging = std::async(std::launch::async, judge);
+    else
+        verdict = judge();
     RegistrationFiles files{output, matrix, itk, qc, {}};
     if (!qc.empty()) files.caption = registrationCaption("MOVING " + moving, fixed, res.cost, verdict, ro.dof);
     std::optional<StageTimer> writing(std::in_place, "writing the outputs");
@@ -156,6 +166,7 @@ int runRegisterCommand(int argc, char** argv) {
         return 1;
     }
     writing.reset();
+    if (judging.valid()) verdict = judging.get();
 
     std::printf("cost: %.6f\nmatrix:\n%stime: %.3f s\noverlap: %.3f %.3f\nturn: %.1f\nverdict: %s\n",
                 (double)res.cost, formatWorldMatrix(world).c_str(), (double)(clockMs() - t0) / 1000.0,
