@@ -56,7 +56,8 @@ std::unique_ptr<PreparedFixed> PreparedFixed::prepare(const Volume& fixed, const
     // the backend makes, and only its levels wait for it.
     const bool banded = foreground && resamplesTo(fixed, 1.0f);
     std::future<std::vector<uint8_t>> bandVoxels;
-    if (banded) bandVoxels = std::async(std::launch::async, [&] { return foregroundVoxels(fixed, mask, bandMm); });
+    if (banded)
+        bandVoxels = std::async(std::launch::async, [&fixed, mask, bandMm] { return foregroundVoxels(fixed, mask, bandMm); });
     Pyramid p;
     if (!p.buildImage(fixed)) return nullptr;
     VolumePtr band;
