@@ -318,6 +318,7 @@ void wideSearch(LevelRun& run) {
             stage4mm(ev, nearCandidates, nearBest, dof);
             wide.candidates.push_back(plainCandidate(nearBest, g));
         }
+        wideJudge4mm(ev, wide, g);
     });
     run.level("2mm", 1, [&](Evaluator& ev, const LevelStart& ls) {
         const LevelGeometry g = geometry(ls, 1);

@@ -15,10 +15,10 @@
 // searched there ran to the end of its bracket (1.2) for the right turn as well, after
 // which no later level could bring the candidate back to the truth. The best few distinct
 // candidates, and the best one's half turns about the reference axes (a head is nearly
-// symmetric under them), are judged at 2 mm with the scales free: first together, then one
-// by one (heads differ in shape as well as size, and the right turn with the wrong
-// proportions loses to a wrong turn); a candidate left far behind by the first round is not
-// taken through the second. The later levels search relative to the winner's
+// symmetric under them), are judged with the scales free: first together, on the 4 mm
+// level, then one by one at 2 mm (heads differ in shape as well as size, and the right turn
+// with the wrong proportions loses to a wrong turn); a candidate left far behind by the
+// first round is not taken through the second. The later levels search relative to the winner's
 // orientation (FramedEvaluator), so that no stage meets the degenerate angles near a y
 // angle of +-90 degrees.
 //
@@ -141,6 +141,10 @@ double headSizeRatio(const Volume& moving, const WorldGrid& movingGrid, const Vo
 // 4 mm: the grid scored with the centroids aligned; the best local minima swept rigidly;
 // the best distinct ones go on, with the half turns of the best about the reference axes.
 void wideSearch4mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g = {});
-// 2 mm: the candidates swept with the translation, the turn and the common scale, then
-// the separate scales where they are free; the best (earliest on equal costs) comes first.
+// Still at 4 mm, after the caller has added its own candidates: the first round of judging,
+// every candidate swept with the translation, the turn and the common scale; those left
+// far behind go no further.
+void wideJudge4mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g = {});
+// 2 mm: the candidates left swept again, with the separate scales where they are free; the
+// best (earliest on equal costs) comes first.
 void wideSearch2mm(Evaluator& ev, WideSearch& ws, const LevelGeometry& g = {});

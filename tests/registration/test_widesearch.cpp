@@ -181,6 +181,7 @@ WideRun runWide(bool sequential) {
     r.ws.settings.rotations = 1024;
     testing::internal::CaptureStdout();
     wideSearch4mm(ev, r.ws);
+    wideJudge4mm(ev, r.ws);
     wideSearch2mm(ev, r.ws);
     testing::internal::GetCapturedStdout();
     unsetenv("TARVO_SEQUENTIAL");
@@ -233,6 +234,7 @@ TEST(WideSearch, JudgingMovesTheScalesTogetherFirst) {
         ws.dof = Dof(dof);
         testing::internal::CaptureStdout();
         wideSearch4mm(ev, ws);
+        wideJudge4mm(ev, ws);
         wideSearch2mm(ev, ws);
         testing::internal::GetCapturedStdout();
         ASSERT_FALSE(ws.candidates.empty());
