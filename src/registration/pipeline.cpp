@@ -372,7 +372,10 @@ std::future<std::vector<uint8_t>> movingForegroundVoxels(const Volume& moving, c
 
 // MOVING's foreground as the verdict counts it, likewise on a thread of its own: the check
 // of the answer below and the verdict after the pipeline both read it.
-std::future<std::vector<uint8_t>> movingVerdictVoxels(const Volume& moving, const PipelineOptions& opts) {
+// Not found for a caller that gives no verdict, unless the check needs it.
+std::future<std::vector<uint8_t>> movingVerdictVoxels(const Volume& moving, const PipelineOptions& opts,
+                                                      bool checked) {
+    if (!opts.judged && !checked) return {};
     return std::async(std::launch::async, [&moving, &opts] { return verdictForeground(moving, opts.movingMask); });
 }
 
@@ -398,17 +401,17 @@ PipelineResult runPrepared(const Volume& moving, const PreparedFixed& fixed, con
     else
         standardSearch(run);
     res.ran = true;
-    res.movingForeground = std::make_shared<const std::vector<uint8_t>>(verdictVoxels.get());
+    if (verdictVoxels.valid()) res.movingForeground = std::make_shared<const std::vector<uint8_t>>(verdictVoxels.get());
     // An answer that stretches the head beyond belief or pushes MOVING's tissue off FIXED's
     // grid: FIXED's band of air may have held MOVING's skull (foreground.h). The tissue
-    // alone decides then, if its answer is plausible.
+    // alone decides then, if its answer is plausible. (MOVING's verdict foreground was
+    // found wherever FIXED has its tissue apart.)
     const Volume& fixedImage = *fixed.original().image;
-    const std::vector<uint8_t>& movingForeground = *res.movingForeground;
-    if (fixed.hasTissueOnly() && res.cost < 0.0f && !plausibleAnswer(moving, movingForeground, fixedImage, res.world) &&
-        fixed.tissueOnly()) {
+    if (fixed.hasTissueOnly() && res.cost < 0.0f &&
+        !plausibleAnswer(moving, *res.movingForeground, fixedImage, res.world) && fixed.tissueOnly()) {
         src = Pyramid();
         const PipelineResult tissue = runPipeline(moving, *fixed.tissueOnly(), opts);
-        if (tissue.ran && tissue.cost < 0.0f && plausibleAnswer(moving, movingForeground, fixedImage, tissue.world))
+        if (tissue.ran && tissue.cost < 0.0f && plausibleAnswer(moving, *res.movingForeground, fixedImage, tissue.world))
             return tissue;
     }
     return res;
@@ -418,7 +421,7 @@ PipelineResult runPrepared(const Volume& moving, const PreparedFixed& fixed, con
 
 PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const PipelineOptions& opts) {
     auto foregroundVoxels = movingForegroundVoxels(moving, opts);
-    auto verdictVoxels = movingVerdictVoxels(moving, opts);
+    auto verdictVoxels = movingVerdictVoxels(moving, opts, opts.fixedForeground);
     std::optional<StageTimer> timer(std::in_place, "preparing FIXED");
     const std::unique_ptr<PreparedFixed> prepared = prepareFixed(fixed, opts);
     timer.reset();
@@ -428,7 +431,8 @@ PipelineResult runPipeline(const Volume& moving, const Volume& fixed, const Pipe
 }
 
 PipelineResult runPipeline(const Volume& moving, const PreparedFixed& fixed, const PipelineOptions& opts) {
-    return runPrepared(moving, fixed, opts, movingForegroundVoxels(moving, opts), movingVerdictVoxels(moving, opts));
+    return runPrepared(moving, fixed, opts, movingForegroundVoxels(moving, opts),
+                       movingVerdictVoxels(moving, opts, fixed.hasTissueOnly()));
 }
 
 PrecisionResult precisionStage(const Volume& src1, const Volume& ref1, const TransformParams& searched,

@@ -26,6 +26,7 @@ public:
         o.twoWay.on = true;
         o.fineSweeps = false;
         o.searchOneIn = 2;
+        o.judged = true;
         return o;
     }
 
@@ -57,6 +58,9 @@ public:
     // cases and known transforms end as near the truth (bench/RESULTS.md). -r counts every
     // voxel.
     int searchOneIn = 1;
+    // The front end judges the answer (verdict.h): MOVING's foreground as the verdict counts
+    // it is found beside the search (PipelineResult::movingForeground). -r gives no verdict.
+    bool judged = false;
     // The cost taken both ways at every evaluation: a quarter of the correlation ratio of
     // MOVING given FIXED's bins (over FIXED's foreground) and three quarters of that of FIXED
     // given MOVING's bins over MOVING's own foreground (kReverseWeight). register's default; -r takes it one way. One way,
@@ -91,7 +95,8 @@ struct PipelineResult {
     Affine startWorld;       // where the search started (the verdict's turn is from it)
     bool ran = false;        // false when a volume is too small for one 1 mm voxel
     // MOVING's verdictForeground (verdict.h) within opts.movingMask, found beside the
-    // search, for the verdict to use; null where the pipeline did not run.
+    // search for the verdict to use where opts.judged; null otherwise, or where the
+    // pipeline did not run.
     std::shared_ptr<const std::vector<uint8_t>> movingForeground;
 };
 
